@@ -1,0 +1,91 @@
+#include "TestSupport.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace cldbtest {
+
+void IsolateProcess() {
+  static std::string lockDir;
+  char tmpl[] = "/tmp/cldbtest-locks-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  lockDir = tmpl;
+  setenv("CLDB_LOCK_DIR", (lockDir + "/locks").c_str(), 1);
+  setenv("CLDB_CONFIG", "/nonexistent/cldb-test.conf", 1);
+  atexit([] { std::filesystem::remove_all(lockDir); });
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/cldbtest-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+LogCapture::LogCapture(EvDebug* log) : log_(log) {
+  auto sink = [this](int level, const std::string& message) {
+    std::lock_guard<std::mutex> g(mutex_);
+    lines_.emplace_back(level, message);
+  };
+  if (log_)
+    log_->SetSink(sink);
+  else
+    EvDebug::SetGlobalSink(sink);
+}
+
+LogCapture::~LogCapture() {
+  if (log_)
+    log_->SetSink(nullptr);
+  else
+    EvDebug::SetGlobalSink(nullptr);
+}
+
+std::vector<std::pair<int, std::string>> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return lines_;
+}
+
+bool LogCapture::Contains(const std::string& fragment) const { return Count(fragment) > 0; }
+
+bool LogCapture::Contains(int level, const std::string& fragment) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  for (auto& l : lines_)
+    if (l.first == level && l.second.find(fragment) != std::string::npos) return true;
+  return false;
+}
+
+size_t LogCapture::Count(const std::string& fragment) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  size_t n = 0;
+  for (auto& l : lines_)
+    if (l.second.find(fragment) != std::string::npos) ++n;
+  return n;
+}
+
+void LogCapture::Clear() {
+  std::lock_guard<std::mutex> g(mutex_);
+  lines_.clear();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+}  // namespace cldbtest

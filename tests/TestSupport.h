@@ -1,0 +1,52 @@
+// Helpers shared by the test suites.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/EvDebug.h"
+
+namespace cldbtest {
+
+// Points the lock folder and the configuration at private places of this
+// test process, so tests never meet each other's locks or a user's config.
+void IsolateProcess();
+
+// A fresh, empty folder removed (with its content) at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Captures every message of one EvDebug (or, with global=true, of every
+// EvDebug in the process) while it lives.
+class LogCapture {
+ public:
+  explicit LogCapture(EvDebug* log);  // nullptr: the process-wide sink
+  ~LogCapture();
+  std::vector<std::pair<int, std::string>> Lines() const;
+  bool Contains(const std::string& fragment) const;
+  bool Contains(int level, const std::string& fragment) const;
+  size_t Count(const std::string& fragment) const;
+  void Clear();
+
+ private:
+  EvDebug* log_;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<int, std::string>> lines_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+}  // namespace cldbtest
