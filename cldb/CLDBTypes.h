@@ -103,19 +103,16 @@ enum : unsigned int { CLDB_VERSION = 2 };
 
 struct _CCLDBTableManagerArgs {
   std::string rootFolderKey;
-  uint32_t SIDBStoreId;
-  uint64_t jobId;
-  uint32_t cldbId;
-  bool isAuxCopy;
-  EvDebug* evDebug;
-  int32_t sigType;
-  uint32_t copyId;
-  uint32_t nAge;
-  uint32_t expiryDays;
-  uint32_t backupStartTime;
-  uint32_t dbSizeMB;
-  uint32_t extraExpiryDays;
-
-  // No defaults: the caller sets every field before Initialize.
-  _CCLDBTableManagerArgs() {}
+  uint32_t SIDBStoreId = 0;
+  uint64_t jobId = 0;
+  uint32_t cldbId = 0;
+  bool isAuxCopy = false;
+  EvDebug* evDebug = nullptr;
+  int32_t sigType = 0;
+  uint32_t copyId = 0;
+  uint32_t nAge = 0;
+  uint32_t expiryDays = 0;
+  uint32_t backupStartTime = 0;
+  uint32_t dbSizeMB = 0;
+  uint32_t extraExpiryDays = 0;
 };

@@ -1,0 +1,315 @@
+#include "platform/CTkFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+CTkError FromErrorCode(const std::error_code& ec, const std::string& what) {
+  return CTkError::FromErrno(ec.value() ? ec.value() : EIO, what);
+}
+
+CTkError InvalidArgument(const char* what) { return CTkError::FromErrno(EINVAL, what); }
+
+// Writes all of `length` bytes, retrying short writes and EINTR.
+CTkError WriteAll(int fd, const void* buffer, size_t length, size_t& written) {
+  const char* p = static_cast<const char*>(buffer);
+  written = 0;
+  while (written < length) {
+    ssize_t n = write(fd, p + written, length - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return CTkError::FromErrno(errno, "write");
+    }
+    written += static_cast<size_t>(n);
+  }
+  return CTkError();
+}
+
+// Whether `name` in the open folder `dir` is a folder (not following links).
+bool EntryIsDirectory(DIR* dir, const dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
+  struct stat st;
+  return fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(st.st_mode);
+}
+
+bool IsDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// The entries of one folder, read in full before any callback runs so that
+// callbacks may change the folder; sorted for a stable order.
+CTkError ListFolder(const std::string& folder, std::vector<STkDirEntry>& entries) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return CTkError::FromErrno(errno, "opendir " + folder);
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (!entry) break;
+    if (IsDot(entry->d_name)) continue;
+    entries.push_back(STkDirEntry{entry->d_name, EntryIsDirectory(dir, entry)});
+  }
+  int err = errno;
+  closedir(dir);
+  if (err) return CTkError::FromErrno(err, "readdir " + folder);
+  std::sort(entries.begin(), entries.end(),
+            [](const STkDirEntry& a, const STkDirEntry& b) { return a.name.str() < b.name.str(); });
+  return CTkError();
+}
+
+}  // namespace
+
+CTkError CTkError::FromErrno(int err, const std::string& what) {
+  if (err == 0) return CTkError();
+  return CTkError(-err, what + ": " + std::generic_category().message(err));
+}
+
+// ---- CTkFile ----------------------------------------------------------------
+
+CTkFile::~CTkFile() { Close(); }
+
+CTkError CTkFile::Open(const char* path, int flags, int mode) {
+  if (!path) return InvalidArgument("open");
+  Close();
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return CTkError::FromErrno(errno, std::string("open ") + path);
+  fd_ = fd;
+  return CTkError();
+}
+
+CTkError CTkFile::Close() {
+  if (fd_ < 0) return CTkError();
+  int fd = fd_;
+  fd_ = -1;
+  // The descriptor is gone even when close reports an error; never retry.
+  if (close(fd) != 0 && errno != EINTR) return CTkError::FromErrno(errno, "close");
+  return CTkError();
+}
+
+CTkError CTkFile::Size(unsigned long long& size) {
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return CTkError::FromErrno(errno, "fstat");
+  size = static_cast<unsigned long long>(st.st_size);
+  return CTkError();
+}
+
+CTkError CTkFile::Read(void* buffer, unsigned int length, unsigned int* read) {
+  char* p = static_cast<char*>(buffer);
+  unsigned int done = 0;
+  CTkError result;
+  while (done < length) {
+    ssize_t n = ::read(fd_, p + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result = CTkError::FromErrno(errno, "read");
+      break;
+    }
+    if (n == 0) break;  // end of file
+    done += static_cast<unsigned int>(n);
+  }
+  if (read) *read = done;
+  return result;
+}
+
+CTkError CTkFile::Write(const void* buffer, unsigned int length, unsigned int* written) {
+  size_t done = 0;
+  CTkError result = WriteAll(fd_, buffer, length, done);
+  if (written) *written = static_cast<unsigned int>(done);
+  return result;
+}
+
+CTkError CTkFile::Truncate(long length) {
+  if (length < 0) return InvalidArgument("truncate");
+  if (ftruncate(fd_, length) != 0) return CTkError::FromErrno(errno, "ftruncate");
+  if (lseek(fd_, length, SEEK_SET) < 0) return CTkError::FromErrno(errno, "lseek");
+  return CTkError();
+}
+
+CTkError CTkFile::Flush() {
+  if (fsync(fd_) != 0) return CTkError::FromErrno(errno, "fsync");
+  return CTkError();
+}
+
+CTkError CTkFile::Copy(const char* source, const char* destination) {
+  if (!source || !destination) return InvalidArgument("copy");
+  CTkFile in, out;
+  CTkError error = in.Open(source, O_RDONLY, 0);
+  if (error.IsError()) return error;
+  struct stat st;
+  if (fstat(in.fd_, &st) != 0) return CTkError::FromErrno(errno, std::string("fstat ") + source);
+  error = out.Open(destination, O_WRONLY | O_CREAT, st.st_mode & 0777);
+  if (error.IsError()) return error;
+  struct stat target;
+  if (fstat(out.fd_, &target) != 0) return CTkError::FromErrno(errno, destination);
+  // Truncating first would destroy a source that is the destination itself.
+  if (target.st_dev == st.st_dev && target.st_ino == st.st_ino)
+    return CTkError::FromErrno(EINVAL, std::string("copy onto itself ") + source);
+  error = out.Truncate(0);
+  char buffer[64 * 1024];
+  while (!error.IsError()) {
+    unsigned int n = 0;
+    error = in.Read(buffer, sizeof buffer, &n);
+    if (error.IsError() || n == 0) break;
+    error = out.Write(buffer, n, nullptr);
+    if (error.IsError()) break;
+  }
+  if (!error.IsError()) error = out.Flush();
+  CTkError closed = out.Close();
+  if (!error.IsError()) error = closed;
+  if (error.IsError()) unlink(destination);  // never leave a partial copy behind
+  return error;
+}
+
+CTkError CTkFile::Rename(const char* from, const char* to) {
+  if (!from || !to) return InvalidArgument("rename");
+  if (rename(from, to) != 0) return CTkError::FromErrno(errno, std::string("rename ") + from);
+  return CTkError();
+}
+
+// ---- CTkPath ----------------------------------------------------------------
+
+CTkError CTkPath::Exists(const char* path, bool& exists) {
+  if (!path) return InvalidArgument("stat");
+  struct stat st;
+  if (stat(path, &st) == 0) {
+    exists = true;
+    return CTkError();
+  }
+  if (errno == ENOENT || errno == ENOTDIR) {
+    exists = false;
+    return CTkError();
+  }
+  return CTkError::FromErrno(errno, std::string("stat ") + path);
+}
+
+CTkString CTkPath::Append(const char* folder, const char* name) {
+  std::string f = folder ? folder : "";
+  std::string n = name ? name : "";
+  while (f.size() > 1 && f.back() == '/') f.pop_back();
+  size_t skip = n.find_first_not_of('/');
+  n = skip == std::string::npos ? "" : n.substr(skip);
+  if (f.empty()) return n;
+  if (n.empty()) return f;
+  return f.back() == '/' ? f + n : f + "/" + n;
+}
+
+bool CTkPath::IsDirectory(const char* path) {
+  struct stat st;
+  return path && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ---- CTkDirectory -------------------------------------------------------------
+
+CTkDirectory::~CTkDirectory() { Close(); }
+
+CTkError CTkDirectory::Create(const char* folder, bool recursive) {
+  if (!folder || !*folder) return InvalidArgument("mkdir");
+  if (recursive) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) return FromErrorCode(ec, std::string("mkdir ") + folder);
+  } else if (mkdir(folder, 0777) != 0 && errno != EEXIST) {
+    return CTkError::FromErrno(errno, std::string("mkdir ") + folder);
+  }
+  if (!CTkPath::IsDirectory(folder)) return CTkError::FromErrno(ENOTDIR, folder);
+  return CTkError();
+}
+
+CTkError CTkDirectory::Remove(const char* folder, bool recursive, bool keepFolder) {
+  if (!folder || !*folder) return InvalidArgument("rmdir");
+  // A link to a folder is not the folder: never empty the folder it points to.
+  struct stat st;
+  if (lstat(folder, &st) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
+  if (!S_ISDIR(st.st_mode)) return CTkError::FromErrno(ENOTDIR, std::string("rmdir ") + folder);
+  std::error_code ec;
+  if (recursive) {
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      fs::remove_all(it->path(), ec);
+      if (ec) break;
+    }
+    if (ec) return FromErrorCode(ec, std::string("remove ") + folder);
+  }
+  if (keepFolder) return CTkError();
+  if (rmdir(folder) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
+  return CTkError();
+}
+
+CTkError CTkDirectory::Walk(const char* folder, void* context, int flags, bool recursive,
+                            WalkCallback callback) {
+  if (!folder || !callback || flags != 0) return InvalidArgument("walk");
+  std::vector<STkDirEntry> entries;
+  CTkError error = ListFolder(folder, entries);
+  for (size_t i = 0; !error.IsError() && i < entries.size(); ++i) {
+    const STkDirEntry& entry = entries[i];
+    error = callback(folder, entry.name.c_str(), entry.isDirectory, context);
+    if (!error.IsError() && recursive && entry.isDirectory)
+      error = Walk(CTkPath::Append(folder, entry.name.c_str()).c_str(), context, 0, true,
+                   callback);
+  }
+  return error;
+}
+
+CTkError CTkDirectory::Sync(const char* folder) {
+  if (!folder) return InvalidArgument("sync");
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return CTkError::FromErrno(errno, std::string("open ") + folder);
+  CTkError error;
+  if (fsync(fd) != 0) error = CTkError::FromErrno(errno, std::string("fsync ") + folder);
+  close(fd);
+  return error;
+}
+
+CTkError CTkDirectory::Open(const char* folder, const char* pattern, bool skipDots) {
+  if (!folder) return InvalidArgument("opendir");
+  Close();
+  DIR* dir = opendir(folder);
+  if (!dir) return CTkError::FromErrno(errno, std::string("opendir ") + folder);
+  dir_ = dir;
+  folder_ = folder;
+  pattern_ = (pattern && *pattern) ? pattern : "*";
+  skipDots_ = skipDots;
+  return CTkError();
+}
+
+CTkError CTkDirectory::GetEntry(STkDirEntry& entry, bool& end) {
+  DIR* dir = static_cast<DIR*>(dir_);
+  if (!dir) return CTkError::FromErrno(EBADF, "readdir");
+  for (;;) {
+    errno = 0;
+    dirent* d = readdir(dir);
+    if (!d) {
+      if (errno) return CTkError::FromErrno(errno, "readdir " + folder_);
+      end = true;
+      return CTkError();
+    }
+    if (skipDots_ && IsDot(d->d_name)) continue;
+    if (fnmatch(pattern_.c_str(), d->d_name, 0) != 0) continue;
+    entry.name = CTkString(d->d_name);
+    entry.isDirectory = EntryIsDirectory(dir, d);
+    end = false;
+    return CTkError();
+  }
+}
+
+CTkError CTkDirectory::Close() {
+  if (!dir_) return CTkError();
+  DIR* dir = static_cast<DIR*>(dir_);
+  dir_ = nullptr;
+  if (closedir(dir) != 0) return CTkError::FromErrno(errno, "closedir " + folder_);
+  return CTkError();
+}

@@ -1,0 +1,72 @@
+// EvDebug: the log object that every layer of the library writes through.
+//
+// A log line is written whole (one write(2) per line, under a process-wide
+// mutex, so lines of concurrent threads never interleave) and reads
+//
+//   2026-12-06 07:00:22.123 pid=4242 tid=4243 [job=77] lvl=1 <message>
+//
+// where "[job=N] " appears only for the job-tagged form. A line is written
+// when its level is at or below the threshold; lower levels are more
+// important (-1 errors and milestones, 0 warnings, 1 normal, 2 and 3 detail).
+// The threshold is the value given to SetThreshold, else the one given to
+// SetDefaultThreshold, else "DebugLevel" of section "EvDebug" in the
+// configuration (see ZelPlatformInfo.h) as read when the object was made,
+// default 1.
+//
+// An EvDebug made without a file name (or whose file cannot be opened)
+// writes to the process-wide default destination: the file named by
+// "LogFile" in section "EvDebug" when that is configured, else standard error.
+//
+// Tests attach a capture sink (per object or process-wide); a sink receives
+// every formatted message with its level, whatever the threshold.
+#pragma once
+
+#include "platform/Export.h"
+
+#include <climits>
+#include <cstdarg>
+#include <functional>
+#include <memory>
+#include <string>
+
+class CLDB_EXPORT EvDebug {
+ public:
+  // Receives the level and the message text (without the line prefix).
+  using Sink = std::function<void(int level, const std::string& message)>;
+
+  EvDebug();                                  // default destination
+  explicit EvDebug(const std::string& logFile);  // appends to logFile
+  ~EvDebug();
+  EvDebug(const EvDebug&) = delete;
+  EvDebug& operator=(const EvDebug&) = delete;
+
+  void debugLvl(int level, const char* format, ...) CLDB_PRINTF(3, 4);
+  void debugLvl(int level, unsigned long long jobId, const char* format, ...)
+      CLDB_PRINTF(4, 5);
+  // `function` is the operation's name; it is printed before the message.
+  void DebugLvl(const char* function, int level, const char* format, ...)
+      CLDB_PRINTF(4, 5);
+
+  void vdebugLvl(int level, const unsigned long long* jobId, const char* function,
+                 const char* format, va_list args);
+
+  // Per-object capture sink; pass nullptr to detach.
+  void SetSink(Sink sink);
+  // Process-wide capture sink, seen by every EvDebug (including objects that
+  // the library makes for itself); pass nullptr to detach.
+  static void SetGlobalSink(Sink sink);
+
+  // Passed to SetThreshold or SetDefaultThreshold, withdraws the value set
+  // there so that the next source of the threshold applies again.
+  static constexpr int kConfiguredThreshold = INT_MIN;
+
+  // Threshold of this object; unset objects use the process-wide default.
+  void SetThreshold(int level);
+  static void SetDefaultThreshold(int level);
+  // Sends the default destination to `path` ("" restores standard error).
+  static void SetDefaultLogFile(const std::string& path);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};

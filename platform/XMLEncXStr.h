@@ -1,0 +1,19 @@
+// XMLEncXStr: printable narrow form of a narrow or 16-bit XML string.
+// Characters that cannot be transcoded become '?'; a null input is "(null)".
+#pragma once
+
+#include "platform/Export.h"
+
+#include <xercesc/util/XercesDefs.hpp>
+
+#include <string>
+
+class CLDB_EXPORT XMLEncXStr {
+ public:
+  explicit XMLEncXStr(const char* text);
+  explicit XMLEncXStr(const XMLCh* text);
+  const char* StringForm() const { return form_.c_str(); }
+
+ private:
+  std::string form_;
+};
