@@ -1,0 +1,663 @@
+#include "cldb/CLDBStateFile.h"
+
+#include "platform/MDLock.h"
+#include "platform/XMLEncXStr.h"
+#include "platform/ZelAssert.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/LocalFileInputSource.hpp>
+#include <xercesc/framework/MemBufFormatTarget.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
+#include <xercesc/sax/ErrorHandler.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLString.hpp>
+
+using namespace XERCES_CPP_NAMESPACE;
+
+namespace {
+
+const char kFileName[] = "State.xml";
+const char kTempSuffix[] = ".tmp";
+const char kSource[] = "CLDBStateFile";
+const unsigned int kCldbVersion = 2;
+const unsigned int kBufferCapacity = 1023;
+const unsigned long long kMinFileSize = 128;
+const unsigned long long kMaxFileSize = 1023;
+// Our own files use no entities at all; this only stops expansion bombs.
+const XMLSize_t kMaxEntityExpansions = 64;
+
+std::atomic<unsigned int> g_lockTimeoutMs{60000};
+
+// The tags the sanity check requires, in the order it looks for them.
+const char kFragments[17][128] = {
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>",
+    "<CLDB>",
+    "<Version>",
+    "</Version>",
+    "<State>",
+    "</State>",
+    "<CLDBID>",
+    "</CLDBID>",
+    "<SIDBSTOREID>",
+    "</SIDBSTOREID>",
+    "<LastCompactTime>",
+    "</LastCompactTime>",
+    "<RECORDCOUNT>",
+    "</RECORDCOUNT>",
+    "<LastAccessTime>",
+    "</LastAccessTime>",
+    "</CLDB>",
+};
+
+unsigned int Now() { return static_cast<unsigned int>(time(nullptr)); }
+
+// A narrow string in Xerces' 16-bit form, sized to its input.
+class XStr {
+ public:
+  explicit XStr(const char* text) : text_(XMLString::transcode(text)) {}
+  ~XStr() { XMLString::release(&text_); }
+  XStr(const XStr&) = delete;
+  XStr& operator=(const XStr&) = delete;
+  const XMLCh* get() const { return text_; }
+
+ private:
+  XMLCh* text_;
+};
+
+struct XercesReleaser {
+  template <typename T>
+  void operator()(T* object) const {
+    object->release();
+  }
+};
+
+// Validation runs with no grammar, so every element draws a validity error;
+// those are ignored. A well-formedness (fatal) error fails the parse.
+class ParseErrors : public ErrorHandler {
+ public:
+  void warning(const SAXParseException&) override {}
+  void error(const SAXParseException&) override {}
+  void fatalError(const SAXParseException& e) override {
+    if (failed_) return;
+    failed_ = true;
+    message_ = XMLEncXStr(e.getMessage()).StringForm();
+    line_ = e.getLineNumber();
+    column_ = e.getColumnNumber();
+  }
+  void resetErrors() override { failed_ = false; }
+
+  bool failed() const { return failed_; }
+  const char* message() const { return message_.c_str(); }
+  unsigned long long line() const { return line_; }
+  unsigned long long column() const { return column_; }
+
+ private:
+  bool failed_ = false;
+  std::string message_;
+  unsigned long long line_ = 0;
+  unsigned long long column_ = 0;
+};
+
+bool IsText(const DOMNode* node) {
+  return node && (node->getNodeType() == DOMNode::TEXT_NODE ||
+                  node->getNodeType() == DOMNode::CDATA_SECTION_NODE);
+}
+
+int ScanNumber(const char* text, unsigned int& value) { return sscanf(text, "%u", &value); }
+
+int ScanNumber(const char* text, unsigned long long& value) {
+  return sscanf(text, "%llu", &value);
+}
+
+}  // namespace
+
+void CCLDBStateFile::DocumentReleaser::operator()(DOMDocument* document) const {
+  document->release();
+}
+
+CCLDBStateFile::CCLDBStateFile() : log_(&ownLog_) {}
+
+CCLDBStateFile::~CCLDBStateFile() { Uninitialize(); }
+
+void CCLDBStateFile::SetLockTimeout(unsigned int milliseconds) { g_lockTimeoutMs = milliseconds; }
+
+unsigned int CCLDBStateFile::LockTimeout() { return g_lockTimeoutMs; }
+
+// ---- Lifecycle and lock ------------------------------------------------------
+
+int CCLDBStateFile::Initialize(unsigned int cldbId, EvDebug* log, const char* folder) {
+  char lockName[64];
+  snprintf(lockName, sizeof(lockName), "SIDBStateFileLock_Engine_%u", cldbId);
+  log_ = &ownLog_;
+  cldbId_ = cldbId;
+  folder_ = folder ? folder : "";
+  lock_.reset();
+  lock_ = std::make_unique<MDLock>(lockName);
+  if (!lock_->IsValid()) {
+    log_->DebugLvl("CCLDBStateFile::Initialize()", 1, "[ERROR] MDLock Initialization failed");
+    lock_.reset();
+    initialized_ = false;
+    return -1;
+  }
+  initialized_ = true;
+  return 0;
+}
+
+int CCLDBStateFile::Uninitialize() {
+  Close();
+  initialized_ = false;
+  lock_.reset();
+  return 0;
+}
+
+int CCLDBStateFile::Lock() {
+  if (lock_ && lock_->set(LockTimeout())) return 0;
+  log_->debugLvl(1, "Cannot lock the mutex.");
+  return -1;
+}
+
+int CCLDBStateFile::Unlock() {
+  if (lock_) lock_->unset();
+  return 0;
+}
+
+int CCLDBStateFile::Exists(const char* folder, bool& exists, EvDebug* log) {
+  std::string path = std::string(folder ? folder : "") + "/" + kFileName;
+  CTkError err = CTkPath::Exists(path.c_str(), exists);
+  if (!err.IsError()) return 0;
+  EvDebug ownLog;
+  (log ? log : &ownLog)
+      ->debugLvl(1, "Cannot check whether [%s] exists or not, error=%s", path.c_str(),
+                 err.AsString());
+  return -1;
+}
+
+void CCLDBStateFile::BuildPath() { path_ = folder_ + "/" + kFileName; }
+
+// ---- Open, Create, Close ------------------------------------------------------
+
+int CCLDBStateFile::Open() {
+  if (!initialized_) {
+    log_->DebugLvl("CCLDBStateFile::Open", 1, "Not Initialized");
+    return -1;
+  }
+  if (open_) {
+    log_->debugLvl(1, "State-File found opened state");
+    return -1;
+  }
+  bool exists = false;
+  Exists(folder_.c_str(), exists, log_);
+  if (!exists) {
+    log_->debugLvl(1, "State File does not exist[%s]", folder_.c_str());
+    return -1;
+  }
+  Discard();
+  BuildPath();
+  if (Parse() != 0) return -1;
+
+  static const XMLCh kRoot[] = {'C', 'L', 'D', 'B', 0};
+  if (XMLString::compareIString(document_->getDocumentElement()->getTagName(), kRoot) != 0) {
+    log_->debugLvl(1, "Invalid state.xml file CLDB tag not found[%s]", path_.c_str());
+    Discard();
+    return -1;
+  }
+  // The rewrite goes through a new file; this only proves the file is ours
+  // to change before anything is changed.
+  CTkError err = file_.Open(path_.c_str(), O_RDWR, 0);
+  if (err.IsError()) {
+    log_->debugLvl(1, "Cannot open file [%s], error=%s", path_.c_str(), err.AsString());
+    Discard();
+    return -1;
+  }
+  open_ = true;
+  return 0;
+}
+
+// Parses path_ into document_; on failure logs, holds no document and
+// returns -1.
+int CCLDBStateFile::Parse() {
+  XercesDOMParser parser(nullptr, XMLPlatformUtils::fgMemoryManager, nullptr);
+  parser.setValidationScheme(XercesDOMParser::Val_Always);
+  // Validation forces the external DTD to load whatever setLoadExternalDTD
+  // says; refusing default entity resolution is what keeps the parser from
+  // reading any file but ours (an external reference becomes a fatal error).
+  parser.setLoadExternalDTD(false);
+  parser.setDisableDefaultEntityResolution(true);
+  parser.setCreateEntityReferenceNodes(false);
+  SecurityManager limits;
+  limits.setEntityExpansionLimit(kMaxEntityExpansions);
+  parser.setSecurityManager(&limits);
+  ParseErrors errors;
+  parser.setErrorHandler(&errors);
+
+  try {
+    XStr path(path_.c_str());
+    LocalFileInputSource source(path.get());
+    parser.parse(source);
+  } catch (const XMLException& e) {
+    log_->debugLvl(-1,
+                   "Cannot initialize xerces library. Error type [%s], code [%d], message [%s], "
+                   "line [%d], file [%s]",
+                   XMLEncXStr(e.getType()).StringForm(), static_cast<int>(e.getCode()),
+                   XMLEncXStr(e.getMessage()).StringForm(), static_cast<int>(e.getSrcLine()),
+                   XMLEncXStr(e.getSrcFile()).StringForm());
+    return -1;
+  } catch (const DOMException& e) {
+    log_->debugLvl(1, "Cannot parse [%s], DOM error [%s]", path_.c_str(),
+                   XMLEncXStr(e.getMessage()).StringForm());
+    return -1;
+  } catch (const OutOfMemoryException&) {
+    log_->debugLvl(1, "Cannot parse [%s], out of memory", path_.c_str());
+    return -1;
+  } catch (...) {
+    log_->debugLvl(1, "Cannot parse [%s], unexpected exception", path_.c_str());
+    return -1;
+  }
+  if (errors.failed()) {
+    log_->debugLvl(1, "Cannot parse [%s], line [%llu], column [%llu], message [%s]",
+                   path_.c_str(), errors.line(), errors.column(), errors.message());
+    return -1;
+  }
+  document_.reset(parser.adoptDocument());
+  modified_ = false;
+  if (!document_ || !document_->getDocumentElement()) {
+    log_->debugLvl(1, "Parser->adoptDocument failed");
+    Discard();
+    return -1;
+  }
+  return 0;
+}
+
+int CCLDBStateFile::Create(unsigned int SIDBStoreId) {
+  unsigned int createTime = Now();
+  if (!initialized_) {
+    log_->DebugLvl("CCLDBStateFile::Create()", 1, "Not Initialized");
+    return -1;
+  }
+  if (Lock() != 0) {
+    log_->DebugLvl("CCLDBStateFile::Create()", 1, "Lock failed");
+    return -1;
+  }
+  Discard();
+  BuildPath();
+  BuildDocument(SIDBStoreId, createTime);
+  // O_EXCL: an existing State.xml is never replaced by a new CLDB's.
+  CTkError err = file_.Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0644);
+  if (err.IsError()) {
+    log_->debugLvl(1, "Cannot open file [%s], error=%s", path_.c_str(), err.AsString());
+    Unlock();
+    return -1;
+  }
+  modified_ = true;
+  open_ = true;
+  int rc = Finish(true);
+  // A creation that could not write its document leaves no file behind.
+  if (rc != 0) unlink(path_.c_str());
+  Unlock();
+  return rc;
+}
+
+void CCLDBStateFile::BuildDocument(unsigned int SIDBStoreId, unsigned int createTime) {
+  static const XMLCh kRange[] = {'R', 'a', 'n', 'g', 'e', 0};
+  static const XMLCh kRoot[] = {'C', 'L', 'D', 'B', 0};
+  DOMImplementation* impl = DOMImplementationRegistry::getDOMImplementation(kRange);
+  document_.reset(impl->createDocument(nullptr, kRoot, nullptr, XMLPlatformUtils::fgMemoryManager));
+
+  // The ids go out signed, as they always have; the unsigned read brings
+  // back the same 32 bits.
+  char text[6][32];
+  snprintf(text[0], sizeof(text[0]), "%d", static_cast<int>(kCldbVersion));
+  snprintf(text[1], sizeof(text[1]), "%d", 0);
+  snprintf(text[2], sizeof(text[2]), "%d", static_cast<int>(cldbId_));
+  snprintf(text[3], sizeof(text[3]), "%d", static_cast<int>(SIDBStoreId));
+  snprintf(text[4], sizeof(text[4]), "%u", createTime);
+  snprintf(text[5], sizeof(text[5]), "%d", 0);
+  static const char* const kNames[6] = {"Version",         "State",      "CLDBID", "SIDBSTOREID",
+                                        "LastCompactTime", "RECORDCOUNT"};
+  DOMElement* root = document_->getDocumentElement();
+  for (int i = 0; i < 6; ++i) {
+    XStr name(kNames[i]);
+    XStr value(text[i]);
+    DOMElement* element = document_->createElement(name.get());
+    root->appendChild(element);
+    element->appendChild(document_->createTextNode(value.get()));
+  }
+}
+
+int CCLDBStateFile::Close() {
+  Finish(true);
+  return 0;
+}
+
+int CCLDBStateFile::Finish(bool write) {
+  if (!open_) return 0;
+  int rc = 0;
+  if (write) {
+    SetElementText("LastAccessTime", Now());
+    rc = Write();
+    if (rc != 0) log_->debugLvl(1, "[%s] Cannot write the state file.", "CCLDBStateFile::Close");
+  }
+  Discard();
+  return rc;
+}
+
+void CCLDBStateFile::Discard() {
+  document_.reset();
+  modified_ = false;
+  file_.Close();
+  open_ = false;
+}
+
+// ---- Write ---------------------------------------------------------------------
+
+int CCLDBStateFile::Write() {
+  if (!modified_) return 0;
+  if (!open_ || !document_) {
+    log_->debugLvl(1, "Cannot write [%s], no open document", path_.c_str());
+    return -1;
+  }
+  if (Serialize() != 0 || ReplaceFile() != 0) return -1;
+  modified_ = false;
+  return 0;
+}
+
+// Serialises the document into buffer_ as UTF-8 XML 1.0 with the
+// declaration the sanity check expects, whatever the parsed file declared.
+int CCLDBStateFile::Serialize() {
+  static const XMLCh kLS[] = {'L', 'S', 0};
+  static const XMLCh kUtf8[] = {'U', 'T', 'F', '-', '8', 0};
+  static const XMLCh kXml10[] = {'1', '.', '0', 0};
+  if (!buffer_) buffer_ = std::make_unique<MemBufFormatTarget>(kBufferCapacity);
+  buffer_->reset();
+
+  auto* impl =
+      static_cast<DOMImplementationLS*>(DOMImplementationRegistry::getDOMImplementation(kLS));
+  std::unique_ptr<DOMLSSerializer, XercesReleaser> writer(impl->createLSSerializer());
+  std::unique_ptr<DOMLSOutput, XercesReleaser> output(impl->createLSOutput());
+  output->setByteStream(buffer_.get());
+  output->setEncoding(kUtf8);
+  std::string error;
+  try {
+    document_->setXmlStandalone(false);
+    document_->setXmlVersion(kXml10);
+    if (writer->write(document_.get(), output.get())) return 0;
+    error = "the serializer reported an error";
+  } catch (const XMLException& e) {
+    error = XMLEncXStr(e.getMessage()).StringForm();
+  } catch (const DOMException& e) {
+    error = XMLEncXStr(e.getMessage()).StringForm();
+  }
+  log_->debugLvl(1, "Caught exception while writing XML string. Exception message [%s]",
+                 error.c_str());
+  return -1;
+}
+
+// Puts buffer_ in place of State.xml: write "State.xml.tmp", make it
+// durable, rename it over State.xml and make the rename durable. Until the
+// rename State.xml is untouched; after it, it is the new file, whole.
+int CCLDBStateFile::ReplaceFile() {
+  const std::string temp = path_ + kTempSuffix;
+  CTkFile out;
+  CTkError err = out.Open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (err.IsError()) {
+    log_->debugLvl(1, "Cannot open file [%s], error=%s", temp.c_str(), err.AsString());
+    return -1;
+  }
+  const unsigned int length = buffer_->getLen();
+  unsigned int written = 0;
+  err = out.Write(buffer_->getRawBuffer(), length, &written);
+  if (err.IsError() || written != length) {
+    log_->debugLvl(1, "Cannot write to file [%s], To Write [%d], Written [%d], error=%s",
+                   temp.c_str(), static_cast<int>(length), static_cast<int>(written),
+                   err.AsString());
+  } else if ((err = out.Flush()).IsError()) {
+    log_->debugLvl(1, "Error in flushing the file [%s], error=%s", temp.c_str(), err.AsString());
+  } else if ((err = out.Close()).IsError()) {
+    log_->debugLvl(1, "Cannot close file [%s], error=%s", temp.c_str(), err.AsString());
+  } else if ((err = CTkFile::Rename(temp.c_str(), path_.c_str())).IsError()) {
+    log_->debugLvl(1, "Cannot rename [%s] to [%s], error=%s", temp.c_str(), path_.c_str(),
+                   err.AsString());
+  } else {
+    err = CTkDirectory::Sync(folder_.c_str());
+    if (!err.IsError()) return 0;
+    log_->debugLvl(1, "Cannot sync folder [%s], error=%s", folder_.c_str(), err.AsString());
+    return -1;
+  }
+  out.Close();
+  unlink(temp.c_str());
+  return -1;
+}
+
+// ---- Sanity check ----------------------------------------------------------------
+
+int CCLDBStateFile::CheckStatefileSanity() {
+  static const char kName[] = "CCLDBStateFile::CheckStatefileSanity";
+  BuildPath();
+  // A handle of its own, so a check never disturbs an open document's.
+  CTkFile file;
+  CTkError err = file.Open(path_.c_str(), O_RDWR, 0);
+  if (err.IsError()) {
+    log_->debugLvl(1, "%s: Cannot open file [%s], error=%s", kName, path_.c_str(),
+                   err.AsString());
+    return -1;
+  }
+  unsigned long long size = 0;
+  err = file.Size(size);
+  if (err.IsError()) {
+    log_->debugLvl(1, " %s: Cannot get file size [%s], error=%s", kName, path_.c_str(),
+                   err.AsString());
+    return -1;
+  }
+  if (size < kMinFileSize || size > kMaxFileSize) {
+    log_->debugLvl(1, " %s: abnormalfile size [%s] [%llu]", kName, path_.c_str(), size);
+    return -1;
+  }
+  char text[kMaxFileSize + 1] = {};  // stays zero-terminated whatever is read
+  err = file.Read(text, static_cast<unsigned int>(size), nullptr);
+  if (err.IsError()) {
+    log_->debugLvl(1, " %s: Cannot read file [%s], error=%s", kName, path_.c_str(),
+                   err.AsString());
+    return -1;
+  }
+  file.Close();
+  for (const char* fragment : kFragments) {
+    if (!strstr(text, fragment)) {
+      log_->debugLvl(1, " %s: Statefile found corrupted [%s]", kName, path_.c_str());
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// ---- Element primitives ------------------------------------------------------------
+
+int CCLDBStateFile::GetElementText(const char* name, char*& text) {
+  if (!document_) return 1;
+  XStr xname(name);
+  DOMNodeList* list = document_->getElementsByTagName(xname.get());
+  if (list->getLength() > 1)
+    zelassert("pList->getLength () <= 1", kSource, __PRETTY_FUNCTION__, __LINE__);
+  if (list->getLength() == 0) return 1;
+  DOMNode* node = list->item(0);
+  if (node->getNodeType() != DOMNode::ELEMENT_NODE)
+    zelassert("pNode->getNodeType () == DOMNode::ELEMENT_NODE", kSource, __PRETTY_FUNCTION__,
+              __LINE__);
+  DOMNode* child = node->getFirstChild();
+  if (!child || child->getNodeType() != DOMNode::TEXT_NODE)
+    zelassert("pNode->getNodeType () == DOMNode::TEXT_NODE", kSource, __PRETTY_FUNCTION__,
+              __LINE__);
+  // An element without text (say <State></State>) reads as missing.
+  if (!IsText(child)) return 1;
+  char* narrow = nullptr;
+  try {
+    narrow = XMLString::transcode(child->getNodeValue());
+  } catch (const XMLException&) {
+    return -1;  // no narrow form of this text
+  }
+  if (!narrow) return -1;
+  text = narrow;
+  return 0;
+}
+
+template <typename T>
+int CCLDBStateFile::GetNumber(const char* name, T& value) {
+  char* text = nullptr;
+  int rc = GetElementText(name, text);
+  if (rc != 0) return rc;
+  T parsed;
+  rc = ScanNumber(text, parsed) == 1 ? 0 : -1;
+  XMLString::release(&text);
+  if (rc == 0) value = parsed;
+  return rc;
+}
+
+int CCLDBStateFile::GetElementText(const char* name, unsigned int& value) {
+  return GetNumber(name, value);
+}
+
+int CCLDBStateFile::GetElementText(const char* name, unsigned long long& value) {
+  return GetNumber(name, value);
+}
+
+void CCLDBStateFile::SetElementText(const char* name, const char* value) {
+  if (!document_) return;
+  try {
+    XStr xname(name);
+    DOMNodeList* list = document_->getElementsByTagName(xname.get());
+    if (list->getLength() > 1)
+      zelassert("pList->getLength () <= 1", kSource, __PRETTY_FUNCTION__, __LINE__);
+    DOMNode* element = list->getLength() ? list->item(0) : nullptr;
+    if (!element) {
+      element = document_->getDocumentElement()->appendChild(
+          document_->createElement(xname.get()));
+    }
+    XStr xvalue(value);
+    DOMNode* child = element->getFirstChild();
+    if (IsText(child)) {
+      child->setNodeValue(xvalue.get());
+    } else {
+      // No text to change: put the value in front of whatever is there.
+      element->insertBefore(document_->createTextNode(xvalue.get()), child);
+    }
+    modified_ = true;
+  } catch (const DOMException& e) {
+    log_->debugLvl(1, "Cannot set element [%s], error=%s", name,
+                   XMLEncXStr(e.getMessage()).StringForm());
+  }
+}
+
+void CCLDBStateFile::SetElementText(const char* name, unsigned int value) {
+  char text[16];
+  snprintf(text, sizeof(text), "%u", value);
+  SetElementText(name, text);
+}
+
+void CCLDBStateFile::SetElementText(const char* name, unsigned long long value) {
+  char text[24];
+  snprintf(text, sizeof(text), "%llu", value);
+  SetElementText(name, text);
+}
+
+// ---- Typed accessors ----------------------------------------------------------------
+
+template <typename T>
+int CCLDBStateFile::ReadValue(const char* operation, const char* element, T& value,
+                              bool checkSanity, int missingResult) {
+  // Without the lock the value is still read, but another process may be
+  // rewriting the file, so it is not rewritten from here.
+  const bool locked = Lock() == 0;
+  if (!locked) log_->debugLvl(1, "[%s] Lock failed", operation);
+  if (checkSanity && CheckStatefileSanity() != 0) {
+    Unlock();
+    return -1;
+  }
+  if (Open() != 0) {
+    log_->debugLvl(1, "[%s] Open failed", operation);
+    Unlock();
+    return -1;
+  }
+  const int rc = GetElementText(element, value);
+  Finish(locked);
+  Unlock();
+  if (rc == 0) return 0;
+  log_->debugLvl(1, "[%s] failed", operation);
+  return missingResult;
+}
+
+template <typename T>
+int CCLDBStateFile::WriteValue(const char* operation, const char* element, T value,
+                               bool closeOpen) {
+  if (Lock() != 0) {
+    log_->debugLvl(1, "[%s] Lock failed", operation);
+    return -1;
+  }
+  if (closeOpen) Close();
+  if (Open() != 0) {
+    log_->debugLvl(1, "[%s] Open failed", operation);
+    Unlock();
+    return -1;
+  }
+  SetElementText(element, value);
+  const int rc = Finish(true);
+  Unlock();
+  return rc;
+}
+
+int CCLDBStateFile::GetVersion(unsigned int& version) {
+  return ReadValue("CCLDBStateFile::GetVersion", "Version", version, false, 0);
+}
+
+int CCLDBStateFile::GetState(unsigned int& state) {
+  return ReadValue("CCLDBStateFile::GetState", "State", state, true, 0);
+}
+
+int CCLDBStateFile::SetState(unsigned int state) {
+  return WriteValue("CCLDBStateFile::SetState", "State", state, false);
+}
+
+int CCLDBStateFile::GetSIDBStoreID(unsigned int& id) {
+  return ReadValue("CCLDBStateFile::GetSIDBStoreID", "SIDBSTOREID", id, false, 0);
+}
+
+int CCLDBStateFile::SetSIDBStoreID(unsigned int id) {
+  return WriteValue("CCLDBStateFile::SetSIDBStoreID", "SIDBSTOREID", id, false);
+}
+
+int CCLDBStateFile::GetRecordCount(unsigned long long& count) {
+  return ReadValue("CCLDBStateFile::GetRecordCOunt", "RECORDCOUNT", count, false, 0);
+}
+
+int CCLDBStateFile::SetRecordCount(unsigned long long count) {
+  return WriteValue("CCLDBStateFile::SetRecordCount", "RECORDCOUNT", count, false);
+}
+
+int CCLDBStateFile::GetLastCompactTime(unsigned int& time) {
+  return ReadValue("CCLDBStateFile::GetLastCompactTime", "LastCompactTime", time, false, 0);
+}
+
+int CCLDBStateFile::SetLastCompactTime(unsigned int time) {
+  return WriteValue("CCLDBStateFile::SetLastCompactTime", "LastCompactTime", time, false);
+}
+
+int CCLDBStateFile::GetLastAccessTime(unsigned int& time) {
+  return ReadValue("CCLDBStateFile::GetLastAccessTime", "LastAccessTime", time, false, -1);
+}
+
+int CCLDBStateFile::GetOwner(unsigned long long& owner) {
+  return ReadValue("CCLDBStateFile::GetOwner", "Owner", owner, false, 0);
+}
+
+int CCLDBStateFile::SetOwner(unsigned long long owner) {
+  return WriteValue("CCLDBStateFile::SetOwner", "Owner", owner, true);
+}
