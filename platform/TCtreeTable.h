@@ -1,0 +1,228 @@
+// TCtreeTable: the indexed table engine under the cache table.
+//
+// A table holds fixed-length records and keeps up to eight indexes over them;
+// an index key is made of one or more field segments, and any number of
+// records may share a key. It is built on LMDB (a memory-mapped, copy-on-write
+// B+tree): the table named "<base>" lives in the single file "<base>.dat"
+// (plus LMDB's lock file "<base>.dat-lock", which a folder copy need not
+// carry). The file holds the declared schema; a table opens only under the
+// schema it was created with.
+//
+// Keys. fillKeySegment writes an integer segment (mode 1) as big-endian bytes,
+// so keys compare as unsigned numbers; a bytes segment (mode 0) is copied as
+// it stands and compares byte by byte. Every key names a set of records, kept
+// in insertion order; a position inside the index is the key followed by the
+// 8-byte big-endian record id (ids only grow). finishKey pads that position:
+// lowest (zeros) or highest (0xff). firstInSet reads the first `setLength`
+// bytes of its key buffer (at most the key length); getGTERecord reads the
+// key and its 8 position bytes, so its buffer is key length + 8 bytes long.
+//
+// Current record and position. Every successful read copies the record into
+// the caller's buffer and makes it the table's current record; modifyRecord
+// and deleteRecord act on it, and a failed read leaves no current record
+// (addRecord leaves it as it was). A walk (firstInSet/nextInSet over one set,
+// getGTERecord/nextRecord in index order, which nextRecord may also continue
+// after a set walk) remembers the position of the record it read last. When
+// that record was rewritten to another key or deleted, the next step goes on
+// with the entry that followed it: no record is skipped and none is visited
+// twice. A record that the walk itself rewrote to a key further ahead in the
+// walk's order is passed over when the walk meets it again. Records added
+// during a walk are met when they land ahead of it.
+//
+// Transactions. Without an open batch every operation runs in its own LMDB
+// transaction (reads in a renewed read-only one, changes in a write
+// transaction that commits before the call returns). BeginBatch opens one
+// write transaction that every operation uses until EndBatch commits it (or
+// aborts it with commit=false), so a batch of a thousand operations pays one
+// commit; inside a batch the engine keeps its cursors, and a walk step is a
+// single cursor move unless a change could have moved the entry under it. A
+// batch must end on the thread that began it (it holds LMDB's write lock).
+// If a change fails half-done inside a batch, the batch is spoilt: EndBatch
+// then aborts it and returns that failure. The engine does not sync commits
+// while open; close() syncs everything to disk before it returns.
+//
+// Threads and files. A table object is used by one thread at a time (its
+// owner serialises calls). Within a process a table file is used by at most
+// one table object at a time (create, open, MakeCompact and ReBuildIndex
+// fail with TCT_BUSY otherwise): LMDB's file locks do not survive a second
+// handle on the same file in one process.
+//
+// Results: 0 success; otherwise an engine code (positive, see errToString).
+// After a failed read, noRecordFound() tells whether it failed only for lack
+// of a record.
+#pragma once
+
+#include "platform/Export.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ZelIndexing {
+// kReadOnly opens the file read-only; changes then fail with TCT_READ_ONLY.
+enum TAccessEnum { kReadOnly = 0, kReadWrite = 1 };
+}
+// Key type of an index; 0 (fixed-length key) is the one the engine knows.
+typedef int TKeyType;
+
+// Engine codes.
+enum TCtreeError {
+  TCT_OK = 0,
+  TCT_NOT_FOUND = 101,     // no (further) record
+  TCT_NO_CURRENT = 102,    // modify/delete without a current record; step without a walk
+  TCT_NOT_OPEN = 103,      // operation on a table that is not open
+  TCT_ALREADY_OPEN = 104,  // open/create twice, or maintenance on an open table
+  TCT_SCHEMA = 105,        // schema declaration invalid or incomplete
+  TCT_SCHEMA_MISMATCH = 106,  // file's stored schema differs from the declared one
+  TCT_EXISTS = 107,        // create on an existing table
+  TCT_NO_FILE = 108,       // open on a missing table
+  TCT_CORRUPT = 109,       // damaged, truncated or foreign file; indexes out of step
+  TCT_BAD_KEY = 110,       // key build error, bad set length
+  TCT_IO = 111,            // file system error
+  TCT_BATCH = 112,         // batch misuse (nested, none open)
+  TCT_LMDB = 113,          // other LMDB error (text via errToString)
+  TCT_READ_ONLY = 114,     // change on a table opened with kReadOnly
+  TCT_ARGUMENT = 115,      // null buffer, unknown index number
+  TCT_BUSY = 116,          // the file is in use by another table object of this process
+};
+
+class CLDB_EXPORT TDebuggable {
+ public:
+  virtual ~TDebuggable();
+  // The engine's own log; writes through the default EvDebug destination.
+  virtual void debug(int level, const char* format, ...) CLDB_PRINTF(3, 4);
+};
+
+class CLDB_EXPORT TCtreeTable : public TDebuggable {
+ public:
+  TCtreeTable();
+  ~TCtreeTable() override;  // closes the table when open
+  TCtreeTable(const TCtreeTable&) = delete;
+  TCtreeTable& operator=(const TCtreeTable&) = delete;
+
+  // ---- schema declaration -------------------------------------------------
+  // Starts a declaration (dropping any earlier one): the table's base name, a
+  // reserved value, the number of fields, indexes and key segments to come,
+  // and the record length (given twice: fixed length and maximum length,
+  // which must be equal). Not on an open table.
+  virtual int internalInitialize(const char* fileName, unsigned int reserved,
+                                 unsigned int fieldCount, unsigned int indexCount,
+                                 unsigned int segmentCount, unsigned int recordLength,
+                                 unsigned int maxRecordLength);
+  // Field type codes (0..255) are stored with the schema, not interpreted.
+  int setNextField(const char* name, unsigned long offset, short typeCode, short length);
+  // name, key length, key type (0), duplicates allowed (must be 1), two
+  // reserved values, segment count, index number (0, 1, ... in order).
+  int setNextIndex(const char* name, short keyLength, TKeyType keyType, short duplicates,
+                   short reserved1, short reserved2, short segmentCount, short indexNumber);
+  // Declares the next key segment; segments fill the declared indexes in
+  // order (all of index 0's, then index 1's, ...). Mode 1: the whole field,
+  // a little-endian unsigned integer of 1, 2, 4 or 8 bytes; mode 0: the
+  // first `length` bytes of the field as they stand.
+  int setNextSegment(short fieldNumber, short length, char mode);
+  // Checks the declaration (counts as announced, segment lengths adding up
+  // to each key length); then calls registerTable() and the version hooks.
+  int initializeComplete();
+
+  // Class-wide node size and per-table buffer settings: kept as tuning
+  // values (reported by getnodeSize/bufferCount; LMDB sizes its own pages).
+  static void setnodeSize(int nodeSize);
+  static int getnodeSize();
+  void internalRegisterTable(short bufferCount, short fileCount, short indexBufferCount);
+  short bufferCount() const;
+
+  // ---- hooks the engine calls on the table --------------------------------
+  // initializeComplete calls registerTable, then adjustTableVersion and
+  // processTableVersionExternal with the engine's table version (1), then
+  // processIndexVersionExternal with its index version. The two versions
+  // that result are part of the stored schema.
+  virtual void registerTable();
+  virtual const char* getTableType();
+  // Asked at create and open: 1 lets the file grow to 1 TiB; 0 caps it at 2 GiB.
+  virtual int createHugeFile();
+  virtual int adjustTableVersion(const char* fileName, int& version);
+  virtual int processTableVersionExternal(int& version);
+  virtual int processIndexVersionExternal(int& version);  // sets index version 3
+  int indexVersion() const;
+
+  // ---- lifecycle ------------------------------------------------------------
+  int create();  // creates "<base>.dat"; TCT_EXISTS when it exists; leaves it open
+  // Fails with TCT_NO_FILE when the file is missing, TCT_CORRUPT (reason
+  // logged) when it is empty, truncated, foreign, lacks the table's
+  // sub-databases or its index entry counts differ from the record count,
+  // TCT_SCHEMA_MISMATCH under another schema. LMDB trusts the contents of
+  // the pages themselves: damage inside a page of a well-formed file is
+  // found only when that page is read, and garbage there may crash LMDB.
+  virtual int open(ZelIndexing::TAccessEnum access);
+  int close();   // aborts an open batch, syncs and closes; 0 when not open
+  bool isOpen() const;
+  long long getRecordCount();  // -1 when not open or on error
+
+  // ---- keys -----------------------------------------------------------------
+  // Appends `indexNumber`'s segment `segment` for `value` (the field's bytes
+  // as stored in the record) at *cursor, advancing it and lowering *left.
+  // Returns the key bytes written, or a negative value when the key does not
+  // fit or the index or segment is unknown.
+  int fillKeySegment(char** cursor, int* left, const void* value, int segment, int indexNumber,
+                     int reserved);
+  // Pads the *left bytes that remain: zeros when `lowest` is non-zero (the
+  // lowest position for that key), 0xff otherwise. Returns the bytes padded.
+  int finishKey(char** cursor, int* left, int lowest, int reserved);
+
+  // ---- reads (into `record`, which becomes the current record) ------------
+  virtual int firstInSet(int indexNumber, void* key, void* record, int setLength);
+  virtual int nextInSet(int indexNumber, void* record);
+  virtual int getGTERecord(int indexNumber, void* key, void* record);
+  virtual int nextRecord(int indexNumber, void* record);
+  int noRecordFound();
+  const char* errToString(int code);  // valid until the next call
+
+  // ---- changes ------------------------------------------------------------------
+  int addRecord(void* record);     // adds; every index updated
+  int modifyRecord(void* record);  // rewrites the current record; moved keys re-indexed
+  int deleteRecord();              // deletes the current record
+
+  // ---- batches ----------------------------------------------------------------
+  int BeginBatch();
+  int EndBatch(bool commit = true);
+  bool InBatch() const;
+
+  // ---- maintenance (on a defined table that is not open) ------------------
+  // Compacting copy of the file (free pages dropped) to "<base>.dat.compact"
+  // in the same folder, fsync, atomic rename over "<base>.dat", fsync of the
+  // folder. A table whose indexes are out of step is still compacted.
+  int MakeCompact();
+  // In one transaction, brings every index into exact agreement with the
+  // records: an index that is missing, or does not hold exactly one entry
+  // per record, is rebuilt from the records; one that agrees is kept as it
+  // is (so a freshly compacted file stays compact).
+  int ReBuildIndex();
+
+  const std::string& dataFileName() const;  // "<base>.dat"
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// RAII batch: begins in the constructor, commits in Commit() or aborts when
+// destroyed without it.
+class TCtreeBatch {
+ public:
+  explicit TCtreeBatch(TCtreeTable& table) : table_(table), rc_(table.BeginBatch()) {}
+  ~TCtreeBatch() {
+    if (rc_ == 0 && !done_) table_.EndBatch(false);
+  }
+  int status() const { return rc_; }
+  int Commit() {
+    done_ = true;
+    return rc_ == 0 ? table_.EndBatch(true) : rc_;
+  }
+  TCtreeBatch(const TCtreeBatch&) = delete;
+  TCtreeBatch& operator=(const TCtreeBatch&) = delete;
+
+ private:
+  TCtreeTable& table_;
+  int rc_;
+  bool done_ = false;
+};
