@@ -1,5 +1,6 @@
 #include "cldb/CLDBStateFile.h"
 
+#include "platform/Clock.h"
 #include "platform/MDLock.h"
 #include "platform/XMLEncXStr.h"
 #include "platform/ZelAssert.h"
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/LocalFileInputSource.hpp>
@@ -59,8 +59,6 @@ const char kFragments[17][128] = {
     "</LastAccessTime>",
     "</CLDB>",
 };
-
-unsigned int Now() { return static_cast<unsigned int>(time(nullptr)); }
 
 // A narrow string in Xerces' 16-bit form, sized to its input.
 class XStr {
@@ -280,7 +278,7 @@ int CCLDBStateFile::Parse() {
 }
 
 int CCLDBStateFile::Create(unsigned int SIDBStoreId) {
-  unsigned int createTime = Now();
+  unsigned int createTime = ZelNow32();
   if (!initialized_) {
     log_->DebugLvl("CCLDBStateFile::Create()", 1, "Not Initialized");
     return -1;
@@ -344,7 +342,7 @@ int CCLDBStateFile::Finish(bool write) {
   if (!open_) return 0;
   int rc = 0;
   if (write) {
-    SetElementText("LastAccessTime", Now());
+    SetElementText("LastAccessTime", ZelNow32());
     rc = Write();
     if (rc != 0) log_->debugLvl(1, "[%s] Cannot write the state file.", "CCLDBStateFile::Close");
   }

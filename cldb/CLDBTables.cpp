@@ -1,0 +1,415 @@
+// CCLDBTables: folder, lifecycle and state machine of one CLDB.
+// Batch operations and pruning live in CLDBTablesOps.cpp, compaction and
+// dump in CLDBTablesMaintenance.cpp.
+
+#include "cldb/CLDBTables.h"
+
+#include <errno.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "platform/CTkFile.h"
+#include "platform/Clock.h"
+#include "platform/EvDebug.h"
+#include "platform/StorageServices.h"
+#include "platform/TCtreeTable.h"
+#include "platform/ZelPlatformInfo.h"
+
+namespace {
+
+const char kTableBaseName[] = "CacheTable";
+const unsigned int kSecondsPerDay = 86400;
+const unsigned long kDefaultCompactIntervalDays = 15;
+const unsigned long kMaxCompatibleDBSizeMB = 4096;
+
+const char* SectionFor(bool isAuxCopy) { return isAuxCopy ? "Warden" : "Courier"; }
+
+bool PathExists(const std::string& path) {
+  bool exists = false;
+  // An error of the test counts as "does not exist".
+  return !CTkPath::Exists(path.c_str(), exists).IsError() && exists;
+}
+
+// A folder copy carries names without a '.', and names whose last extension
+// is .dat, .xml or .idx in any case.
+bool IsCLDBFileName(const char* name) {
+  const char* dot = strrchr(name, '.');
+  if (dot == nullptr) return true;
+  return strcasecmp(dot, ".dat") == 0 || strcasecmp(dot, ".xml") == 0 ||
+         strcasecmp(dot, ".idx") == 0;
+}
+
+}  // namespace
+
+CCLDBTables::CCLDBTables() = default;
+CCLDBTables::~CCLDBTables() = default;
+
+void CCLDBTables::Log(int level, const char* format, ...) {
+  if (evDebug == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  evDebug->vdebugLvl(level, nullptr, nullptr, format, args);
+  va_end(args);
+}
+
+int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, const char* rootPath,
+                            unsigned int SIDBStoreIdIn, unsigned int cldbIdIn, EvDebug* evDebugIn,
+                            int sigTypeIn, unsigned int nAgeIn, unsigned int expiryDaysIn,
+                            bool isAuxCopyIn, unsigned int extraExpiryDaysIn,
+                            unsigned int backupStartTimeIn, unsigned int dbSizeMBIn) {
+  static const char kName[] = "CCLDBTables::initialize";
+  evDebug = evDebugIn;
+  if (opened) {
+    Log(-1, "%s: CacheTable already opened", kName);
+    return -1;
+  }
+  // The folder name is built from the root's last character; an empty root
+  // has none and would name a folder relative to the working directory.
+  if (rootPath == nullptr || rootPath[0] == '\0') {
+    Log(-1, "%s: [ERROR] Empty CLDB root folder", kName);
+    return -1;
+  }
+  dbSizeMB = dbSizeMBIn;
+  Log(-1,
+      "%s: []Copyid - %u] [Job-ID - %llu][CLDB-Path - %s][SIDB-ID - %u][CLDB-ID - %u]"
+      "[Sig-type - %d][nAge - %u][Expirydays - %u][AuxCopy - %s][Backup-start time - %u] "
+      "[DBSizeMB - %u]",
+      kName, copyId, jobIdIn, rootPath, SIDBStoreIdIn, cldbIdIn, sigTypeIn, nAgeIn, expiryDaysIn,
+      isAuxCopyIn ? "Yes" : "No", backupStartTimeIn, dbSizeMBIn);
+
+  jobId = jobIdIn;
+  SIDBStoreId = SIDBStoreIdIn;
+  cldbId = cldbIdIn;
+  sigType = sigTypeIn;
+  nAge = nAgeIn;
+  expiryDays = expiryDaysIn;
+  isAuxCopy = isAuxCopyIn;
+  extraExpiryDays = extraExpiryDaysIn;
+  backupStartTime = backupStartTimeIn;
+
+  cldbPath = rootPath;
+  if (cldbPath.back() != '/') cldbPath += '/';
+  cldbPath += isAuxCopy ? "ZEL_CLDB_AUX_" : "ZEL_CLDB_APP_";
+  cldbPath += std::to_string(cldbId);
+
+  if (!isAuxCopy) {
+    const std::string newPath = cldbPath + "_" + std::to_string(copyId);
+    if (PathExists(cldbPath)) {
+      // A client CLDB of the earlier layout: carry it over to the new folder.
+      const std::string oldPath = cldbPath;
+      Log(-1, "%s: Found older version of CLDB at [%s]", kName, oldPath.c_str());
+      Log(-1, "%s: Moving CLDB to [%s]", kName, newPath.c_str());
+      if (!PathExists(newPath)) {
+        CTkError err = CTkDirectory::Create(newPath.c_str(), true);
+        if (err.IsError()) {
+          Log(-1, "%s: Error Creating Folder [%s] [%d]", kName, err.AsString(),
+              err.GetErrorCode());
+          return -1;
+        }
+      }
+      if (MoveCLDB(oldPath.c_str(), newPath.c_str()) == 0) {
+        Log(-1, "%s: Moving CLDB Completed..deleting old CLDB", kName);
+        CTkError err = CTkDirectory::Remove(oldPath.c_str(), true, false);
+        if (err.IsError())
+          Log(-1, "%s: Error in Deleting CLDB [%s]. Error [%s][%d]", kName, oldPath.c_str(),
+              err.AsString(), err.GetErrorCode());
+        else
+          Log(-1, "%s: Deleting completed", kName);
+      } else {
+        Log(-1, "%s: [ERROR] Moving CLDB Failed", kName);
+      }
+    }
+    cldbPath = newPath;
+  }
+  return cacheTable.Initialize(1, sigType, evDebug, nAge, expiryDays, backupStartTime,
+                               isAuxCopy);
+}
+
+bool CCLDBTables::VerifyState(unsigned int SIDBStoreIdIn, bool& stateFoundUnclosed) {
+  static const char kName[] = "CCLDBTables::VerifyState";
+  const char* path = cldbPath.c_str();
+  stateFoundUnclosed = false;
+
+  unsigned int state = 0;
+  if (stateFile.GetState(state) != 0) {
+    Log(-1, "%s: Get State [%s] Failed", kName, path);
+    return false;
+  }
+  if (state == CLDB_STATE_OPENED) {
+    Log(-1, "%s: State found opened [%s] Previous session terminated without closing CLDB...",
+        kName, path);
+    stateFoundUnclosed = true;
+    return false;
+  }
+  if (state != CLDB_STATE_CLOSED) {
+    Log(-1,
+        "%s: State found uninitialized [%s] Previous session terminated without completeing "
+        "Initialize-CLDB...",
+        kName, path);
+    stateFoundUnclosed = true;
+    return false;
+  }
+
+  unsigned int version = 0;
+  if (stateFile.GetVersion(version) != 0) {
+    Log(-1, "%s: Get Version [%s] Failed", kName, path);
+    return false;
+  }
+  unsigned long maxSizeMB = 0;
+  if (ZelPlatformInfo::getNumber(SectionFor(isAuxCopy), "MaxCacheDBSizeMB", &maxSizeMB) &&
+      maxSizeMB > kMaxCompatibleDBSizeMB && version == 1) {
+    Log(-1,
+        "%s: Found MaxCacheDBSizeMB override key. Setting Max-DB-Size to to %lu MB which is not "
+        "compatible with CLDB version is %d.",
+        kName, maxSizeMB, version);
+    Log(-1, "%s: Clearing existing cache and creating new version - %u", kName, CLDB_VERSION);
+    return false;
+  }
+
+  unsigned int storedStoreId = 0;
+  if (stateFile.GetSIDBStoreID(storedStoreId) != 0) {
+    Log(-1, "%s: Get SIDBID [%s] Failed", kName, path);
+    return false;
+  }
+  if (storedStoreId != SIDBStoreIdIn) {
+    Log(-1, "%s: Found SIDB id Mismatched [%s][StateFile - %u][Incoming - %u]", kName, path,
+        storedStoreId, SIDBStoreIdIn);
+    return false;
+  }
+  return true;
+}
+
+int CCLDBTables::Create() {
+  static const char kName[] = "CCLDBTables::Create";
+  const char* path = cldbPath.c_str();
+  DeleteCLDB();
+
+  CTkError err = CTkDirectory::Create(path, true);
+  if (err.IsError()) {
+    Log(-1, "%s: mkdr(%s), error=%s", kName, path, err.AsString());
+    return -1;
+  }
+  const std::string tablePath = cldbPath + "/" + kTableBaseName;
+  int rc = cacheTable.initialize(tablePath.c_str());
+  if (rc != 0) {
+    Log(-1, "%s: CacheTable initialization (%s) Failed", kName, path);
+    return rc;
+  }
+  rc = cacheTable.create();
+  if (rc != 0) {
+    Log(-1, "%s: CacheTable creation (%s) Failed", kName, path);
+    return rc;
+  }
+  if (CreateStatFile() != 0) {
+    Log(-1, "%s: Stat file creation (%s) Failed", kName, path);
+    return -1;
+  }
+  opened = true;
+  return 0;
+}
+
+int CCLDBTables::CreateStatFile() {
+  static const char kName[] = "CCLDBTables::CreateStatFile";
+  stateFile.Initialize(cldbId, evDebug, cldbPath.c_str());
+  if (stateFile.Create(SIDBStoreId) != 0) {
+    Log(-1, "[ERROR]%s: StateFile crattion [%s] Failed", kName, cldbPath.c_str());
+    stateFile.Uninitialize();
+    return -1;
+  }
+  return 0;
+}
+
+int CCLDBTables::SetState(unsigned int state) {
+  static const char kName[] = "CCLDBTables::SetState";
+  if (stateFile.SetState(state) != 0) {
+    Log(-1, "[ERROR]%s: SetState [%s] Failed", kName, cldbPath.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int CCLDBTables::Open() {
+  static const char kName[] = "CCLDBTables::Open()";
+  const char* path = cldbPath.c_str();
+  if (opened) {
+    Log(-1, "%s: CacheTable already opened (%s)", kName, path);
+    return -1;
+  }
+  stateFile.Initialize(cldbId, evDebug, path);
+  bool stateFoundUnclosed = false;
+  int rc = 0;
+  if (!VerifyState(SIDBStoreId, stateFoundUnclosed)) {
+    if (stateFoundUnclosed) {
+      Log(-1,
+          "%s:State found opened. Previous session has been terminated without closing "
+          "CacheDB... ",
+          kName);
+      Log(-1, "%s: creating new CacheDB(%s)", kName, path);
+    }
+    Log(-1, "%s: Creating CacheTable...version - %u (%s)", kName, CLDB_VERSION, path);
+    rc = Create();
+    if (rc != 0) Log(-1, "%s: CacheTable creation1 (%s) Failed", kName, path);
+  } else {
+    const std::string tablePath = cldbPath + "/" + kTableBaseName;
+    rc = cacheTable.initialize(tablePath.c_str());
+    if (rc != 0) {
+      Log(-1, "%s: CacheTable initialization (%s) Failed", kName, path);
+    } else {
+      rc = cacheTable.Open(ZelIndexing::kReadWrite);
+      if (rc != 0) {
+        Log(-1, "%s:[ERROR]CacheTable Open (%s) Failed", kName, path);
+        Log(-1, "%s:It may be corrupted so Creating new CacheDB (%s)", kName, path);
+        rc = Create();
+        if (rc != 0) Log(-1, "%s: CacheTable creation2 (%s) Failed", kName, path);
+      }
+    }
+  }
+  if (rc != 0) {
+    stateFile.Uninitialize();
+    pruningInProgress.store(false, std::memory_order_release);
+    return rc;
+  }
+  if (SetState(CLDB_STATE_OPENED) != 0) {
+    Log(-1, "%s: set Stat file status (%s) Failed", kName, path);
+    // Nothing stays open behind a failed open.
+    cacheTable.close();
+    stateFile.Uninitialize();
+    opened = false;
+    return -1;
+  }
+  Log(-1, "%s: CacheTable opened successfully [%s]", kName, path);
+  Log(-1, "%s: RecordCount (%llu)", kName,
+      static_cast<unsigned long long>(cacheTable.getRecordCount()));
+  opened = true;
+  pruningInProgress.store(false, std::memory_order_release);
+  return 0;
+}
+
+bool CCLDBTables::CompactionDue(unsigned int now) {
+  static const char kName[] = "CCLDBTables::Close()";
+  unsigned long intervalDays = 0;
+  if (!ZelPlatformInfo::getNumber("Courier", "CLDBCompactIntervalDays", &intervalDays))
+    ZelPlatformInfo::getNumber("Warden", "CLDBCompactIntervalDays", &intervalDays);
+  if (intervalDays == 0) intervalDays = kDefaultCompactIntervalDays;
+
+  unsigned int lastCompact = 0;
+  if (stateFile.GetLastCompactTime(lastCompact) != 0) {
+    Log(-1, "%s: LastCompactTime (%s) Failed", kName, cldbPath.c_str());
+    return false;
+  }
+  // Unsigned: a last compaction in the future wraps to a huge age and is due.
+  const unsigned int daysElapsed = (now - lastCompact) / kSecondsPerDay;
+  Log(-1, "%s: Compact [days-configured - %lu][days-elapsed- %u]", kName, intervalDays,
+      daysElapsed);
+  return daysElapsed >= intervalDays || extraExpiryDays != 0;
+}
+
+int CCLDBTables::Close(bool allowCompaction) {
+  static const char kName[] = "CCLDBTables::Close()";
+  const unsigned int now = ZelNow32();
+  if (!opened) return 0;
+  ZelCriticalSectionGuard guard(lock);
+  const char* path = cldbPath.c_str();
+
+  if (ZelPlatformInfo::IsCloudLaptopClient() == 1) {
+    unsigned int leastAFileId = 0;
+    if (GetLeastAFileId(leastAFileId) != 0)
+      Log(-1, "%s: [ERROR]getting CachDB-LastArchFileId Failed", kName);
+    else if (!ArMgrCacheInfo::setCachDBLastArchFileId(cldbId, jobId, leastAFileId))
+      Log(-1, "%s: [ERROR]Setting CachDB-LastArchFileId Failed", kName);
+  }
+
+  const unsigned long long recordCount =
+      static_cast<unsigned long long>(cacheTable.getRecordCount());
+  Log(-1, "%s: Setting RecordCount (%llu)", kName, recordCount);
+  if (stateFile.SetRecordCount(recordCount) != 0)
+    Log(-1, "%s: Set RecordCount (%s) Failed", kName, path);
+
+  // The engine syncs everything committed before close returns, so the
+  // state recorded below never claims more than the disk holds.
+  cacheTable.close();
+
+  if (dbSizeMB > kMaxCompatibleDBSizeMB) allowCompaction = false;
+  if (allowCompaction && CompactionDue(now)) {
+    cacheTable.MakeCompactDB();
+    if (stateFile.SetLastCompactTime(now) != 0)
+      Log(-1, "%s: Set LastCompactTime (%s) Failed", kName, path);
+  }
+
+  if (SetState(CLDB_STATE_CLOSED) != 0) {
+    Log(-1, "%s: Set State (%s) Failed", kName, path);
+    stateFile.Uninitialize();
+    return -1;
+  }
+  stateFile.Uninitialize();
+  opened = false;
+  return 0;
+}
+
+int CCLDBTables::CloseDB() {
+  ZelCriticalSectionGuard guard(lock);
+  cacheTable.close();
+  return 0;
+}
+
+int CCLDBTables::GetLeastAFileId(unsigned int& afileId) {
+  static const char kName[] = "CCLDBTables::GetLeastAFileId()";
+  if (!opened) {
+    Log(-1, "%s:[ERROR] CacheTable Not yet opened", kName);
+    return -1;
+  }
+  ZelCriticalSectionGuard guard(lock);
+  return cacheTable.GetLeastAFileId(afileId);
+}
+
+int CCLDBTables::DeleteCLDB() {
+  static const char kName[] = "CCLDBTables::DeleteCLDBFiles()";
+  const char* path = cldbPath.c_str();
+  if (opened) {
+    Log(-1, "%s File is in open state unable to delete(%s)", kName, path);
+    return -1;
+  }
+  CTkDirectory listing;
+  if (listing.Open(path, "*", true).IsError()) {
+    Log(-1, "%s Find file failed (%s)", kName, path);
+    return -1;
+  }
+  STkDirEntry entry;
+  bool end = false;
+  for (CTkError err = listing.GetEntry(entry, end); !err.IsError() && !end;
+       err = listing.GetEntry(entry, end)) {
+    const std::string file = cldbPath + "/" + entry.name.str();
+    if (unlink(file.c_str()) != 0) {
+      Log(-1, "[ERROR] Remove file [%s] Failed(%d)", file.c_str(), errno);
+      listing.Close();
+      return -1;
+    }
+  }
+  listing.Close();
+  return 0;
+}
+
+int CCLDBTables::MoveCLDB(const char* source, const char* destination) {
+  static const char kName[] = "CCLDBTables::MoveCLDB";
+  CTkError err = CTkDirectory::Walk(source, const_cast<char*>(destination), 0, false,
+                                    &CCLDBTables::CopyWalkerStatic);
+  if (err.IsError()) {
+    Log(-1, "%s: Error in walking the database path [%s]. Error [%s][%d]", kName, source,
+        err.AsString(), err.GetErrorCode());
+    return -1;
+  }
+  return 0;
+}
+
+CTkError CCLDBTables::CopyWalkerStatic(const char* folder, const char* name, bool /*isDirectory*/,
+                                       void* destination) {
+  if (!IsCLDBFileName(name)) return CTkError();
+  CTkString source = CTkPath::Append(folder, name);
+  if (CTkPath::IsDirectory(source.c_str())) return CTkError();
+  CTkString target = CTkPath::Append(static_cast<const char*>(destination), name);
+  return CTkFile::Copy(source.c_str(), target.c_str());
+}
