@@ -1,0 +1,74 @@
+// CCLDBTableManager: the library's main entry, one per CLDB a caller uses.
+//
+// Initialize takes the arguments record, finds the CLDB root folder through
+// the platform configuration, asks the storage side whether the local CLDB
+// can still be trusted, creates a fresh CLDB or opens the existing one, and
+// loads the archive-file list the storage side vouches for: the valid list
+// of a client, the recopied list of an auxiliary copy. Then it forwards the
+// caller's queries, insertions, pruning and statistics requests to the CLDB
+// instance; Uninitialize reports the job's statistics and closes the CLDB.
+//
+// The manager takes no lock: Initialize and Uninitialize must not overlap
+// other calls on it. Once opened, queries, insertions, pruning and
+// StopPruning may come from different threads; the instance serialises them.
+#pragma once
+
+#include "cldb/CLDBTables.h"
+#include "cldb/CLDBTypes.h"
+#include "platform/Export.h"
+
+#include <map>
+#include <vector>
+
+class EvDebug;
+
+class CLDB_EXPORT CCLDBTableManager {
+ public:
+  CCLDBTableManager();
+  ~CCLDBTableManager();  // neither closes nor uninitialises the CLDB
+  CCLDBTableManager(const CCLDBTableManager&) = delete;
+  CCLDBTableManager& operator=(const CCLDBTableManager&) = delete;
+
+  // 0 or -1. `offline` is set true when a mount path of the copy is offline;
+  // the CLDB still serves queries, and turning lookups off is the caller's
+  // decision.
+  int Initialize(_CCLDBTableManagerArgs& args, bool& offline);
+  // Logs the non-zero counters of the job and closes the CLDB; always 0.
+  int Uninitialize(bool allowCompaction);
+  int CloseDB();
+
+  int QuerySignature(CLDBQuerySignature* queries, int count);
+  int InsertSignature(CacheRecordRef* records, int count);
+  int PruneExpiredRecords(unsigned int curTime);
+  int StopPruning();
+  int GetStats(_stCLDBStates& stats);
+
+  // On a CLDB folder this manager has not opened; no Initialize needed.
+  int DumpCacheTable(EvDebug* debug, char const* folder);
+  int CompactCacheTable(EvDebug* debug, char const* folder);
+
+  // ---- agreement with the storage side -----------------------------------------
+  int IsDBClean(bool& clean);
+  // Loads the archive files a client CLDB may still reference. A `newJobId`
+  // of 0 keeps the current job; an older job than the current one is refused.
+  int ConfigureValidAfileList(unsigned long long newJobId, bool& offline);
+  int ConfigureRecopiedAfileList(unsigned int copyId, bool& offline);
+  // Adds substores that are inactive; the set only grows.
+  void SetInactiveSubStoresID(std::vector<int>& ids);
+
+  bool IsOpened() const { return opened; }
+  const _CCLDBTableManagerArgs& Args() const { return args; }
+  CCLDBTables& Tables() { return tables; }
+
+ private:
+  void Log(int level, const char* format, ...) CLDB_PRINTF(3, 4);
+  bool Guard(const char* name);
+  // Names the copy whose mount path is offline; `name` is the caller's.
+  void LogOfflineCopy(const char* name);
+
+  EvDebug* debugLog = nullptr;
+  CCLDBTables tables;
+  std::map<int, int> inactiveSubstores;
+  _CCLDBTableManagerArgs args;
+  bool opened = false;
+};
