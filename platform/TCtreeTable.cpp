@@ -10,6 +10,10 @@
 //              add is the greatest duplicate of its key (MDB_APPENDDUP).
 // A position in index n is (key, id); walks re-find their place by it.
 //
+// Seal: "<base>.idx" holds the fingerprint (length and CRC-64) of the data
+// file as the last clean close left it. Open compares it before LMDB maps the
+// file; a read-write open removes it before anything can change the file.
+//
 // Transactions: a batch owns one write txn and one cursor per database for
 // its whole life. Outside a batch, reads renew a read-only txn whose cursors
 // were opened once at open, and each change runs in a write txn of its own.
@@ -21,6 +25,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <lmdb.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -37,6 +42,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/CTkCRC64.h"
 #include "platform/EvDebug.h"
 
 namespace {
@@ -259,6 +265,71 @@ struct Cursors {
   }
 };
 
+// ---- the seal ---------------------------------------------------------------------
+
+const char kSealMagic[] = "TCtreeTable seal 1";
+const char kChangedWhileOpening[] = "table file changed while it was being opened";
+constexpr size_t kSealMaxBytes = 4096;
+constexpr size_t kReadChunk = size_t{1} << 20;
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// LMDB files keep the writer's word size and byte order, and only LMDB of
+// the same major.minor reads them.
+std::string ThisMachine() {
+  int major = 0, minor = 0, patch = 0;
+  mdb_version(&major, &minor, &patch);
+  char text[96];
+  snprintf(text, sizeof(text), "%zu-bit %s-endian, LMDB %d.%d", sizeof(size_t) * 8,
+           kLittleEndian ? "little" : "big", major, minor);
+  return text;
+}
+
+// What a clean close vouches for.
+struct Seal {
+  std::string machine;
+  unsigned long long size = 0;
+  unsigned long long crc = 0;
+
+  std::string Text() const {
+    char text[256];
+    snprintf(text, sizeof(text), "%s\nmachine %s\nsize %llu\ncrc64 %016llx\n", kSealMagic,
+             machine.c_str(), size, crc);
+    return text;
+  }
+  // Strict: accepts only what Text() writes.
+  bool Parse(const std::string& text) {
+    char found[128];
+    if (sscanf(text.c_str(), "%*[^\n]\nmachine %127[^\n]\nsize %llu\ncrc64 %llx", found, &size,
+               &crc) != 3)
+      return false;
+    machine = found;
+    return Text() == text;
+  }
+};
+
+// Length and CRC-64 of the whole file behind `fd`. 0 or an errno.
+int Fingerprint(int fd, unsigned long long* size, unsigned long long* crc) {
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::vector<unsigned char> buffer(kReadChunk);
+  CTkCRC64 sum;
+  unsigned long long total = 0;
+  for (;;) {
+    const ssize_t got = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(total));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno;
+    if (got == 0) break;
+    sum.UpdateCRC64(buffer.data(), static_cast<unsigned>(got));
+    total += static_cast<unsigned long long>(got);
+  }
+  *size = total;
+  *crc = sum.GetCRC64();
+  return 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size;
+}
+
 // What an open of an existing file is for: use (strict), or maintenance,
 // which accepts indexes that are missing or out of step.
 enum class Purpose { kUse, kMaintain };
@@ -375,7 +446,7 @@ struct TCtreeTable::Impl {
       case TCT_SCHEMA_MISMATCH: return "table file was created under another schema";
       case TCT_EXISTS: return "table file already exists";
       case TCT_NO_FILE: return "table file does not exist";
-      case TCT_CORRUPT: return "table file damaged, truncated or foreign";
+      case TCT_CORRUPT: return "table file damaged, truncated, foreign or not closed cleanly";
       case TCT_BAD_KEY: return "key does not fit or bad set length";
       case TCT_BATCH: return "batch misuse";
       case TCT_READ_ONLY: return "table opened read-only";
@@ -502,6 +573,123 @@ struct TCtreeTable::Impl {
     return &x.parts[segment];
   }
 
+  // ---- the seal -------------------------------------------------------------------
+
+  std::string SealFile() const { return decl_.baseName + ".idx"; }
+
+  // The table file is well-formed as far as anyone can tell, but not trusted.
+  int Untrusted(const char* name, const char* reason) {
+    owner_->debug(-1, "%s: [ERROR] %s is refused: %s", name, dataFile_.c_str(), reason);
+    return TCT_CORRUPT;
+  }
+
+  int ReadSeal(Seal* seal, const char* name) {
+    const std::string path = SealFile();
+    char reason[PATH_MAX + 96];
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      snprintf(reason, sizeof(reason), "table was not closed cleanly (no seal %s)", path.c_str());
+      return Untrusted(name, reason);
+    }
+    const char* problem = "not a seal";
+    std::string text(kSealMaxBytes + 1, '\0');
+    ssize_t got = -1;
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      problem = strerror(errno);
+    } else if (S_ISREG(st.st_mode) && (got = read(fd, &text[0], text.size())) < 0) {
+      problem = strerror(errno);
+    }
+    if (fd >= 0) ::close(fd);
+    if (got >= 0) text.resize(static_cast<size_t>(got));
+    if (got >= 0 && text.size() <= kSealMaxBytes && seal->Parse(text)) return 0;
+    snprintf(reason, sizeof(reason), "its seal %s is unreadable (%s)", path.c_str(), problem);
+    return Untrusted(name, reason);
+  }
+
+  // 0 when the seal vouches for the data file, whose identity `st` names.
+  int CheckSeal(const struct stat& st, const char* name) {
+    Seal seal;
+    if (int rc = ReadSeal(&seal, name)) return rc;
+    char reason[256];
+    if (seal.machine != ThisMachine()) {
+      snprintf(reason, sizeof(reason), "table file was written by %s; this is %s",
+               seal.machine.c_str(), ThisMachine().c_str());
+      return Untrusted(name, reason);
+    }
+    if (static_cast<unsigned long long>(st.st_size) != seal.size) {
+      snprintf(reason, sizeof(reason),
+               "table file does not match its seal: %llu bytes, sealed %llu",
+               static_cast<unsigned long long>(st.st_size), seal.size);
+      return Untrusted(name, reason);
+    }
+    const int fd = ::open(dataFile_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Report(name, Io(errno));
+    struct stat now;
+    unsigned long long size = 0, crc = 0;
+    int error = fstat(fd, &now) != 0 ? errno : 0;
+    const bool same = error == 0 && SameFile(now, st);
+    if (same) error = Fingerprint(fd, &size, &crc);
+    ::close(fd);
+    if (error) return Report(name, Io(error));
+    if (!same || size != seal.size) return Untrusted(name, kChangedWhileOpening);
+    if (crc != seal.crc) {
+      snprintf(reason, sizeof(reason),
+               "table file does not match its seal: CRC-64 %016llx, sealed %016llx", crc,
+               seal.crc);
+      return Untrusted(name, reason);
+    }
+    return 0;
+  }
+
+  // Before the first change. Should a crash lose the removal, the file no
+  // longer matches the seal once anything reached it, so it is refused all
+  // the same; no folder sync is needed. 0 or TCT_IO (not logged).
+  int RemoveSeal() {
+    return unlink(SealFile().c_str()) != 0 && errno != ENOENT ? Io(errno) : 0;
+  }
+
+  int SyncFolder(const char* name) {
+    const size_t slash = dataFile_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : dataFile_.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int rc = fd < 0 || fsync(fd) != 0 ? Io(errno) : 0;
+    if (fd >= 0) ::close(fd);
+    return Report(name, rc);
+  }
+
+  // Fingerprints the data file (closed by now) into "<base>.idx.tmp", syncs
+  // it, renames it over the seal and syncs the folder.
+  int WriteSeal(const char* name) {
+    Seal seal;
+    seal.machine = ThisMachine();
+    int fd = ::open(dataFile_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Report(name, Io(errno));
+    int error = Fingerprint(fd, &seal.size, &seal.crc);
+    ::close(fd);
+    if (error) return Report(name, Io(error));
+    const std::string path = SealFile(), temp = path + ".tmp", text = seal.Text();
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return Report(name, Io(errno));
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written != static_cast<ssize_t>(text.size())) error = written < 0 ? errno : EIO;
+    if (!error && fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && !error) error = errno;
+    if (!error && rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error) {
+      unlink(temp.c_str());
+      return Report(name, Io(error));
+    }
+    return SyncFolder(name);
+  }
+
+  // Ends a session that may have changed the file: sync, close, seal.
+  int CloseAndSeal(Store& s, const char* name) {
+    const int rc = Report(name, Lmdb(mdb_env_sync(s.env, 1)));
+    s.Close();
+    return rc ? rc : WriteSeal(name);
+  }
+
   // ---- opening --------------------------------------------------------------------
 
   int OpenEnv(Store& s, bool readOnly, const char* name) {
@@ -524,9 +712,9 @@ struct TCtreeTable::Impl {
     return Report(name, Lmdb(rc));
   }
 
-  // The file must cover every page the newest meta page claims: LMDB trusts
-  // the map, and a page past the end of the file is a SIGBUS.
-  int CheckMapped(Store& s, const char* name) {
+  // The file LMDB mapped must be the one whose seal was checked (`verified`),
+  // and it must cover every page the newest meta page claims.
+  int CheckMapped(Store& s, const struct stat& verified, const char* name) {
     MDB_stat st;
     MDB_envinfo info;
     int fd = -1;
@@ -536,6 +724,7 @@ struct TCtreeTable::Impl {
     if (!rc) rc = mdb_env_get_fd(s.env, &fd);
     if (rc) return Report(name, Lmdb(rc));
     if (fstat(fd, &fs) != 0) return Report(name, Io(errno));
+    if (!SameFile(fs, verified)) return Untrusted(name, kChangedWhileOpening);
     const unsigned long long size = fs.st_size, page = st.ms_psize;
     const unsigned long long used = (info.me_last_pgno + 1ULL) * page;
     if (page == 0 || size < 2 * page || size % page != 0 || used > size) {
@@ -639,8 +828,9 @@ struct TCtreeTable::Impl {
     if (rc) return rc;
     if (!S_ISREG(st.st_mode)) rc = Corrupt(name, "not a regular file");
     if (!rc && st.st_size == 0) rc = Corrupt(name, "empty file");
+    if (!rc) rc = CheckSeal(st, name);
     if (!rc) rc = OpenEnv(s, readOnly, name);
-    if (!rc) rc = CheckMapped(s, name);
+    if (!rc) rc = CheckMapped(s, st, name);
     MDB_txn* txn = nullptr;
     if (!rc) rc = Report(name, Lmdb(mdb_txn_begin(s.env, nullptr, MDB_RDONLY, &txn)));
     if (!rc) {
@@ -700,6 +890,7 @@ struct TCtreeTable::Impl {
     int error = 0;
     int rc = claim_.Acquire(dataFile_, &st, &error);
     if (rc == TCT_IO) rc = Report(kName, Io(error));
+    if (!rc) rc = Report(kName, RemoveSeal());  // one left behind by an earlier table
     if (!rc) rc = OpenEnv(store_, false, kName);
     if (!rc) rc = Initialize(store_, kName);
     if (rc) {
@@ -719,6 +910,10 @@ struct TCtreeTable::Impl {
     if (access != ZelIndexing::kReadOnly && access != ZelIndexing::kReadWrite) return TCT_ARGUMENT;
     const bool readOnly = access == ZelIndexing::kReadOnly;
     int rc = OpenExisting(store_, claim_, Purpose::kUse, readOnly, kName);
+    if (!rc && !readOnly && (rc = Report(kName, RemoveSeal()))) {
+      store_.Close();
+      claim_.Release();
+    }
     return rc ? rc : StartSession(readOnly, kName);
   }
 
@@ -750,12 +945,16 @@ struct TCtreeTable::Impl {
     readCursors_.Close(indexCount());
     if (readTxn_) mdb_txn_abort(readTxn_);
     readTxn_ = nullptr;
-    const int rc = readOnly_ ? 0 : mdb_env_sync(store_.env, 1);
-    store_.Close();
+    int rc = 0;
+    if (readOnly_) {
+      store_.Close();
+    } else {
+      rc = CloseAndSeal(store_, kName);
+    }
     claim_.Release();
     currentId_ = 0;
     walk_ = Walk();
-    return Report(kName, Lmdb(rc));
+    return rc;
   }
 
   // ---- transactions ---------------------------------------------------------------
@@ -1140,22 +1339,14 @@ struct TCtreeTable::Impl {
     return 0;
   }
 
-  int SyncFolder(const char* name) {
-    const size_t slash = dataFile_.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : dataFile_.substr(0, slash + 1);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int rc = fd < 0 || fsync(fd) != 0 ? Io(errno) : 0;
-    if (fd >= 0) ::close(fd);
-    return Report(name, rc);
-  }
-
   int MakeCompact() {
     static const char kName[] = "TCtreeTable::MakeCompact";
     int rc = CheckMaintenance(kName);
     if (rc) return rc;
     FileClaim claim;
     Store s;
-    if ((rc = OpenExisting(s, claim, Purpose::kMaintain, false, kName))) return rc;
+    // Read-only: the file and its seal stay as they are until the rename.
+    if ((rc = OpenExisting(s, claim, Purpose::kMaintain, true, kName))) return rc;
     struct stat before;
     if (stat(dataFile_.c_str(), &before) != 0) before.st_size = 0;
     const std::string temp = dataFile_ + ".compact";
@@ -1169,11 +1360,13 @@ struct TCtreeTable::Impl {
     ::close(fd);
     s.Close();
     if (!rc && rename(temp.c_str(), dataFile_.c_str()) != 0) rc = Report(kName, Io(errno));
-    if (!rc) rc = SyncFolder(kName);
     if (rc) {
       unlink(temp.c_str());
       return rc;
     }
+    // The old seal does not match the new file; until this one is in place
+    // the table is refused. The folder sync also makes the rename durable.
+    if ((rc = WriteSeal(kName))) return rc;
     owner_->debug(1, "%s: %s compacted from %lld to %lld bytes", kName, dataFile_.c_str(),
                   static_cast<long long>(before.st_size), static_cast<long long>(after.st_size));
     return 0;
@@ -1230,24 +1423,41 @@ struct TCtreeTable::Impl {
     return rc;
   }
 
-  int Reindex(MDB_txn* txn, Store& s, const char* name) {
+  // Removes the seal before the first change a maintenance txn makes.
+  int Unseal(bool* unsealed) {
+    if (*unsealed) return 0;
+    *unsealed = true;
+    return RemoveSeal();
+  }
+
+  int Reindex(MDB_txn* txn, Store& s, bool* unsealed, const char* name) {
     MDB_cursor* records;
     int rc = Lmdb(mdb_cursor_open(txn, s.records, &records));
     if (rc) return rc;
     for (int i = 0; rc == 0 && i < indexCount(); ++i) {
+      const std::string db = IndexDbName(i);
       MDB_dbi dbi;
-      if ((rc = OpenDb(txn, IndexDbName(i).c_str(), kIndexFlags | MDB_CREATE, &dbi, name))) break;
       bool agrees = false;
-      rc = IndexAgrees(txn, s, records, i, dbi, &agrees);
+      rc = OpenDb(txn, db.c_str(), kIndexFlags, &dbi, name);
+      if (rc == TCT_NOT_FOUND) {
+        rc = 0;  // made below
+      } else if (rc == 0) {
+        rc = IndexAgrees(txn, s, records, i, dbi, &agrees);
+      }
       if (rc || agrees) continue;
-      rc = FillIndex(txn, records, i, dbi);
-      owner_->debug(1, "%s: %s: index %d (%s) rebuilt from the records", name, dataFile_.c_str(),
-                    i, decl_.indexes[i].name.c_str());
+      if (!(rc = Unseal(unsealed)))
+        rc = OpenDb(txn, db.c_str(), kIndexFlags | MDB_CREATE, &dbi, name);
+      if (!rc) rc = FillIndex(txn, records, i, dbi);
+      if (!rc)
+        owner_->debug(1, "%s: %s: index %d (%s) rebuilt from the records", name,
+                      dataFile_.c_str(), i, decl_.indexes[i].name.c_str());
     }
     mdb_cursor_close(records);
     return rc;
   }
 
+  // An index that agrees is left alone, and a table that needs nothing
+  // keeps its file and its seal untouched.
   int ReBuildIndex() {
     static const char kName[] = "TCtreeTable::ReBuildIndex";
     int rc = CheckMaintenance(kName);
@@ -1257,20 +1467,24 @@ struct TCtreeTable::Impl {
     if ((rc = OpenExisting(s, claim, Purpose::kMaintain, false, kName))) return rc;
     MDB_txn* txn;
     if ((rc = Lmdb(mdb_txn_begin(s.env, nullptr, 0, &txn)))) return Report(kName, rc);
-    rc = Reindex(txn, s, kName);
-    if (!rc && s.nextId != s.storedNextId) {
+    bool unsealed = false;
+    rc = Reindex(txn, s, &unsealed, kName);
+    if (!rc && s.nextId != s.storedNextId && !(rc = Unseal(&unsealed))) {
       // Bring the id counter past every record as well.
       unsigned char id[kIdLength];
       PutId(s.nextId, id);
       MDB_val key = TextVal(kNextIdKey), data = Val(id, sizeof(id));
       rc = Lmdb(mdb_put(txn, s.meta, &key, &data, 0));
     }
-    if (rc) {
+    if (rc || !unsealed) {
       mdb_txn_abort(txn);
-    } else if (!(rc = Lmdb(mdb_txn_commit(txn)))) {
-      rc = Lmdb(mdb_env_sync(s.env, 1));
+    } else {
+      rc = Lmdb(mdb_txn_commit(txn));
     }
-    return Report(kName, rc);
+    rc = Report(kName, rc);
+    // Committed or not, LMDB leaves a consistent file once it is synced.
+    const int sealed = unsealed ? CloseAndSeal(s, kName) : 0;
+    return rc ? rc : sealed;
   }
 };
 

@@ -3,10 +3,11 @@
 // A table holds fixed-length records and keeps up to eight indexes over them;
 // an index key is made of one or more field segments, and any number of
 // records may share a key. It is built on LMDB (a memory-mapped, copy-on-write
-// B+tree): the table named "<base>" lives in the single file "<base>.dat"
-// (plus LMDB's lock file "<base>.dat-lock", which a folder copy need not
-// carry). The file holds the declared schema; a table opens only under the
-// schema it was created with.
+// B+tree): the table named "<base>" lives in the file "<base>.dat", which
+// holds the declared schema (a table opens only under the schema it was
+// created with), next to its seal "<base>.idx" (see Durability) and LMDB's
+// lock file "<base>.dat-lock". A folder copy carries the first two; the lock
+// file is rebuilt by the first process that opens the table.
 //
 // Keys. fillKeySegment writes an integer segment (mode 1) as big-endian bytes,
 // so keys compare as unsigned numbers; a bytes segment (mode 0) is copied as
@@ -38,14 +39,49 @@
 // single cursor move unless a change could have moved the entry under it. A
 // batch must end on the thread that began it (it holds LMDB's write lock).
 // If a change fails half-done inside a batch, the batch is spoilt: EndBatch
-// then aborts it and returns that failure. The engine does not sync commits
-// while open; close() syncs everything to disk before it returns.
+// then aborts it and returns that failure.
 //
 // Threads and files. A table object is used by one thread at a time (its
 // owner serialises calls). Within a process a table file is used by at most
 // one table object at a time (create, open, MakeCompact and ReBuildIndex
 // fail with TCT_BUSY otherwise): LMDB's file locks do not survive a second
-// handle on the same file in one process.
+// handle on the same file in one process. Several processes may hold a
+// table open read-only at once; one open for changes has no seal, so no
+// other process can open it until it is closed.
+//
+// Durability and damaged files. A table is trusted only as a clean close left
+// it. close() syncs the file, closes LMDB and then seals the file: the seal
+// "<base>.idx" is a short text file -- a format line, the writer's kind of
+// machine ("64-bit little-endian, LMDB 0.9": LMDB files carry the writer's
+// word size and byte order), "size <bytes>" and "crc64 <16 hex digits>", the
+// CRC-64 of the whole data file -- written to "<base>.idx.tmp", synced and
+// renamed into place, and the folder synced. MakeCompact, and ReBuildIndex
+// when it changes the file, seal the result the same way. open (and the
+// maintenance calls) compare the seal with the data file before LMDB maps
+// it, and refuse the table with TCT_CORRUPT and a logged reason when the
+// seal is missing ("not closed cleanly"), unreadable, from another kind of
+// machine, or names another length or CRC. An open for changes then removes
+// the seal before anything can change the file, so a process that dies while
+// the table is open leaves it refused. The seal vouches for content, not
+// history: should a crash lose the removal, the file matches the seal only
+// if nothing of the session reached the disk, and is then exactly a cleanly
+// closed table. A read-only open keeps the seal. The engine does not sync
+// commits while open: a table that was not closed is lost, never trusted.
+//
+// Invariant: a table that opens holds, byte for byte, a file that LMDB wrote,
+// synced and closed cleanly on this kind of machine, so LMDB's trust in its
+// page numbers, page headers and tree shape is justified: no read goes past
+// the mapped file, and no walk loops (page links and keys are LMDB's own;
+// record ids only grow). The checks that need no such trust stay (empty,
+// truncated or foreign files, missing sub-databases, index entry counts that
+// differ from the record count, the stored schema), and the file LMDB maps
+// must be the very file (device, inode, length) that was verified. Outside
+// the seal's reach: the file changed behind the engine while it is open
+// (another process truncating it makes LMDB fault; the CLDB's cross-process
+// lock keeps other users away), a seal forged to match a damaged file, and
+// the lock file, which LMDB trusts while another process has the table open.
+// Verification reads the whole file, so a sector that cannot be read then
+// fails the open with TCT_IO.
 //
 // Results: 0 success; otherwise an engine code (positive, see errToString).
 // After a failed read, noRecordFound() tells whether it failed only for lack
@@ -76,7 +112,7 @@ enum TCtreeError {
   TCT_SCHEMA_MISMATCH = 106,  // file's stored schema differs from the declared one
   TCT_EXISTS = 107,        // create on an existing table
   TCT_NO_FILE = 108,       // open on a missing table
-  TCT_CORRUPT = 109,       // damaged, truncated or foreign file; indexes out of step
+  TCT_CORRUPT = 109,       // damaged, truncated, foreign or unsealed file; indexes out of step
   TCT_BAD_KEY = 110,       // key build error, bad set length
   TCT_IO = 111,            // file system error
   TCT_BATCH = 112,         // batch misuse (nested, none open)
@@ -146,15 +182,19 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   int indexVersion() const;
 
   // ---- lifecycle ------------------------------------------------------------
-  int create();  // creates "<base>.dat"; TCT_EXISTS when it exists; leaves it open
+  // Creates "<base>.dat" (TCT_EXISTS when it exists), drops a seal left by
+  // an earlier table of that name, and leaves the new table open.
+  int create();
   // Fails with TCT_NO_FILE when the file is missing, TCT_CORRUPT (reason
-  // logged) when it is empty, truncated, foreign, lacks the table's
-  // sub-databases or its index entry counts differ from the record count,
-  // TCT_SCHEMA_MISMATCH under another schema. LMDB trusts the contents of
-  // the pages themselves: damage inside a page of a well-formed file is
-  // found only when that page is read, and garbage there may crash LMDB.
+  // logged) when it is empty or not a regular file, its seal does not vouch
+  // for it (see Durability), or it is truncated, foreign, lacks the table's
+  // sub-databases or its index entry counts differ from the record count;
+  // TCT_SCHEMA_MISMATCH under another schema. A failed open leaves the file
+  // and its seal as they were; kReadWrite removes the seal on success.
   virtual int open(ZelIndexing::TAccessEnum access);
-  int close();   // aborts an open batch, syncs and closes; 0 when not open
+  // Aborts an open batch, syncs, closes and (unless read-only) seals; 0 when
+  // not open. On failure the table is closed all the same, but unsealed.
+  int close();
   bool isOpen() const;
   long long getRecordCount();  // -1 when not open or on error
 
@@ -187,15 +227,19 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   int EndBatch(bool commit = true);
   bool InBatch() const;
 
-  // ---- maintenance (on a defined table that is not open) ------------------
+  // ---- maintenance (on a defined, sealed table that is not open) -----------
+  // Both check the seal as open does (TCT_CORRUPT when it does not vouch for
+  // the file) and leave a sealed table behind.
   // Compacting copy of the file (free pages dropped) to "<base>.dat.compact"
-  // in the same folder, fsync, atomic rename over "<base>.dat", fsync of the
-  // folder. A table whose indexes are out of step is still compacted.
+  // in the same folder, fsync, atomic rename over "<base>.dat", new seal
+  // (whose folder sync also makes the rename durable). A table whose indexes
+  // are out of step is still compacted.
   int MakeCompact();
   // In one transaction, brings every index into exact agreement with the
   // records: an index that is missing, or does not hold exactly one entry
   // per record, is rebuilt from the records; one that agrees is kept as it
-  // is (so a freshly compacted file stays compact).
+  // is (so a freshly compacted file stays compact). When every index agrees,
+  // the file and its seal are left untouched.
   int ReBuildIndex();
 
   const std::string& dataFileName() const;  // "<base>.dat"

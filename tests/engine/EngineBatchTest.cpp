@@ -90,9 +90,9 @@ TEST_F(EngineBatch, CloseInsideABatchDiscardsIt) {
   EXPECT_EQ((Tags{1}), SetWalk(table, 1));
 }
 
-// Index 1 names record 1 under archive file 3 instead of 1; the counts
-// still agree, so the table opens, and the rewrite of record 1's archive
-// file breaks off half done.
+// Index 1 names record 1 under archive file 3 instead of 1, and the file is
+// sealed as if the engine had left it so; the counts still agree, so the
+// table opens, and the rewrite of record 1's archive file breaks off half done.
 class EngineBrokenIndex : public EngineTest {
  protected:
   void SetUp() override {
@@ -111,6 +111,7 @@ class EngineBrokenIndex : public EngineTest {
         ASSERT_EQ(0, mdb_put(txn, dbi, &k, &d, 0));
       });
     }
+    Reseal(base);
     ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   }
   static void Repoint(_CacheRecord& r) { r.archiveFileId = 9; }

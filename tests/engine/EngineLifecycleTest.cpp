@@ -5,6 +5,7 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "EngineFixture.h"
 
@@ -126,26 +127,37 @@ TEST(EngineErrors, EveryCodeHasItsOwnText) {
 
 // ---- damaged files -----------------------------------------------------------------
 
+// The first kinds give LMDB a file it refuses by itself; from kGarbageDataPages
+// on, the meta pages stay valid and LMDB would trust what the data pages hold.
 enum class Damage { kRandomBytes, kZeroLength, kText, kTruncatedHalf, kTwoPages, kOnePageAndABit,
-                    kForeignLmdb };
+                    kForeignLmdb, kGarbageDataPages, kOneGarbagePage, kFlippedBytes,
+                    kTruncatedAtAPage };
 
-class EngineDamagedFile : public ::testing::TestWithParam<Damage> {};
+// The damage and the seed of the bytes it puts in.
+using DamageCase = std::tuple<Damage, unsigned>;
 
-// Puts the damaged file in place of a table of a few hundred records.
-void Spoil(const std::string& base, Damage damage) {
+class EngineDamagedFile : public ::testing::TestWithParam<DamageCase> {};
+
+// Puts the damaged file in place of a table of a few thousand records (a
+// tree with branch pages) and leaves the table's seal as it is.
+void Spoil(const std::string& base, Damage damage, unsigned seed) {
   const std::string data = base + ".dat";
   std::string bytes = cldbtest::ReadFile(data);
-  ASSERT_GT(bytes.size(), 16384u);
-  std::mt19937_64 rng(7);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t pages = bytes.size() / page;
+  ASSERT_GT(pages, 8u);
+  std::mt19937_64 rng(seed);
+  const auto pageAfterMeta = [&] { return 2 + rng() % (pages - 2); };
+  const auto garble = [&](size_t from, size_t length) {
+    for (size_t i = from; i < from + length; ++i) bytes[i] = static_cast<char>(rng());
+  };
   switch (damage) {
-    case Damage::kRandomBytes:
-      for (auto& c : bytes) c = static_cast<char>(rng());
-      break;
+    case Damage::kRandomBytes: garble(0, bytes.size()); break;
     case Damage::kZeroLength: bytes.clear(); break;
     case Damage::kText: bytes = "This is not a table.\nJust some text.\n"; break;
     case Damage::kTruncatedHalf: bytes.resize(bytes.size() / 2); break;
-    case Damage::kTwoPages: bytes.resize(8192); break;
-    case Damage::kOnePageAndABit: bytes.resize(4096 + 100); break;
+    case Damage::kTwoPages: bytes.resize(2 * page); break;
+    case Damage::kOnePageAndABit: bytes.resize(page + 100); break;
     case Damage::kForeignLmdb: {
       ASSERT_EQ(0, unlink(data.c_str()));
       RawFile foreign(data);
@@ -155,37 +167,64 @@ void Spoil(const std::string& base, Damage damage) {
       });
       return;
     }
+    case Damage::kGarbageDataPages: garble(2 * page, bytes.size() - 2 * page); break;
+    case Damage::kOneGarbagePage: garble(pageAfterMeta() * page, page); break;
+    case Damage::kFlippedBytes:
+      for (int i = 0; i < 16; ++i)
+        bytes[pageAfterMeta() * page + rng() % page] ^= static_cast<char>(1 + rng() % 255);
+      break;
+    case Damage::kTruncatedAtAPage: bytes.resize(pageAfterMeta() * page); break;
   }
   cldbtest::WriteFile(data, bytes);
 }
 
 TEST_P(EngineDamagedFile, OpenFailsWithAReasonAndNeverCrashes) {
+  const Damage damage = std::get<0>(GetParam());
   cldbtest::TempDir dir;
   const std::string base = dir / "CacheTable";
   {
     TestTable t;
     ASSERT_EQ(0, t.Declare(base));
     ASSERT_EQ(0, t.create());
-    for (uint64_t i = 0; i < 400; ++i) {
+    TCtreeBatch batch(t);
+    for (uint64_t i = 0; i < 5000; ++i) {
       _CacheRecord r = Rec(i * 0x9E3779B97F4A7C15ULL, static_cast<uint32_t>(i), i);
       ASSERT_EQ(0, t.addRecord(&r));
     }
+    ASSERT_EQ(0, batch.Commit());
   }
-  Spoil(base, GetParam());
+  Spoil(base, damage, std::get<1>(GetParam()));
+  const std::string spoilt = cldbtest::ReadFile(base + ".dat");
   cldbtest::LogCapture log(nullptr);
   TestTable t;
   ASSERT_EQ(0, t.Declare(base));
   EXPECT_EQ(TCT_CORRUPT, t.open(ZelIndexing::kReadWrite));
   EXPECT_FALSE(t.isOpen());
+  EXPECT_EQ(TCT_CORRUPT, t.open(ZelIndexing::kReadOnly));
   EXPECT_TRUE(log.Contains(-1, "[ERROR]"));
+  if (damage >= Damage::kGarbageDataPages) {
+    EXPECT_TRUE(log.Contains("does not match its seal"));
+  }
   EXPECT_EQ(TCT_CORRUPT, t.MakeCompact());
+  EXPECT_EQ(TCT_CORRUPT, t.ReBuildIndex());
+  EXPECT_EQ(spoilt, cldbtest::ReadFile(base + ".dat"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EngineDamagedFile,
-                         ::testing::Values(Damage::kRandomBytes, Damage::kZeroLength,
-                                           Damage::kText, Damage::kTruncatedHalf,
-                                           Damage::kTwoPages, Damage::kOnePageAndABit,
-                                           Damage::kForeignLmdb));
+                         ::testing::Combine(::testing::Values(Damage::kZeroLength, Damage::kText,
+                                                              Damage::kTruncatedHalf,
+                                                              Damage::kTwoPages,
+                                                              Damage::kOnePageAndABit,
+                                                              Damage::kForeignLmdb),
+                                            ::testing::Values(0u)));
+
+INSTANTIATE_TEST_SUITE_P(Seeded, EngineDamagedFile,
+                         ::testing::Combine(::testing::Values(Damage::kRandomBytes,
+                                                              Damage::kGarbageDataPages,
+                                                              Damage::kOneGarbagePage,
+                                                              Damage::kFlippedBytes,
+                                                              Damage::kTruncatedAtAPage),
+                                            ::testing::Range(1u, 7u)));
 
 }  // namespace
 }  // namespace enginetest

@@ -32,7 +32,12 @@ class EngineMaintenance : public EngineTest {
       for (uint64_t tag = afid; tag < 3000; tag += 10) expected.push_back(tag);
     EXPECT_EQ(expected, OrderedWalk(table, 0));
   }
+  // Breaks an index of the closed table and seals the result.
   void BreakIndex(const char* db, bool drop) {
+    BreakWithoutSeal(db, drop);
+    Reseal(base);
+  }
+  void BreakWithoutSeal(const char* db, bool drop) {
     RawFile raw(table.dataFileName());
     raw.Change(db, [drop](MDB_txn* txn, MDB_dbi dbi) {
       if (drop) {
@@ -129,23 +134,52 @@ TEST_F(EngineMaintenance, ReBuildIndexRepairsAWrongEntryAmongTheRightCount) {
       ASSERT_EQ(0, mdb_put(txn, dbi, &k, &d, 0));
     });
   }
+  Reseal(base);
   ASSERT_EQ(0, table.ReBuildIndex());
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   EXPECT_EQ((Tags{1, 2}), OrderedWalk(table, 0));
   EXPECT_EQ((Tags{}), OrderedWalk(table, 3));
 }
 
-TEST_F(EngineMaintenance, ReBuildIndexKeepsAgreeingIndexesAndTheFileSize) {
+TEST_F(EngineMaintenance, ReBuildIndexKeepsAgreeingIndexesTheFileAndItsSeal) {
   Fill();
   ASSERT_EQ(0, table.close());
   ASSERT_EQ(0, table.MakeCompact());
-  const long long compacted = FileSize(table.dataFileName());
+  const std::string compacted = cldbtest::ReadFile(table.dataFileName());
+  const std::string seal = cldbtest::ReadFile(SealOf(base));
   cldbtest::LogCapture log(nullptr);
   ASSERT_EQ(0, table.ReBuildIndex());
-  EXPECT_EQ(compacted, FileSize(table.dataFileName()));
+  EXPECT_EQ(compacted, cldbtest::ReadFile(table.dataFileName()));
+  EXPECT_EQ(seal, cldbtest::ReadFile(SealOf(base)));
   EXPECT_FALSE(log.Contains("rebuilt"));
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   ExpectWalksIntact();
+}
+
+TEST_F(EngineMaintenance, RebuiltTableIsSealedAnew) {
+  Fill();
+  ASSERT_EQ(0, table.close());
+  BreakIndex("index1", true);
+  const std::string seal = cldbtest::ReadFile(SealOf(base));
+  ASSERT_EQ(0, table.ReBuildIndex());
+  EXPECT_NE(seal, cldbtest::ReadFile(SealOf(base)));
+  EXPECT_EQ(-1, FileSize(SealOf(base) + ".tmp"));
+  ASSERT_EQ(0, table.MakeCompact());
+  ASSERT_EQ(0, table.open(ZelIndexing::kReadOnly));
+  ExpectWalksIntact();
+}
+
+TEST_F(EngineMaintenance, TableChangedBehindTheEnginesBackIsNeitherCompactedNorReindexed) {
+  Fill();
+  ASSERT_EQ(0, table.close());
+  BreakWithoutSeal("index1", false);
+  const std::string changed = cldbtest::ReadFile(table.dataFileName());
+  cldbtest::LogCapture log(nullptr);
+  EXPECT_EQ(TCT_CORRUPT, table.MakeCompact());
+  EXPECT_EQ(TCT_CORRUPT, table.ReBuildIndex());
+  EXPECT_EQ(2u, log.Count("does not match its seal"));
+  EXPECT_EQ(changed, cldbtest::ReadFile(table.dataFileName()));
+  EXPECT_EQ(-1, FileSize(table.dataFileName() + ".compact"));
 }
 
 }  // namespace
