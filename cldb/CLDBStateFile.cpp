@@ -152,8 +152,13 @@ int CCLDBStateFile::Initialize(unsigned int cldbId, EvDebug* log, const char* fo
   return 0;
 }
 
+// Besides closing, Uninitialize lets go of every XML library object (a
+// document left by a failed Create, the serialisation buffer), so that a
+// host may terminate the XML library while this object still exists.
 int CCLDBStateFile::Uninitialize() {
   Close();
+  Discard();
+  buffer_.reset();
   initialized_ = false;
   lock_.reset();
   return 0;
