@@ -1,0 +1,124 @@
+// End-to-end: bad input gets one error line and a non-zero exit code, and
+// never a crash or a damaged CLDB.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "ToolHarness.h"
+
+namespace tooltest {
+namespace {
+
+class BadInputTest : public ToolTest {
+ protected:
+  void SetUp() override { WriteRandomFile(Tree("t") + "/f", 41, 6 * kBlock); }
+
+  // The run failed with `code` and said so in one line "cldb: ...".
+  static void ExpectRefused(const RunResult& result, int code, const std::string& fragment) {
+    EXPECT_EQ(result.exitCode, code) << result.err;
+    EXPECT_EQ(result.signal, 0);
+    const std::vector<std::string> lines = result.ErrorLines();
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_EQ(lines[0].rfind("cldb: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(fragment), std::string::npos) << lines[0];
+  }
+};
+
+TEST_F(BadInputTest, MissingPathsFailBeforeAnyJob) {
+  Backup({Tree("t")});
+  ExpectRefused(RunTool({"backup", "--root", Root(), Tree("t"), Tree("missing")}), 1,
+                "cannot access '" + Tree("missing") + "'");
+  EXPECT_EQ(Json({"storage", "jobs"}).size(), 1u);
+  EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
+}
+
+TEST_F(BadInputTest, BadNumbersAreRefused) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--block-size", "0"},     {"--block-size", "abc"}, {"--block-size", "100"},
+      {"--block-size", "1G"},    {"--batch", "0"},        {"--batch", "-5"},
+      {"--batch", "12x"},        {"--expiry-days", "0"},  {"--app", "0"},
+      {"--copy", "99999999999"}, {"--threads", "1000"},   {"--archive-file-size", "1Q"},
+  };
+  for (const auto& option : cases) {
+    SCOPED_TRACE(option[0] + " " + option[1]);
+    std::vector<std::string> args = {"backup", "--root", Root()};
+    args.insert(args.end(), option.begin(), option.end());
+    args.push_back(Tree("t"));
+    ExpectRefused(RunTool(args), 1, option[0]);
+  }
+  EXPECT_FALSE(std::filesystem::exists(Root()));
+}
+
+TEST_F(BadInputTest, UsageErrorsAreRefused) {
+  ExpectRefused(RunTool({}), 1, "subcommand");
+  ExpectRefused(RunTool({"restore", "--root", Root()}), 1, "restore");
+  ExpectRefused(RunTool({"backup", "--root", Root()}), 1, "paths");
+  ExpectRefused(RunTool({"backup", "--root", Root(), "--frobnicate", Tree("t")}), 1, "frobnicate");
+  ExpectRefused(RunTool({"stats", "--root", Root(), "surplus"}), 1, "surplus");
+  EXPECT_FALSE(std::filesystem::exists(Root() + "/ZEL_CLDB_APP_1_1"));
+  ExpectRefused(RunTool({"storage", "drop-afile", "seven", "--root", Root()}), 1, "seven");
+  ExpectRefused(RunTool({"state"}), 1, "FOLDER");
+}
+
+TEST_F(BadInputTest, ARootFolderThatCannotBeCreatedIsRefused) {
+  ExpectRefused(RunTool({"backup", "--root", Tree("t") + "/f/root", Tree("t")}), 1,
+                "cannot create root folder");
+  ExpectRefused(RunTool({"storage", "jobs", "--root", Tree("t") + "/f/root"}), 1,
+                "cannot create root folder");
+}
+
+TEST_F(BadInputTest, FoldersThatAreNoCldbAreRefused) {
+  ExpectRefused(RunTool({"state", Tree("t")}), 1, "--cldb-id");
+  ExpectRefused(RunTool({"state", Tree("t"), "--cldb-id", "4"}), 1, "no State.xml");
+  ExpectRefused(RunTool({"state", Tree("nowhere")}), 1, "no CLDB folder");
+  ExpectRefused(RunTool({"stats", "--root", Root(), "--app", "9"}), 1,
+                "no CLDB for client 9 copy 1");
+  const RunResult dump = RunTool({"dump", Tree("t"), "-o", dir_.path()});
+  EXPECT_EQ(dump.exitCode, 2);
+  EXPECT_EQ(dump.signal, 0);
+}
+
+TEST_F(BadInputTest, UnreadableFilesAreReportedCountedAndSkipped) {
+  WriteRandomFile(Tree("t") + "/secret", 42, 3 * kBlock);
+  WriteRandomFile(Tree("t") + "/closed/inside", 43, 2 * kBlock);
+  ASSERT_EQ(chmod((Tree("t") + "/secret").c_str(), 0), 0);
+  ASSERT_EQ(chmod((Tree("t") + "/closed").c_str(), 0), 0);
+  // Root reads everything, so the tool runs as nobody when the test is root.
+  RunOptions options;
+  options.asNobody = geteuid() == 0;
+  options.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/locks"};
+  const std::vector<std::string> args = {"backup",       "--root", Root(),   "--json",
+                                         "--block-size", "4K",     Tree("t")};
+  const RunResult first = RunTool(args, options);
+  EXPECT_EQ(first.exitCode, 4) << first.err;
+  const std::vector<std::string> lines = first.ErrorLines();
+  ASSERT_EQ(lines.size(), 3u) << first.err;
+  EXPECT_EQ(lines[0], "cldb: cannot read '" + Tree("t") + "/closed': Permission denied");
+  EXPECT_EQ(lines[1], "cldb: cannot read '" + Tree("t") + "/secret': Permission denied");
+  EXPECT_NE(lines[2].find("2 file(s) or folder(s) could not be read"), std::string::npos);
+  const nlohmann::json job = first.Json();
+  EXPECT_EQ(job["unreadable"], 2);
+  EXPECT_EQ(job["blocks"], 6);
+  EXPECT_EQ(job["misses"], 6);
+
+  const RunResult second = RunTool(args, options);
+  EXPECT_EQ(second.exitCode, 4);
+  EXPECT_EQ(second.Json()["hits"], 6);
+}
+
+TEST_F(BadInputTest, EverySubcommandHasHelp) {
+  for (const char* sub : {"backup", "prune", "stats", "state", "dump", "compact", "storage"}) {
+    SCOPED_TRACE(sub);
+    const RunResult help = RunTool({sub, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find(std::string("Usage: cldb ") + sub), std::string::npos) << help.out;
+  }
+  const RunResult storageHelp = RunTool({"storage", "drop-afile", "--help"});
+  EXPECT_EQ(storageHelp.exitCode, 0);
+  EXPECT_NE(storageHelp.out.find("drop-afile"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tooltest

@@ -1,0 +1,131 @@
+// End-to-end: a backup killed, interrupted or met by a second backup never
+// leaves a CLDB that answers a false hit.
+
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "ToolHarness.h"
+
+namespace tooltest {
+namespace {
+
+class JobSafetyTest : public ToolTest {
+ protected:
+  // X: 8 blocks; Z: 4096 blocks, so that a backup in batches of one block
+  // is long enough to be caught in the middle.
+  void SetUp() override {
+    WriteRandomFile(Tree("x") + "/x", 21, 8 * kBlock);
+    for (int i = 0; i < 4; ++i)
+      WriteRandomFile(Tree("z") + "/z" + std::to_string(i), 30 + i, 1024 * kBlock);
+  }
+  static constexpr uint64_t kX = 8;
+  static constexpr uint64_t kZ = 4096;
+
+  // Starts a slow backup of X and Z and returns once it has opened the CLDB,
+  // as its log line tells; from then on it works through thousands of
+  // batches before it closes the CLDB again.
+  std::unique_ptr<Child> StartSlowBackup() {
+    const size_t opened = Occurrences(LogText(), kOpenedLine);
+    auto child = std::make_unique<Child>(
+        std::vector<std::string>{"backup", "--root", Root(), "--json", "--block-size", "4K",
+                                 "--batch", "1", Tree("x"), Tree("z")},
+        dir_.path());
+    while (Occurrences(LogText(), kOpenedLine) == opened) {
+      if (child->Ended()) {
+        const RunResult ended = child->Finish();
+        ADD_FAILURE() << "the backup ended before it opened the CLDB: exit " << ended.exitCode
+                      << "\n"
+                      << ended.err;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return child;
+  }
+
+  static size_t Occurrences(const std::string& text, const std::string& fragment) {
+    size_t count = 0;
+    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1))
+      ++count;
+    return count;
+  }
+  static constexpr const char* kOpenedLine = "CLDB Succeeded";
+
+  // The job that StartSlowBackup started: the last one on the storage side.
+  nlohmann::json LastJob() { return Json({"storage", "jobs"}).back(); }
+
+  nlohmann::json StateXml() { return Json({"state", CldbFolder()}); }
+};
+
+TEST_F(JobSafetyTest, AKilledBackupLeavesACldbThatIsRecreatedWithoutFalseHits) {
+  Backup({Tree("x")});
+  std::unique_ptr<Child> child = StartSlowBackup();
+  child->Signal(SIGKILL);
+  const RunResult killed = child->Finish();
+  ASSERT_EQ(killed.signal, SIGKILL);
+  const nlohmann::json job = LastJob();
+  EXPECT_EQ(job["status"], "running");
+  EXPECT_LT(job["blocks"].get<uint64_t>(), kX + kZ);
+  EXPECT_NE(StateXml()["State"], 2) << "the CLDB was closed before the kill";
+
+  // Nothing of the unclosed CLDB is trusted, not even the blocks of the
+  // completed first job.
+  const nlohmann::json after = Backup({Tree("x"), Tree("z")});
+  EXPECT_NE(LogText().find("Previous session terminated without"), std::string::npos);
+  EXPECT_EQ(after["hits"], 0);
+  EXPECT_EQ(after["misses"], kX + kZ);
+  EXPECT_EQ(StateXml()["State"], 2);
+  EXPECT_EQ(StateXml()["RECORDCOUNT"], kX + kZ);
+
+  const nlohmann::json next = Backup({Tree("x"), Tree("z")});
+  EXPECT_EQ(next["hits"], kX + kZ);
+}
+
+TEST_F(JobSafetyTest, AnInterruptedBackupClosesTheCldbCleanly) {
+  std::unique_ptr<Child> child = StartSlowBackup();
+  child->Signal(SIGINT);
+  const RunResult interrupted = child->Finish();
+  ASSERT_EQ(interrupted.exitCode, 2) << interrupted.err;
+  EXPECT_NE(interrupted.err.find("interrupted"), std::string::npos);
+  const nlohmann::json partial = interrupted.Json();
+  EXPECT_TRUE(partial["interrupted"].get<bool>());
+  const uint64_t stored = partial["misses"];
+  EXPECT_GT(stored, 0u);  // the batch at hand is finished
+  EXPECT_LT(stored, kX + kZ);
+  EXPECT_EQ(StateXml()["State"], 2);
+  const nlohmann::json job = LastJob();
+  EXPECT_EQ(job["status"], "interrupted");
+  EXPECT_EQ(job["blocks"], stored);
+
+  // What the interrupted job stored is found; the rest is not.
+  const nlohmann::json next = Backup({Tree("x"), Tree("z")});
+  EXPECT_EQ(LogText().find("Previous session terminated without"), std::string::npos);
+  EXPECT_EQ(next["hits"], stored);
+  EXPECT_EQ(next["misses"], kX + kZ - stored);
+}
+
+TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
+  std::unique_ptr<Child> child = StartSlowBackup();
+  child->Signal(SIGSTOP);
+
+  RunResult second = RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")});
+  EXPECT_EQ(second.exitCode, 3);
+  ASSERT_EQ(second.ErrorLines().size(), 1u);
+  EXPECT_EQ(second.ErrorLines()[0], "cldb: CLDB for client 1 copy 1 is in use by another backup");
+  EXPECT_EQ(RunTool({"prune", "--root", Root()}).exitCode, 3);
+  EXPECT_EQ(RunTool({"compact", CldbFolder() + "/"}).exitCode, 3);
+  EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}).exitCode, 3);
+
+  // The held backup goes on where it stopped and closes the CLDB cleanly.
+  child->Signal(SIGINT);
+  child->Signal(SIGCONT);
+  const RunResult first = child->Finish();
+  ASSERT_EQ(first.exitCode, 2) << first.err;
+  const uint64_t stored = first.Json()["misses"];
+  EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
+}
+
+}  // namespace
+}  // namespace tooltest

@@ -1,0 +1,125 @@
+// End-to-end: the storage side ages its data (drops archive files and jobs,
+// marks a CLDB dirty, takes a mount path offline) and the next jobs see it.
+
+#include <set>
+
+#include "ToolHarness.h"
+
+namespace tooltest {
+namespace {
+
+class StorageAgingTest : public ToolTest {
+ protected:
+  // X: two files, 9 blocks; Y: one file, 6 blocks.
+  void SetUp() override {
+    WriteRandomFile(Tree("x") + "/x1", 11, 5 * kBlock);
+    WriteRandomFile(Tree("x") + "/x2", 12, 3 * kBlock + 7);
+    WriteRandomFile(Tree("y") + "/y1", 13, 6 * kBlock);
+  }
+  static constexpr uint64_t kX = 9;
+  static constexpr uint64_t kY = 6;
+
+  static uint32_t Afile(const nlohmann::json& job) { return job["archive_file_id"]; }
+  void Drop(const char* what, uint32_t id) {
+    RunResult result = RunTool({"storage", what, std::to_string(id), "--root", Root()});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+  }
+};
+
+TEST_F(StorageAgingTest, BlocksOnlyInADroppedArchiveFileMissAndAreStoredAgain) {
+  const nlohmann::json job1 = Backup({Tree("x"), Tree("y")});
+  const nlohmann::json job2 = Backup({Tree("x")});
+  ASSERT_EQ(job2["hits"], kX);
+  Drop("drop-afile", Afile(job1));
+
+  const nlohmann::json job3 = Backup({Tree("x"), Tree("y")});
+  EXPECT_EQ(job3["hits"], kX);  // job 2 re-pointed them at its archive file
+  EXPECT_EQ(job3["misses"], kY);
+  EXPECT_EQ(JobOnStorage(job3["job_id"])["blocks"], kY);
+
+  // The stale records of the dropped archive file are gone; every block has
+  // one record, naming job 3's archive file.
+  const std::vector<DumpRecord> records = Dump();
+  EXPECT_EQ(records.size(), kX + kY);
+  for (const DumpRecord& record : records) EXPECT_EQ(record.archiveFileId, Afile(job3));
+
+  const nlohmann::json job4 = Backup({Tree("x"), Tree("y")});
+  EXPECT_EQ(job4["hits"], kX + kY);
+}
+
+TEST_F(StorageAgingTest, PruneRemovesTheRecordsOfDroppedArchiveFiles) {
+  const nlohmann::json job1 = Backup({Tree("x"), Tree("y")});
+  const nlohmann::json job2 = Backup({Tree("x")});
+  Drop("drop-afile", Afile(job1));
+
+  const nlohmann::json pruned = Json({"prune"});
+  EXPECT_EQ(pruned["records_before"], kX + kY);
+  EXPECT_EQ(pruned["removed"], kY);
+  EXPECT_EQ(pruned["records_after"], kX);
+  for (const DumpRecord& record : Dump()) EXPECT_EQ(record.archiveFileId, Afile(job2));
+
+  EXPECT_EQ(Json({"prune"})["removed"], 0);
+  EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
+}
+
+TEST_F(StorageAgingTest, ADroppedJobTakesItsBlocksAlong) {
+  const nlohmann::json job1 = Backup({Tree("x")});
+  Backup({Tree("y")});
+  Drop("drop-job", job1["job_id"]);
+  const nlohmann::json job3 = Backup({Tree("x"), Tree("y")});
+  EXPECT_EQ(job3["misses"], kX);
+  EXPECT_EQ(job3["hits"], kY);
+}
+
+TEST_F(StorageAgingTest, ADirtyClientStartsFromAnEmptyCldb) {
+  Backup({Tree("x")});
+  RunResult dirty = RunTool({"storage", "dirty", "--app", "1", "--root", Root()});
+  ASSERT_EQ(dirty.exitCode, 0) << dirty.err;
+  EXPECT_EQ(Backup({Tree("x")})["misses"], kX);
+  EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
+}
+
+TEST_F(StorageAgingTest, AnOfflineMountPathTurnsDeduplicationOff) {
+  Backup({Tree("x")});
+  ASSERT_EQ(RunTool({"storage", "offline", "--copy", "1", "--root", Root()}).exitCode, 0);
+  const std::vector<std::string> args = {"backup",       "--root", Root(),    "--json",
+                                         "--block-size", "4K",     Tree("x"), Tree("y")};
+  RunResult offline = RunTool(args);
+  ASSERT_EQ(offline.exitCode, 0) << offline.err;
+  EXPECT_NE(offline.err.find("offline"), std::string::npos);
+  const nlohmann::json job = offline.Json();
+  EXPECT_TRUE(job["offline"].get<bool>());
+  EXPECT_EQ(job["hits"], 0);
+  EXPECT_EQ(job["misses"], kX + kY);
+  EXPECT_EQ(JobOnStorage(job["job_id"])["blocks"], kX + kY);
+
+  // Nothing was inserted while offline: Y is still unknown to the CLDB.
+  ASSERT_EQ(RunTool({"storage", "online", "--copy", "1", "--root", Root()}).exitCode, 0);
+  const nlohmann::json online = Backup({Tree("x"), Tree("y")});
+  EXPECT_FALSE(online["offline"].get<bool>());
+  EXPECT_EQ(online["hits"], kX);
+  EXPECT_EQ(online["misses"], kY);
+}
+
+TEST_F(StorageAgingTest, StorageListsJobsAndArchiveFiles) {
+  const nlohmann::json job1 = Backup({Tree("x")});
+  const nlohmann::json job2 = Backup({Tree("y")});
+  const nlohmann::json jobs = Json({"storage", "jobs"});
+  ASSERT_EQ(jobs.size(), 2u);
+  EXPECT_EQ(jobs[0]["job_id"], job1["job_id"]);
+  EXPECT_EQ(jobs[1]["blocks"], kY);
+  EXPECT_EQ(jobs[1]["status"], "completed");
+
+  Drop("drop-afile", Afile(job2));
+  const nlohmann::json afiles = Json({"storage", "afiles"});
+  ASSERT_EQ(afiles.size(), 1u);
+  EXPECT_EQ(afiles[0]["archive_file_id"], Afile(job1));
+
+  RunResult again =
+      RunTool({"storage", "drop-afile", std::to_string(Afile(job2)), "--root", Root()});
+  EXPECT_EQ(again.exitCode, 2);
+  EXPECT_EQ(again.ErrorLines().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tooltest

@@ -1,0 +1,95 @@
+// Drives the real `cldb` binary for the end-to-end tests: runs it in a child
+// process with its output captured, generates trees of deterministic
+// pseudo-random files, and reads the tool's JSON and CSV output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "TestSupport.h"
+
+namespace tooltest {
+
+const uint32_t kBlock = 4096;  // the block size every test backs up with
+
+struct RunOptions {
+  std::string cwd;               // "" keeps the test's
+  bool asNobody = false;         // drop root privileges in the child
+  std::vector<std::string> env;  // extra NAME=VALUE entries
+  int timeoutSeconds = 120;      // the child is killed after this
+};
+
+struct RunResult {
+  int exitCode = -1;  // -1 when killed by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+  // stdout parsed as one JSON value; a test failure when it is not.
+  nlohmann::json Json() const;
+  // The lines of stderr.
+  std::vector<std::string> ErrorLines() const;
+};
+
+// Runs `cldb args...` to its end.
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A `cldb` child left running; Finish waits for it.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& outputFolder);
+  ~Child();  // kills a child still running
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  void Signal(int sig);
+  // Whether the child has ended (reaped by this call when it has).
+  bool Ended();
+  RunResult Finish();
+
+ private:
+  pid_t pid_ = -1;
+  std::string outPath_;
+  std::string errPath_;
+  int status_ = 0;
+  bool reaped_ = false;
+};
+
+// `size` deterministic bytes for `seed`; different seeds give different blocks.
+std::string RandomBytes(uint64_t seed, size_t size);
+void WriteRandomFile(const std::string& path, uint64_t seed, size_t size);
+uint64_t BlocksOf(uint64_t size);
+
+struct DumpRecord {
+  uint64_t size = 0;
+  uint32_t archiveFileId = 0;
+  uint32_t lastUpdateTime = 0;
+};
+
+// Each test gets a fresh root folder and a folder for its trees.
+class ToolTest : public ::testing::Test {
+ protected:
+  ToolTest();
+  std::string Root() const { return dir_ / "root"; }
+  std::string Tree(const std::string& name) const { return dir_ / name; }
+  std::string CldbFolder(uint32_t app = 1, uint32_t copy = 1) const;
+  std::string LogText() const;
+
+  // `cldb backup --json` of `paths` with 4 KiB blocks; expects success.
+  nlohmann::json Backup(const std::vector<std::string>& paths,
+                        const std::vector<std::string>& extra = {});
+  // `cldb --root <root> <args> --json`; expects success.
+  nlohmann::json Json(const std::vector<std::string>& args);
+  // The records of the CLDB's CSV dump.
+  std::vector<DumpRecord> Dump(uint32_t app = 1);
+  // Blocks and bytes the storage side holds for job `jobId`.
+  nlohmann::json JobOnStorage(uint32_t jobId);
+
+  cldbtest::TempDir dir_;
+};
+
+}  // namespace tooltest

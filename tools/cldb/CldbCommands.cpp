@@ -1,0 +1,234 @@
+// The subcommands that work on one CLDB: backup, prune, stats, state, dump
+// and compact.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "Commands.h"
+#include "Console.h"
+#include "Format.h"
+#include "Interrupt.h"
+#include "Report.h"
+#include "StateReader.h"
+#include "ToolRoot.h"
+#include "cldb/CLDBTableManager.h"
+#include "platform/Clock.h"
+#include "platform/EvDebug.h"
+
+namespace commands {
+namespace {
+
+void PrintJson(const nlohmann::ordered_json& value) { std::printf("%s\n", value.dump(2).c_str()); }
+
+// Bytes of the regular files under `folder`.
+uint64_t FolderBytes(const std::string& folder) {
+  uint64_t total = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::error_code sizeError;
+    if (it->is_regular_file(sizeError)) total += it->file_size(sizeError);
+  }
+  return total;
+}
+
+Outcome CheckPathsExist(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0)
+      return Outcome::Fail(kExitBadInput, "cannot access '" + path + "': " + std::strerror(errno));
+  }
+  return Outcome::Ok();
+}
+
+Outcome CheckFolder(const std::string& folder) {
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+    return Outcome::Fail(kExitBadInput, "no CLDB folder '" + folder + "'");
+  return Outcome::Ok();
+}
+
+Outcome LockFolder(FolderLock& lock, const std::string& folder) {
+  if (lock.TryLock()) return Outcome::Ok();
+  if (!lock.Error().empty())
+    return Outcome::Fail(kExitFailure, "cannot lock '" + folder + "': " + lock.Error());
+  return Outcome::Fail(kExitInUse, "CLDB in '" + folder + "' is in use by another process");
+}
+
+void PrintState(const StateValues& values) {
+  for (const StateValues::Element& element : values.elements) {
+    if (!element.present) {
+      std::printf("%-16s (missing)\n", element.name);
+      continue;
+    }
+    std::string note;
+    if (std::strcmp(element.name, "State") == 0) note = StateName(element.value);
+    if (std::strstr(element.name, "Time") != nullptr)
+      note = fmt::Time(static_cast<uint32_t>(element.value));
+    std::printf("%-16s %llu%s%s%s\n", element.name, element.value, note.empty() ? "" : " (",
+                note.c_str(), note.empty() ? "" : ")");
+  }
+}
+
+nlohmann::ordered_json StateJson(const StateValues& values) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (const StateValues::Element& element : values.elements)
+    object[element.name] =
+        element.present ? nlohmann::ordered_json(element.value) : nlohmann::ordered_json();
+  return object;
+}
+
+}  // namespace
+
+Outcome Backup(const GlobalOptions& global, const BackupOptions& options) {
+  Outcome outcome = CheckPathsExist(options.paths);
+  if (!outcome.ok()) return outcome;
+  std::unique_ptr<ToolRoot> root;
+  outcome = ToolRoot::Open(global.root, global.verbose, root);
+  if (!outcome.ok()) return outcome;
+
+  interrupt::Install();
+  Console console;
+  BackupResult result;
+  BackupJob job(*root, options, console);
+  outcome = job.Run(result);
+  if (!result.ran) return outcome;
+  if (global.json)
+    PrintJson(report::Backup(result));
+  else
+    report::PrintBackup(stdout, result);
+  std::fflush(stdout);
+  return outcome;
+}
+
+Outcome Prune(const GlobalOptions& global, const CldbIdentity& identity,
+              const JobSettings& settings) {
+  std::unique_ptr<ToolRoot> root;
+  Outcome outcome = ToolRoot::Open(global.root, global.verbose, root);
+  if (!outcome.ok()) return outcome;
+  JobSession session(*root, identity, settings);
+  outcome = session.Acquire();
+  if (outcome.ok()) outcome = session.Begin();
+  if (!outcome.ok()) return outcome;
+  const long long before = session.Manager().Tables().RecordCount();
+  const bool pruned = session.Manager().PruneExpiredRecords(ZelNow32()) == 0;
+  const long long after = session.Manager().Tables().RecordCount();
+  _stCLDBStates stats;
+  outcome = session.End(pruned ? kJobCompleted : kJobFailed, stats);
+  if (global.json) {
+    PrintJson({{"job_id", session.JobId()},
+               {"cldb_folder", session.CldbFolder()},
+               {"records_before", before},
+               {"records_after", after},
+               {"removed", before - after}});
+  } else {
+    std::printf("Pruned %s: %s record(s) removed, %s left\n", session.CldbFolder().c_str(),
+                fmt::Count(static_cast<uint64_t>(before - after)).c_str(),
+                fmt::Count(static_cast<uint64_t>(after)).c_str());
+  }
+  if (!pruned) return Outcome::Fail(kExitFailure, "pruning failed; " + root->LogHint());
+  return outcome;
+}
+
+Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity) {
+  std::unique_ptr<ToolRoot> root;
+  Outcome outcome = ToolRoot::Open(global.root, global.verbose, root);
+  if (!outcome.ok()) return outcome;
+  const std::string folder = root->CldbFolder(identity.FolderName());
+  if (!CheckFolder(folder).ok())
+    return Outcome::Fail(kExitBadInput,
+                         "no CLDB for " + identity.Describe() + " in '" + root->Folder() + "'");
+  StateValues values;
+  outcome = ReadState(folder, identity.CldbId(), values);
+  if (!outcome.ok()) return outcome;
+  const uint64_t bytes = FolderBytes(folder);
+  const unsigned long long state = values.Get("State", ~0ull);
+  if (global.json) {
+    PrintJson({{"cldb_folder", folder},
+               {"record_count", values.Get("RECORDCOUNT")},
+               {"state", state},
+               {"state_name", StateName(state)},
+               {"last_compact_time", values.Get("LastCompactTime")},
+               {"last_access_time", values.Get("LastAccessTime")},
+               {"folder_bytes", bytes}});
+    return Outcome::Ok();
+  }
+  std::printf("CLDB of %s in %s\n", identity.Describe().c_str(), folder.c_str());
+  std::printf("  records          %s\n", fmt::Count(values.Get("RECORDCOUNT")).c_str());
+  std::printf("  state            %llu (%s)\n", state, StateName(state));
+  std::printf("  last compaction  %s\n",
+              fmt::Time(static_cast<uint32_t>(values.Get("LastCompactTime"))).c_str());
+  std::printf("  last access      %s\n",
+              fmt::Time(static_cast<uint32_t>(values.Get("LastAccessTime"))).c_str());
+  std::printf("  folder size      %s bytes (%s)\n", fmt::Count(bytes).c_str(),
+              fmt::Bytes(bytes).c_str());
+  return Outcome::Ok();
+}
+
+Outcome State(const GlobalOptions& global, const std::string& folder, uint32_t cldbId) {
+  Outcome outcome = CheckFolder(folder);
+  if (!outcome.ok()) return outcome;
+  if (cldbId == 0 && !CldbIdFromFolderName(folder, cldbId))
+    return Outcome::Fail(kExitBadInput,
+                         "cannot tell the CLDB id from the name '" + folder + "'; give --cldb-id");
+  ToolRoot::SendLogNextTo(folder, global.verbose);
+  StateValues values;
+  outcome = ReadState(folder, cldbId, values);
+  if (!outcome.ok()) return outcome;
+  if (global.json)
+    PrintJson(StateJson(values));
+  else
+    PrintState(values);
+  return Outcome::Ok();
+}
+
+Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::string& outputDir) {
+  Outcome outcome = CheckFolder(folder);
+  if (!outcome.ok()) return outcome;
+  const std::string absolute = std::filesystem::absolute(folder).string();
+  FolderLock lock(absolute);
+  outcome = LockFolder(lock, absolute);
+  if (!outcome.ok()) return outcome;
+  ToolRoot::SendLogNextTo(absolute, global.verbose);
+  // The library writes the dump into the working directory.
+  if (!outputDir.empty() && chdir(outputDir.c_str()) != 0)
+    return Outcome::Fail(kExitBadInput,
+                         "cannot enter '" + outputDir + "': " + std::strerror(errno));
+  EvDebug log;
+  CCLDBTableManager manager;
+  const int rc = manager.DumpCacheTable(&log, absolute.c_str());
+  std::fflush(stdout);
+  if (rc != 0) return Outcome::Fail(kExitFailure, "cannot dump the CLDB in '" + folder + "'");
+  return Outcome::Ok();
+}
+
+Outcome Compact(const GlobalOptions& global, const std::string& folder) {
+  Outcome outcome = CheckFolder(folder);
+  if (!outcome.ok()) return outcome;
+  FolderLock lock(folder);
+  outcome = LockFolder(lock, folder);
+  if (!outcome.ok()) return outcome;
+  ToolRoot::SendLogNextTo(folder, global.verbose);
+  const uint64_t before = FolderBytes(folder);
+  EvDebug log;
+  CCLDBTableManager manager;
+  if (manager.CompactCacheTable(&log, folder.c_str()) != 0)
+    return Outcome::Fail(kExitFailure, "cannot compact the CLDB in '" + folder + "'");
+  const uint64_t after = FolderBytes(folder);
+  if (global.json)
+    PrintJson({{"cldb_folder", folder}, {"bytes_before", before}, {"bytes_after", after}});
+  else
+    std::printf("Compacted %s: %s -> %s\n", folder.c_str(), fmt::Bytes(before).c_str(),
+                fmt::Bytes(after).c_str());
+  return Outcome::Ok();
+}
+
+}  // namespace commands

@@ -1,0 +1,45 @@
+// The subcommands of the tool, behind the command-line parsing of main.cpp.
+// Each prints its result on standard output (as one JSON object or array
+// with --json) and returns the outcome that main turns into the message
+// "cldb: ..." and the exit code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "BackupJob.h"
+#include "CldbIdentity.h"
+#include "JobSession.h"
+#include "Outcome.h"
+
+struct GlobalOptions {
+  std::string root;  // "" for the configured default
+  bool verbose = false;
+  bool json = false;
+};
+
+namespace commands {
+
+// ---- on a CLDB of a root folder ----
+Outcome Backup(const GlobalOptions& global, const BackupOptions& options);
+Outcome Prune(const GlobalOptions& global, const CldbIdentity& identity,
+              const JobSettings& settings);
+Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity);
+
+// ---- on a CLDB folder named directly ----
+// `cldbId` 0: taken from the folder's name.
+Outcome State(const GlobalOptions& global, const std::string& folder, uint32_t cldbId);
+// Writes the CSV dump into `outputDir` ("" for the working directory).
+Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::string& outputDir);
+Outcome Compact(const GlobalOptions& global, const std::string& folder);
+
+// ---- on the local storage side ----
+Outcome StorageJobs(const GlobalOptions& global);
+Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t copy);
+Outcome StorageDropArchiveFiles(const GlobalOptions& global, const std::vector<uint32_t>& ids);
+Outcome StorageDropJobs(const GlobalOptions& global, const std::vector<uint32_t>& ids);
+Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty);
+Outcome StorageSetOffline(const GlobalOptions& global, uint32_t copy, bool offline);
+
+}  // namespace commands

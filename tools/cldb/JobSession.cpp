@@ -1,0 +1,114 @@
+#include "JobSession.h"
+
+#include <chrono>
+#include <thread>
+
+#include "cldb/CLDBStateFile.h"
+#include "platform/Clock.h"
+
+namespace {
+
+const int32_t kSignatureType = 1;  // SHA-512 signatures
+const uint32_t kDbSizeMB = 4096;   // the largest size that still compacts
+const uint32_t kSecondsPerDay = 86400;
+const unsigned int kMaxWaitMs = 2000;  // a clock stepped back is not waited out
+
+}  // namespace
+
+JobSession::JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings)
+    : root_(root),
+      identity_(identity),
+      settings_(settings),
+      cldbFolder_(root.CldbFolder(identity.FolderName())),
+      lock_(cldbFolder_) {}
+
+JobSession::~JobSession() {
+  _stCLDBStates ignored;
+  End(kJobFailed, ignored);
+}
+
+Outcome JobSession::StorageFailure(const std::string& what) {
+  return Outcome::Fail(kExitFailure, what + ": " + root_.Storage().LastError());
+}
+
+Outcome JobSession::Acquire() {
+  if (!lock_.TryLock()) {
+    if (!lock_.Error().empty())
+      return Outcome::Fail(
+          kExitFailure, "cannot lock the CLDB for " + identity_.Describe() + ": " + lock_.Error());
+    return Outcome::Fail(kExitInUse,
+                         "CLDB for " + identity_.Describe() + " is in use by another backup");
+  }
+  Outcome outcome = root_.OpenStorage();
+  if (!outcome.ok()) return outcome;
+  WaitPastLastAccess();
+  return Outcome::Ok();
+}
+
+Outcome JobSession::Begin() {
+  uint32_t jobId = 0;
+  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId) != 0)
+    return StorageFailure("cannot start a job on the storage side");
+  jobId_ = jobId;
+  startTime_ = ZelNow32();
+
+  _CCLDBTableManagerArgs args;
+  args.rootFolderKey = root_.Folder();
+  args.SIDBStoreId = identity_.store;
+  args.jobId = jobId_;
+  args.cldbId = identity_.CldbId();
+  args.isAuxCopy = identity_.auxCopy;
+  args.evDebug = &log_;
+  args.sigType = kSignatureType;
+  args.copyId = identity_.copy;
+  args.nAge = settings_.maxAgeDays * kSecondsPerDay;
+  args.expiryDays = settings_.expiryDays;
+  args.backupStartTime = startTime_;
+  args.dbSizeMB = kDbSizeMB;
+  args.extraExpiryDays = 0;
+  bool offline = false;
+  if (manager_.Initialize(args, offline) != 0) {
+    root_.Storage().EndJob(jobId_, kJobFailed);
+    return Outcome::Fail(kExitFailure,
+                         "cannot open the CLDB in '" + cldbFolder_ + "'; " + root_.LogHint());
+  }
+  offline_ = offline;
+  begun_ = true;
+  return Outcome::Ok();
+}
+
+void JobSession::WaitPastLastAccess() {
+  bool exists = false;
+  if (CCLDBStateFile::Exists(cldbFolder_.c_str(), exists, &log_) != 0 || !exists) return;
+  CCLDBStateFile state;
+  unsigned int lastAccess = 0;
+  if (state.Initialize(identity_.CldbId(), &log_, cldbFolder_.c_str()) != 0 ||
+      state.GetLastAccessTime(lastAccess) != 0)
+    return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxWaitMs);
+  while (ZelNow32() <= lastAccess && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+Outcome JobSession::NewArchiveFile(uint32_t& afileId) {
+  if (root_.Storage().NewArchiveFile(identity_.app, identity_.copy, jobId_, afileId) != 0)
+    return StorageFailure("cannot allocate an archive file");
+  afiles_.push_back(afileId);
+  return Outcome::Ok();
+}
+
+Outcome JobSession::Store(uint32_t afileId, uint64_t blocks, uint64_t bytes) {
+  if (root_.Storage().AddToArchiveFile(afileId, blocks, bytes) != 0)
+    return StorageFailure("cannot store blocks into archive file " + std::to_string(afileId));
+  return Outcome::Ok();
+}
+
+Outcome JobSession::End(JobStatus status, _stCLDBStates& stats) {
+  if (!begun_) return Outcome::Ok();
+  begun_ = false;
+  manager_.GetStats(stats);
+  manager_.Uninitialize(true);
+  if (root_.Storage().EndJob(jobId_, status) != 0)
+    return StorageFailure("cannot end job " + std::to_string(jobId_));
+  return Outcome::Ok();
+}

@@ -1,0 +1,102 @@
+#include "Report.h"
+
+#include <string>
+
+#include "Format.h"
+#include "cldb/CLDBStats.h"
+
+namespace report {
+namespace {
+
+struct Counter {
+  const char* key;
+  const char* label;
+};
+
+// In the order of _stCLDBStates (cldb::kCounters).
+const Counter kCounters[10] = {
+    {"crcNotFound", "CRC not found"},
+    {"aged", "Aged"},
+    {"expired", "Expired"},
+    {"mismatchedTagCount", "Mismatched tag-count"},
+    {"mismatchedDataSize", "Mismatched data size"},
+    {"mismatchedSignature", "Mismatched signature"},
+    {"insertedByThisJob", "Inserted by this job"},
+    {"expiredInThisJob", "Expired in this job"},
+    {"foundPruned", "Found pruned"},
+    {"offlineSubstores", "Offline substores"},
+};
+
+double Ratio(uint64_t part, uint64_t whole) {
+  return whole ? static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+}
+
+std::string JoinIds(const std::vector<uint32_t>& ids) {
+  std::string text;
+  for (uint32_t id : ids) text += (text.empty() ? "" : ", ") + std::to_string(id);
+  return text.empty() ? "none" : text;
+}
+
+}  // namespace
+
+nlohmann::ordered_json Stats(const _stCLDBStates& stats) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (int i = 0; i < 10; ++i) object[kCounters[i].key] = stats.*cldb::kCounters[i];
+  return object;
+}
+
+void PrintStats(std::FILE* out, const _stCLDBStates& stats) {
+  std::fprintf(out, "CLDB statistics\n");
+  for (int i = 0; i < 10; ++i)
+    std::fprintf(out, "  %-22s %s\n", kCounters[i].label,
+                 fmt::Count(stats.*cldb::kCounters[i]).c_str());
+}
+
+nlohmann::ordered_json Backup(const BackupResult& r) {
+  return {
+      {"job_id", r.jobId},
+      {"archive_file_id", r.archiveFiles.empty() ? 0 : r.archiveFiles.back()},
+      {"archive_files", r.archiveFiles},
+      {"cldb_folder", r.cldbFolder},
+      {"files", r.files},
+      {"unreadable", r.unreadable},
+      {"skipped", r.skipped},
+      {"bytes", r.bytes},
+      {"blocks", r.blocks},
+      {"hits", r.hits},
+      {"misses", r.misses},
+      {"hit_rate", Ratio(r.hits, r.blocks)},
+      {"dedup_ratio", Ratio(r.bytesNotSent, r.bytes)},
+      {"bytes_not_sent", r.bytesNotSent},
+      {"bytes_stored", r.bytesStored},
+      {"seconds", r.seconds},
+      {"mb_per_s", fmt::MegabytesPerSecond(r.bytes, r.seconds)},
+      {"offline", r.offline},
+      {"interrupted", r.interrupted},
+      {"stats", Stats(r.stats)},
+  };
+}
+
+void PrintBackup(std::FILE* out, const BackupResult& r) {
+  std::fprintf(out, "Backup job %u into %s%s\n", r.jobId, r.cldbFolder.c_str(),
+               r.interrupted ? " (interrupted)" : "");
+  std::fprintf(out, "  files          %s; %s unreadable, %s skipped (links, special files)\n",
+               fmt::Count(r.files).c_str(), fmt::Count(r.unreadable).c_str(),
+               fmt::Count(r.skipped).c_str());
+  std::fprintf(out, "  data           %s bytes (%s)\n", fmt::Count(r.bytes).c_str(),
+               fmt::Bytes(r.bytes).c_str());
+  std::fprintf(out, "  blocks         %s: %s hits, %s misses (%.1f%% hits)\n",
+               fmt::Count(r.blocks).c_str(), fmt::Count(r.hits).c_str(),
+               fmt::Count(r.misses).c_str(), 100.0 * Ratio(r.hits, r.blocks));
+  std::fprintf(out, "  dedup ratio    %.1f%%: %s bytes (%s) did not need sending\n",
+               100.0 * Ratio(r.bytesNotSent, r.bytes), fmt::Count(r.bytesNotSent).c_str(),
+               fmt::Bytes(r.bytesNotSent).c_str());
+  std::fprintf(out, "  stored         %s bytes into archive file(s) %s%s\n",
+               fmt::Count(r.bytesStored).c_str(), JoinIds(r.archiveFiles).c_str(),
+               r.offline ? " (mount path offline: no deduplication)" : "");
+  std::fprintf(out, "  time           %.2f s, %.1f MB/s\n", r.seconds,
+               fmt::MegabytesPerSecond(r.bytes, r.seconds));
+  PrintStats(out, r.stats);
+}
+
+}  // namespace report

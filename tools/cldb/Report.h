@@ -1,0 +1,22 @@
+// The end-of-job report of a backup and of a prune: a human summary on
+// standard output, or the same facts as one JSON object (--json).
+#pragma once
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "BackupJob.h"
+#include "cldb/CLDBTypes.h"
+
+namespace report {
+
+// The ten counters under their field names.
+nlohmann::ordered_json Stats(const _stCLDBStates& stats);
+// The ten counters, one per line, under the labels of the library's log.
+void PrintStats(std::FILE* out, const _stCLDBStates& stats);
+
+nlohmann::ordered_json Backup(const BackupResult& result);
+void PrintBackup(std::FILE* out, const BackupResult& result);
+
+}  // namespace report

@@ -1,0 +1,57 @@
+#include "StateReader.h"
+
+#include <cstring>
+
+#include "cldb/CLDBStateFile.h"
+#include "cldb/CLDBTypes.h"
+#include "platform/EvDebug.h"
+
+namespace {
+
+const char* const kElements[] = {"Version",         "State",       "CLDBID",         "SIDBSTOREID",
+                                 "LastCompactTime", "RECORDCOUNT", "LastAccessTime", "Owner"};
+
+}  // namespace
+
+unsigned long long StateValues::Get(const char* name, unsigned long long fallback) const {
+  for (const Element& element : elements)
+    if (std::strcmp(element.name, name) == 0 && element.present) return element.value;
+  return fallback;
+}
+
+Outcome ReadState(const std::string& folder, uint32_t cldbId, StateValues& values) {
+  EvDebug log;
+  bool exists = false;
+  if (CCLDBStateFile::Exists(folder.c_str(), exists, &log) != 0 || !exists)
+    return Outcome::Fail(kExitBadInput, "no State.xml in '" + folder + "'");
+  CCLDBStateFile state;
+  if (state.Initialize(cldbId, &log, folder.c_str()) != 0 || state.Lock() != 0)
+    return Outcome::Fail(kExitFailure, "cannot lock the state file in '" + folder + "'");
+  if (state.Open() != 0) {
+    state.Unlock();
+    return Outcome::Fail(kExitFailure, "State.xml in '" + folder + "' cannot be parsed");
+  }
+  values.elements.clear();
+  for (const char* name : kElements) {
+    StateValues::Element element;
+    element.name = name;
+    element.present = state.GetElementText(name, element.value) == 0;
+    values.elements.push_back(element);
+  }
+  state.Close();
+  state.Unlock();
+  return Outcome::Ok();
+}
+
+const char* StateName(unsigned long long state) {
+  switch (state) {
+    case CLDB_STATE_UNINITIALIZED:
+      return "uninitialized";
+    case CLDB_STATE_OPENED:
+      return "opened";
+    case CLDB_STATE_CLOSED:
+      return "closed";
+    default:
+      return "unknown";
+  }
+}

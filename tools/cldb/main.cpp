@@ -1,0 +1,252 @@
+// cldb: deduplicating backups of real directories through a local CLDB, and
+// inspection and ageing of the CLDB and of its local storage side.
+//
+// Exit codes: 0 success; 1 bad input (usage, numbers, paths, root folder);
+// 2 failure of the CLDB or the storage side, or an interrupted backup;
+// 3 the CLDB is in use by another process; 4 a backup that completed but
+// skipped files it could not read. Every error is one line "cldb: ..." on
+// standard error.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include "Commands.h"
+#include "Console.h"
+
+namespace {
+
+// The library expects its host to initialise Xerces-C once per process and
+// to terminate it after every state file object is gone: commands run, and
+// destroy their objects, inside this guard's lifetime.
+class XercesScope {
+ public:
+  XercesScope() { xercesc::XMLPlatformUtils::Initialize(); }
+  ~XercesScope() { xercesc::XMLPlatformUtils::Terminate(); }
+};
+
+const char kFooter[] =
+    "--root, -v and --json may also follow the subcommand.\n"
+    "Exit codes: 0 success, 1 bad input, 2 CLDB or storage failure or interrupted,\n"
+    "3 CLDB in use by another process, 4 backup completed but some files were unreadable.";
+
+// Every value the command line sets, and the command it chose.
+struct CommandLine {
+  GlobalOptions global;
+  BackupOptions backup;
+  CldbIdentity identity;  // prune, stats
+  JobSettings settings;   // prune
+  std::string folder;     // state, dump, compact
+  std::string outputDir;  // dump
+  uint32_t cldbId = 0;    // state
+  uint32_t app = 1;       // storage
+  uint32_t copy = 1;      // storage
+  std::vector<uint32_t> ids;
+  bool clean = false;
+  std::function<Outcome()> command;
+};
+
+// --app, --copy, --store and --aux-copy: which CLDB of the root folder.
+void AddIdentity(CLI::App* sub, CldbIdentity& identity) {
+  const CLI::Range positive(1u, std::numeric_limits<uint32_t>::max());
+  sub->add_option("--app", identity.app, "Client (application) id")
+      ->capture_default_str()
+      ->check(positive);
+  sub->add_option("--copy", identity.copy, "Storage copy id")
+      ->capture_default_str()
+      ->check(positive);
+  sub->add_option("--store", identity.store, "Id of the deduplication store the CLDB mirrors")
+      ->capture_default_str()
+      ->check(positive);
+  sub->add_flag("--aux-copy", identity.auxCopy,
+                "The CLDB of an auxiliary copy (named by --copy) instead of a client's");
+}
+
+void AddSettings(CLI::App* sub, JobSettings& settings) {
+  sub->add_option("--expiry-days", settings.expiryDays,
+                  "Days after its last use after which a block is no longer referenced")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 36500u));
+  sub->add_option("--max-age-days", settings.maxAgeDays,
+                  "Days after its archiving after which a block is stored again; 0 for never")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 36500u));
+}
+
+void AddBackup(CLI::App& app, CommandLine& line) {
+  BackupOptions& options = line.backup;
+  CLI::App* sub = app.add_subcommand(
+      "backup",
+      "Back up files and folders through the CLDB: sign every block, send only the "
+      "blocks the CLDB has not seen");
+  sub->add_option("paths", options.paths, "Files and folders to back up (links are not followed)")
+      ->required();
+  AddIdentity(sub, options.identity);
+  AddSettings(sub, options.settings);
+  sub->add_option("--block-size", options.blockSize, "Block size, e.g. 4096, 64K, 1M")
+      ->transform(CLI::AsSizeValue(false))
+      ->check(CLI::Range(512u, 64u << 20))
+      ->capture_default_str();
+  sub->add_option("--batch", options.batch, "Blocks per CLDB query")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1u << 20));
+  sub->add_option("--threads", options.threads, "Hashing threads; 0 for one per processor")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 256u));
+  sub->add_option("--archive-file-size", options.archiveFileSize,
+                  "Stored bytes after which the job starts a new archive file; 0 for one per job")
+      ->transform(CLI::AsSizeValue(false))
+      ->capture_default_str();
+  sub->callback([&line] {
+    line.backup.showProgress = Console::StderrIsTerminal() && !line.global.verbose;
+    line.command = [&line] { return commands::Backup(line.global, line.backup); };
+  });
+}
+
+void AddCldbCommands(CLI::App& app, CommandLine& line) {
+  CLI::App* prune = app.add_subcommand(
+      "prune",
+      "Remove the CLDB's records of archive files the storage side no longer holds and "
+      "of blocks unused for too long");
+  AddIdentity(prune, line.identity);
+  AddSettings(prune, line.settings);
+  prune->callback([&line] {
+    line.command = [&line] { return commands::Prune(line.global, line.identity, line.settings); };
+  });
+
+  CLI::App* stats = app.add_subcommand(
+      "stats", "Show a CLDB's record count, state, last compaction and access, folder size");
+  AddIdentity(stats, line.identity);
+  stats->callback(
+      [&line] { line.command = [&line] { return commands::Stats(line.global, line.identity); }; });
+}
+
+void AddFolderCommands(CLI::App& app, CommandLine& line) {
+  CLI::App* state = app.add_subcommand("state", "Show the values of a CLDB folder's State.xml");
+  state->add_option("FOLDER", line.folder, "CLDB folder")->required();
+  state->add_option("--cldb-id", line.cldbId,
+                    "CLDB id, when the folder's name does not tell it (ZEL_CLDB_APP_<id>_<copy>)");
+  state->callback([&line] {
+    line.command = [&line] { return commands::State(line.global, line.folder, line.cldbId); };
+  });
+
+  CLI::App* dump =
+      app.add_subcommand("dump", "Write every record of a CLDB folder into CLDBDump_<time>.csv");
+  dump->add_option("FOLDER", line.folder, "CLDB folder")->required();
+  dump->add_option("-o,--output-dir", line.outputDir, "Folder for the CSV file (default: here)");
+  dump->callback([&line] {
+    line.command = [&line] { return commands::Dump(line.global, line.folder, line.outputDir); };
+  });
+
+  CLI::App* compact = app.add_subcommand("compact", "Compact a CLDB folder's cache table");
+  compact->add_option("FOLDER", line.folder, "CLDB folder")->required();
+  compact->callback(
+      [&line] { line.command = [&line] { return commands::Compact(line.global, line.folder); }; });
+}
+
+void AddStorageCommands(CLI::App& app, CommandLine& line) {
+  CLI::App* storage =
+      app.add_subcommand("storage", "Inspect and age the local storage side of the root folder");
+  storage->require_subcommand(1);
+
+  CLI::App* jobs = storage->add_subcommand("jobs", "List the jobs");
+  jobs->callback(
+      [&line] { line.command = [&line] { return commands::StorageJobs(line.global); }; });
+
+  CLI::App* afiles = storage->add_subcommand("afiles", "List the archive files of a client copy");
+  afiles->add_option("--app", line.app, "Client id")->capture_default_str();
+  afiles->add_option("--copy", line.copy, "Copy id")->capture_default_str();
+  afiles->callback([&line] {
+    line.command = [&line] {
+      return commands::StorageArchiveFiles(line.global, line.app, line.copy);
+    };
+  });
+
+  CLI::App* dropAfile = storage->add_subcommand(
+      "drop-afile", "Drop archive files, as the storage side does when it prunes data");
+  dropAfile->add_option("ID", line.ids, "Archive file ids")->required();
+  dropAfile->callback([&line] {
+    line.command = [&line] { return commands::StorageDropArchiveFiles(line.global, line.ids); };
+  });
+
+  CLI::App* dropJob = storage->add_subcommand("drop-job", "Drop jobs with all their archive files");
+  dropJob->add_option("ID", line.ids, "Job ids")->required();
+  dropJob->callback([&line] {
+    line.command = [&line] { return commands::StorageDropJobs(line.global, line.ids); };
+  });
+
+  CLI::App* dirty = storage->add_subcommand(
+      "dirty", "Mark a client's CLDB dirty, so that its next job starts an empty CLDB");
+  dirty->add_option("--app", line.app, "Client id")->capture_default_str();
+  dirty->add_flag("--clean", line.clean, "Mark it clean instead");
+  dirty->callback([&line] {
+    line.command = [&line] {
+      return commands::StorageMarkDirty(line.global, line.app, !line.clean);
+    };
+  });
+
+  for (bool offline : {true, false}) {
+    CLI::App* sub = storage->add_subcommand(
+        offline ? "offline" : "online",
+        offline ? "Report a mount path of the copy offline" : "Bring the copy's mount path back");
+    sub->add_option("--copy", line.copy, "Copy id")->capture_default_str();
+    sub->callback([&line, offline] {
+      line.command = [&line, offline] {
+        return commands::StorageSetOffline(line.global, line.copy, offline);
+      };
+    });
+  }
+}
+
+int Report(const Outcome& outcome) {
+  if (!outcome.ok()) std::fprintf(stderr, "cldb: %s\n", outcome.message.c_str());
+  return outcome.code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("cldb: deduplicating backups through a local signature cache (CLDB)", "cldb");
+  app.footer(kFooter);
+  app.require_subcommand(1);
+  app.fallthrough();
+  app.allow_extras();
+
+  CommandLine line;
+  app.add_option("--root", line.global.root,
+                 "CLDB root folder (default: [CLDB] RootFolder of the configuration, else "
+                 "~/.local/share/cldb)");
+  app.add_flag("-v,--verbose", line.global.verbose, "Write the library's log to standard error");
+  app.add_flag("--json", line.global.json, "Print the result as JSON on standard output");
+  AddBackup(app, line);
+  AddCldbCommands(app, line);
+  AddFolderCommands(app, line);
+  AddStorageCommands(app, line);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);  // --help
+  } catch (const CLI::ParseError& e) {
+    // An unknown subcommand only shows as a missing one; name it instead.
+    const std::vector<std::string> unknown = app.remaining();
+    if (!unknown.empty() && line.command == nullptr)
+      std::fprintf(stderr, "cldb: unknown subcommand or argument '%s'\n", unknown[0].c_str());
+    else
+      std::fprintf(stderr, "cldb: %s\n", e.what());
+    return kExitBadInput;
+  }
+  // Extras are allowed only so that an unknown word can be named above.
+  if (!app.remaining().empty()) {
+    std::fprintf(stderr, "cldb: unexpected argument '%s'\n", app.remaining()[0].c_str());
+    return kExitBadInput;
+  }
+  XercesScope xerces;
+  return Report(line.command());
+}
