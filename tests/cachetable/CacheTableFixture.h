@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "TestSupport.h"
@@ -28,43 +26,29 @@ inline Signature RandomSignature(std::mt19937_64& rng) {
   return s;
 }
 
-inline unsigned long long CrcOf(const Signature& s) {
-  return CTkCRC64::Compute(s.data(), static_cast<unsigned int>(s.size()));
-}
+inline unsigned long long CrcOf(const unsigned char* sig) { return CTkCRC64::Compute(sig, 64); }
 
-// Undoes one zero-input step of the reflected CRC-64 register. The step is
-// x -> (x >> 1) ^ (x & 1 ? P : 0); P has its top bit set, so the top bit of
-// the result tells which branch was taken.
-inline uint64_t UnstepCrc(uint64_t y) {
-  const uint64_t kPoly = 0xC96C5795D7870F42ULL;
-  return (y >> 63) ? ((y ^ kPoly) << 1) | 1 : y << 1;
-}
-
-// A signature that starts with `prefix` (56 bytes used) and whose CRC-64 is
-// `target`. Eight input bytes XOR into the register and are then shifted out
-// by 64 linear, invertible steps, so the last eight bytes can be solved for.
+// A signature that starts with 56 bytes of `prefix` and whose CRC-64 is
+// `target`. The last eight input bytes XOR into the register and are then
+// shifted out by 64 linear, invertible zero-input steps of the reflected
+// CRC, x -> (x >> 1) ^ (x & 1 ? P : 0), so they can be solved for.
 inline Signature SignatureWithCrc(const Signature& prefix, unsigned long long target) {
+  const uint64_t kPoly = 0xC96C5795D7870F42ULL;
   Signature s(prefix.begin(), prefix.begin() + 56);
   CTkCRC64 crc;
   crc.UpdateCRC64(s.data(), 56);
-  const uint64_t before = ~crc.GetCRC64();
   uint64_t wanted = ~static_cast<uint64_t>(target);
-  for (int i = 0; i < 64; ++i) wanted = UnstepCrc(wanted);
-  const uint64_t tail = wanted ^ before;
+  for (int i = 0; i < 64; ++i) wanted = (wanted >> 63) ? ((wanted ^ kPoly) << 1) | 1 : wanted << 1;
+  const uint64_t tail = wanted ^ ~crc.GetCRC64();
   for (int i = 0; i < 8; ++i) s.push_back(static_cast<unsigned char>(tail >> (8 * i)));
-  EXPECT_EQ(CrcOf(s), target) << "CRC-64 forging assumes the reflected ECMA-182 CRC";
+  EXPECT_EQ(CrcOf(s.data()), target) << "CRC-64 forging assumes the reflected ECMA-182 CRC";
   return s;
 }
 
 inline CacheRecordRef MakeRef(const Signature& sig, uint64_t size, uint32_t tags,
                               uint32_t archivingTime, uint32_t afileId, int32_t subStore = 0) {
-  CacheRecordRef r;
+  CacheRecordRef r{{}, size, tags, archivingTime, afileId, subStore};
   memcpy(r.Signature, sig.data(), sizeof(r.Signature));
-  r.size = size;
-  r.tagHdrCount = tags;
-  r.ArchivingTime = archivingTime;
-  r.archiveFileId = afileId;
-  r.subStoreID = subStore;
   return r;
 }
 
@@ -74,18 +58,6 @@ inline uint32_t& TestNow() {
   return now;
 }
 inline uint32_t ReadTestNow() { return TestNow(); }
-
-inline const char* const kCounterNames[10] = {
-    "crcNotFound", "aged", "expired", "mismatchedTagCount", "mismatchedDataSize",
-    "mismatchedSignature", "insertedByThisJob", "expiredInThisJob", "foundPruned",
-    "offlineSubstores"};
-
-inline void ExpectSameStats(const _stCLDBStates& want, const _stCLDBStates& got,
-                            const std::string& context = "") {
-  for (int i = 0; i < 10; ++i)
-    EXPECT_EQ(want.*cldb::kCounters[i], got.*cldb::kCounters[i])
-        << kCounterNames[i] << " " << context;
-}
 
 class CacheTableTest : public ::testing::Test {
  protected:
@@ -101,26 +73,31 @@ class CacheTableTest : public ::testing::Test {
     ZelSetClockHook(previousClock_);
   }
 
-  std::string Path() const { return dir / "CacheTable"; }
-
-  // Defines the table and creates it (or opens it when it exists).
+  // Defines the table `name` and creates it (or opens it when it exists).
   void OpenTable(uint32_t nAge = 0, uint32_t expiryDays = 30, uint32_t backupStart = 0,
-                 bool aux = false) {
+                 const std::string& name = "CacheTable") {
     table = std::make_unique<CCacheTable>();
-    ASSERT_EQ(table->Initialize(1, kSigType, &log, nAge, expiryDays, backupStart, aux), 0);
-    ASSERT_EQ(table->initialize(Path().c_str()), 0);
+    ASSERT_EQ(table->Initialize(1, kSigType, &log, nAge, expiryDays, backupStart, false), 0);
+    ASSERT_EQ(table->initialize((dir / name).c_str()), 0);
     int rc = table->create();
     if (rc == TCT_EXISTS) rc = table->Open(ZelIndexing::kReadWrite);
     ASSERT_EQ(rc, 0);
   }
 
-  _stCLDBStates Stats() const {
-    _stCLDBStates s;
-    table->GetStats(s);
-    return s;
+  void ExpectStats(const _stCLDBStates& want) {
+    _stCLDBStates got;
+    table->GetStats(got);
+    for (int i = 0; i < 10; ++i)
+      EXPECT_EQ(want.*cldb::kCounters[i], got.*cldb::kCounters[i]) << "counter " << i;
   }
-
   _CacheRecord& Current() { return *table->getRecordPointer(); }
+
+  void Insert(CacheRecordRef ref) { ASSERT_EQ(table->AddCacheRecord(ref, 0), 0); }
+  int Query(CacheRecordRef ref) { return table->QuerySignature(ref); }
+  // A fresh block of archive file `afileId`, archived now.
+  CacheRecordRef Block(uint32_t afileId = 1) {
+    return MakeRef(RandomSignature(rng), 4096, 1, TestNow(), afileId);
+  }
 
   // Every record under one CRC-64 key, in walk order.
   std::vector<_CacheRecord> UnderKey(unsigned long long key) {
@@ -129,19 +106,13 @@ class CacheTableTest : public ::testing::Test {
       out.push_back(Current());
     return out;
   }
-
   // Every record, archive file 0 included, in archive-file order.
   std::vector<_CacheRecord> AllRecords() {
     std::vector<_CacheRecord> out;
-    for (int rc = table->FindFirstRecordByAfileId(0); rc == 0; rc = table->FindNextRecordByAfileId())
+    for (int rc = table->FindFirstRecordByAfileId(0); rc == 0;
+         rc = table->FindNextRecordByAfileId())
       out.push_back(Current());
     return out;
-  }
-
-  // Adds a raw record image through the engine, bypassing the cache rules.
-  void AddRaw(const _CacheRecord& rec) {
-    _CacheRecord copy = rec;
-    ASSERT_EQ(table->addRecord(&copy), 0);
   }
 
   TempDir dir;

@@ -3,60 +3,38 @@
 // absolute rootFolderKey, a captured log and the test clock.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <filesystem>
 
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "../instance/InstanceFixture.h"
-#include "TestSupport.h"
+#include "../instance/InstanceFixture.h"  // the clock, Block and StoredState
 #include "cldb/CLDBTableManager.h"
 #include "platform/InMemoryStorageBackend.h"
 
 namespace cldbtest {
 
 using Storage = InMemoryStorageBackend;
+using Requests = std::vector<std::vector<unsigned long long>>;  // the arguments of each
 
 class ManagerTest : public ::testing::Test {
  protected:
   static constexpr uint32_t kT0 = 1700000000;
-  static constexpr uint32_t kDay = 86400;
 
   void SetUp() override {
     TestNow() = kT0;
     previousClock_ = ZelSetClockHook(&ReadTestNow);
     previousBackend_ = StorageBackend::Install(storage);
     log.SetThreshold(-2);
-    args.rootFolderKey = root.path();
-    args.SIDBStoreId = 500;
-    args.jobId = 77;
-    args.cldbId = 12;
-    args.isAuxCopy = false;
-    args.evDebug = &log;
-    args.sigType = 3;
-    args.copyId = 3;
-    args.nAge = 0;
-    args.expiryDays = 30;
-    args.backupStartTime = kT0;
-    args.dbSizeMB = 1024;
-    args.extraExpiryDays = 0;
   }
   void TearDown() override {
     manager.reset();
     StorageBackend::Install(previousBackend_);
     ZelSetClockHook(previousClock_);
-    ZelPlatformInfo::ClearOverrides();
   }
 
   // The CLDB folder the arguments name.
   std::string Folder() const {
-    return args.isAuxCopy ? root / ("ZEL_CLDB_AUX_" + std::to_string(args.cldbId))
-                          : root / ("ZEL_CLDB_APP_" + std::to_string(args.cldbId) + "_" +
-                                    std::to_string(args.copyId));
+    return root / (args.isAuxCopy ? "ZEL_CLDB_AUX_12" : "ZEL_CLDB_APP_12_3");
   }
-
-  // `manager` becomes a new manager initialised with `args`.
+  // `manager` becomes a new manager initialised with `args`; its result.
   int Initialize(bool& offline) {
     manager = std::make_unique<CCLDBTableManager>();
     return manager->Initialize(args, offline);
@@ -66,48 +44,46 @@ class ManagerTest : public ::testing::Test {
     ASSERT_EQ(0, Initialize(offline));
     ASSERT_TRUE(manager->IsOpened());
   }
-
-  // A closed CLDB holding `blocks`, each last used at its time, that the
-  // storage side then reports clean.
+  // A closed CLDB holding `blocks`, each stored at the time paired with it,
+  // that the storage side then reports clean.
   void MakeCleanCLDB(const std::vector<std::pair<uint32_t, CacheRecordRef>>& blocks) {
     InitializeOk();
-    for (auto block : blocks) {
-      const uint32_t now = TestNow().exchange(block.first);
-      ASSERT_EQ(0, manager->InsertSignature(&block.second, 1));
-      TestNow() = now;
+    for (auto [when, block] : blocks) {
+      TestNow() = when;
+      ASSERT_EQ(0, manager->InsertSignature(&block, 1));
     }
+    TestNow() = kT0;
     ASSERT_EQ(0, manager->Uninitialize(false));
-    manager.reset();
-    if (args.isAuxCopy)
-      storage->SetCopyClean(args.cldbId, true);
-    else
-      storage->SetClientDirty(args.cldbId, 0);
+    storage->SetClientDirty(12, 0);
+    storage->SetCopyClean(12, true);
     storage->ClearRequests();
     capture.Clear();
   }
-
   // One query of `block` made now; whether it hit.
   bool Found(const CacheRecordRef& block) {
-    CLDBQuerySignature q;
-    q.record = block;
+    CLDBQuerySignature q{block, 7};
     q.record.ArchivingTime = TestNow();
-    q.found = 7;
     EXPECT_EQ(0, manager->QuerySignature(&q, 1));
     return q.found == 1;
   }
-
-  std::vector<Storage::Request> RequestsOf(Storage::Call call) const {
-    std::vector<Storage::Request> out;
+  Requests RequestsOf(Storage::Call call) const {
+    Requests out;
     for (const auto& r : storage->Requests())
-      if (r.call == call) out.push_back(r);
+      if (r.call == call) out.push_back(r.args);
     return out;
+  }
+  unsigned int FoundPruned() {
+    _stCLDBStates stats;
+    manager->GetStats(stats);
+    return stats.foundPruned;
   }
 
   TempDir root;
   EvDebug log;
   LogCapture capture{&log};
   std::shared_ptr<Storage> storage = std::make_shared<Storage>();
-  _CCLDBTableManagerArgs args;
+  // Folder key, store, job, CLDB, aux copy, log, signature type, copy, age, expiry, start, MB.
+  _CCLDBTableManagerArgs args{root.path(), 500, 77, 12, false, &log, 3, 3, 0, 30, kT0, 1024, 0};
   std::unique_ptr<CCLDBTableManager> manager;
 
  private:

@@ -1,6 +1,5 @@
-// Agreement with the storage side after Initialize: the valid list of a
-// client, the recopied list of an auxiliary copy, offline mount paths and
-// inactive substores.
+// Agreement with the storage side (valid and recopied lists, offline mount
+// paths, inactive substores) and the guard on a manager that is not opened.
 #include "ManagerFixture.h"
 
 namespace cldbtest {
@@ -14,242 +13,139 @@ class ValidList : public ManagerTest {
     ManagerTest::SetUp();
     MakeCleanCLDB({{kT0 - 100, Block(1, 5)}, {kT0 - 100, Block(2, 6)}, {kT0 - 100, Block(3, 6)}});
     storage->SetValidAFiles(12, {5, 6});
-    storage->SetCopyName(3, "Primary");
     storage->SetHubcellId(42);
     InitializeOk();
     storage->ClearRequests();
     capture.Clear();
   }
+  int Configure(unsigned long long job) { return manager->ConfigureValidAfileList(job, offline); }
+  bool offline = true;
 };
 
-TEST_F(ValidList, NonEmptyCLDBAsksFromItsLeastArchiveFile) {
+TEST_F(ValidList, SameJobReachesTheStorageSideOnceAnOlderOneNeverANewerOneRefreshes) {
   storage->SetValidAFiles(12, {5, 6, 9});
-  bool offline = true;
-  EXPECT_EQ(0, manager->ConfigureValidAfileList(78, offline));
+  EXPECT_EQ(0, Configure(78));
   EXPECT_FALSE(offline);
-  const auto lists = RequestsOf(Storage::kListAfileIdByAppId);
-  ASSERT_EQ(1u, lists.size());
-  EXPECT_EQ((std::vector<unsigned long long>{78, 12, 3, 500, 5}), lists[0].args);
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList Calling listAfileId  "
-                       "[Copy-id 3] [appId 12][JobID 78][oldestArchFileId 5][SIDBStoreId "
-                       "500]"));
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 3 "
-                       "items [5 to 9]"));
-  EXPECT_FALSE(capture.Contains("As it is a new CacheDB"));
-  EXPECT_TRUE(Found(Block(1, 5)));
-}
-
-TEST_F(ValidList, SameJobTwiceReachesTheStorageSideOnce) {
-  bool offline = false;
-  EXPECT_EQ(0, manager->ConfigureValidAfileList(78, offline));
+  EXPECT_EQ((Requests{{78, 12, 3, 500, 5}}), RequestsOf(Storage::kListAfileIdByAppId));
+  EXPECT_TRUE(capture.Contains("Calling listAfileId  [Copy-id 3] [appId 12][JobID 78]"
+                               "[oldestArchFileId 5][SIDBStoreId 500]"));
+  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 3 "
+                               "items [5 to 9]"));
   offline = true;
-  EXPECT_EQ(0, manager->ConfigureValidAfileList(78, offline));
-  EXPECT_TRUE(offline);  // untouched by the second call
+  EXPECT_EQ(0, Configure(78));
+  EXPECT_EQ(-1, Configure(76));
+  EXPECT_TRUE(capture.Contains(0, "CCLDBTableManager::ConfigureValidAfileList: [ERROR]New request "
+                                  "from older job [Processing-job 78][New-job 76]"));
+  EXPECT_TRUE(offline);  // untouched by either
+  EXPECT_EQ(78u, manager->Args().jobId);
   EXPECT_EQ(1u, RequestsOf(Storage::kListAfileIdByAppId).size());
-}
 
-TEST_F(ValidList, OlderJobIsRejectedAndChangesNothing) {
-  storage->SetValidAFiles(12, {});
-  bool offline = true;
-  EXPECT_EQ(-1, manager->ConfigureValidAfileList(76, offline));
-  EXPECT_TRUE(capture.Contains(0,
-                               "CCLDBTableManager::ConfigureValidAfileList: [ERROR]New request "
-                               "from older job [Processing-job 77][New-job 76]"));
-  EXPECT_TRUE(offline);
-  EXPECT_EQ(77u, manager->Args().jobId);
-  EXPECT_TRUE(storage->Requests().empty());
-  EXPECT_TRUE(Found(Block(1, 5)));  // the list in force still vouches
-}
-
-TEST_F(ValidList, NewerJobTakesOverAndRefreshesTheList) {
   storage->SetValidAFiles(12, {6});
-  bool offline = false;
-  EXPECT_EQ(0, manager->ConfigureValidAfileList(0x100000000ull + 80, offline));
+  EXPECT_EQ(0, Configure(0x100000000ull + 80));
   EXPECT_EQ(0x100000000ull + 80, manager->Args().jobId);
-  EXPECT_EQ(80u, RequestsOf(Storage::kListAfileIdByAppId)[0].args[0]);  // low 32 bits
+  EXPECT_EQ(80u, RequestsOf(Storage::kListAfileIdByAppId)[1][0]);  // the low 32 bits
   EXPECT_FALSE(Found(Block(1, 5)));
   EXPECT_TRUE(Found(Block(2, 6)));
-  _stCLDBStates stats;
-  manager->GetStats(stats);
-  EXPECT_EQ(1u, stats.foundPruned);
+  EXPECT_EQ(1u, FoundPruned());
+  storage->SetValidAFiles(12, {});  // an empty reply installs an empty list
+  EXPECT_EQ(0, Configure(0x100000000ull + 81));
+  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 0 "
+                               "items"));
+  EXPECT_FALSE(Found(Block(3, 6)));
+  EXPECT_EQ(1u, FoundPruned());  // missed, not pruned
 }
 
-TEST_F(ValidList, NewerJobTagsEveryLaterMessage) {
-  TempDir logs;
-  EvDebug fileLog(logs / "job.log");
-  fileLog.SetThreshold(3);
-  args.evDebug = &fileLog;
-  manager->Uninitialize(false);
-  InitializeOk();
-  bool offline = false;
-  ASSERT_EQ(0, manager->ConfigureValidAfileList(78, offline));
-  const std::string text = ReadFile(logs / "job.log");
-  EXPECT_NE(std::string::npos, text.find("[job=77] lvl=1 CCLDBTableManager::Initialize()"));
-  EXPECT_NE(std::string::npos,
-            text.find("[job=78] lvl=1 CCLDBTableManager::ConfigureValidAfileList "
-                      "Calling listAfileId"));
-  EXPECT_NE(std::string::npos,
-            text.find("[job=78] lvl=1 CCLDBTableManager::ConfigureValidAfileList "
-                      "listAfileId returned 2 items"));
-}
-
-TEST_F(ValidList, EmptyReplyInstallsAnEmptyList) {
-  storage->SetValidAFiles(12, {});
-  bool offline = false;
-  EXPECT_EQ(0, manager->ConfigureValidAfileList(78, offline));
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 0 "
-                       "items"));
-  EXPECT_FALSE(Found(Block(2, 6)));
-  _stCLDBStates stats;
-  manager->GetStats(stats);
-  EXPECT_EQ(0u, stats.foundPruned);
-}
-
-TEST_F(ValidList, FailedRequestClearsOfflineAndKeepsTheListInForce) {
-  storage->FailCall(Storage::kListAfileIdByAppId, 7);
-  bool offline = true;
-  EXPECT_EQ(-1, manager->ConfigureValidAfileList(78, offline));
-  EXPECT_FALSE(offline);
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList [ERROR]listAfileId "
-                       "failed (7)"));
-  EXPECT_TRUE(Found(Block(1, 5)));
-}
-
-TEST_F(ValidList, OfflineMountPathNamesTheCopy) {
+TEST_F(ValidList, OfflineMountPathIsReportedEvenWhenTheCopyCannotBeNamed) {
   storage->SetMountPathOffline(3, true);
-  bool offline = false;
-  EXPECT_EQ(0, manager->ConfigureValidAfileList(78, offline));
+  storage->SetCopyName(3, "Primary");
+  offline = false;
+  EXPECT_EQ(0, Configure(78));
   EXPECT_TRUE(offline);
-  EXPECT_TRUE(capture.Contains(
-      "CCLDBTableManager::ConfigureValidAfileList List Afile-Id returned "
-      "ZELA_ANY_MOUNTPATH_OFFLINE_FLAG. Found Mount path(s) offline [copy - Primary]. CacheDB "
-      "lookup is disabled here."));
-  const auto info = RequestsOf(Storage::kGetAgroupCopyInfo);
-  ASSERT_EQ(1u, info.size());
-  EXPECT_EQ((std::vector<unsigned long long>{3, 42}), info[0].args);
-  EXPECT_TRUE(Found(Block(1, 5)));  // lookups stay on; that is the caller's call
-}
-
-TEST_F(ValidList, OfflineEvenWhenTheCopyCannotBeNamed) {
-  storage->SetMountPathOffline(3, true);
+  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList List Afile-Id returned "
+                               "ZELA_ANY_MOUNTPATH_OFFLINE_FLAG. Found Mount path(s) offline [copy "
+                               "- Primary]. CacheDB lookup is disabled here."));
   storage->FailCall(Storage::kGetAgroupCopyInfo, 9);
-  bool offline = false;
-  EXPECT_EQ(0, manager->ConfigureValidAfileList(78, offline));
+  offline = false;
+  EXPECT_EQ(0, Configure(79));
   EXPECT_TRUE(offline);
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList:getAgroupCopyInfo1"
-                       "[Copy-id 3][HC ID- 42] failed with 9 "));
-  EXPECT_FALSE(capture.Contains("Found Mount path(s) offline"));
+  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList:getAgroupCopyInfo1"
+                               "[Copy-id 3][HC ID- 42] failed with 9 "));
 }
 
-TEST_F(ValidList, InstanceThatIsNotOpenCannotTellItsLeastFile) {
-  manager->Uninitialize(false);
-  bool offline = true;
-  EXPECT_EQ(-1, manager->ConfigureValidAfileList(78, offline));
-  EXPECT_FALSE(offline);
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList [ERROR]Get-Least-AFileId"));
-  EXPECT_TRUE(RequestsOf(Storage::kListAfileIdByAppId).empty());
-}
-
-using NewCLDB = ManagerTest;
-
-TEST_F(NewCLDB, EmptyCLDBAsksFromTheTopAndDropsTheReply) {
+TEST_F(ManagerTest, EmptyCLDBAsksFromTheTopAndDropsTheReply) {
   storage->SetValidAFiles(12, {5, 6});
   InitializeOk();
-  EXPECT_EQ(268435455u, RequestsOf(Storage::kListAfileIdByAppId)[0].args[4]);
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 2 "
-                       "items [5 to 6]"));
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureValidAfileList As it is a new CacheDB, "
-                       "clearing Valid AFlist"));
-  // A block stored before the job started is not vouched for by the dropped list.
-  CacheRecordRef old = Block(1, 5);
+  EXPECT_EQ((Requests{{77, 12, 3, 500, 268435455}}), RequestsOf(Storage::kListAfileIdByAppId));
+  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList As it is a new CacheDB, "
+                               "clearing Valid AFlist"));
+  CacheRecordRef old = Block(1, 5);  // stored before the job: the dropped list does not vouch
   TestNow() = kT0 - 100;
   ASSERT_EQ(0, manager->InsertSignature(&old, 1));
   TestNow() = kT0;
   EXPECT_FALSE(Found(old));
 }
 
-// ---- auxiliary copy --------------------------------------------------------------------
-
-class RecopiedList : public ManagerTest {
- protected:
-  void SetUp() override {
-    ManagerTest::SetUp();
-    args.isAuxCopy = true;
-    MakeCleanCLDB({{kT0, Block(1, 5)}, {kT0, Block(2, 6)}});
-  }
-};
-
-TEST_F(RecopiedList, RecopiedFilesMissAfterInitialize) {
+TEST_F(ManagerTest, RecopiedFilesMissAfterInitialize) {
+  args.isAuxCopy = true;
+  MakeCleanCLDB({{kT0, Block(1, 5)}, {kT0, Block(2, 6)}});
   storage->SetRecopied(3, {5});
   InitializeOk();
-  EXPECT_TRUE(capture.Contains(0,
-                               "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
-                               "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
+  EXPECT_TRUE(capture.Contains(0, "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
+                                  "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
   EXPECT_FALSE(Found(Block(1, 5)));
   EXPECT_TRUE(Found(Block(2, 6)));
 }
 
-TEST_F(RecopiedList, CopyOfTheArgumentsIsAskedWhateverIsPassed) {
-  InitializeOk();
-  storage->ClearRequests();
-  storage->SetRecopied(3, {6});
-  storage->SetMountPathOffline(3, true);
-  bool offline = false;
-  EXPECT_EQ(0, manager->ConfigureRecopiedAfileList(99, offline));
-  EXPECT_TRUE(offline);
-  EXPECT_EQ((std::vector<unsigned long long>{3}),
-            RequestsOf(Storage::kGetAFsToRecopyForCopy)[0].args);
-  EXPECT_TRUE(capture.Contains(0, "[Mount-path offline - Yes]"));
-  EXPECT_TRUE(
-      capture.Contains("CCLDBTableManager::ConfigureRecopiedAfileList List Afile-Id "
-                       "returned ZELA_ANY_MOUNTPATH_OFFLINE_FLAG. Found Mount path(s) "
-                       "offline [copy - Copy 3]."));
-  EXPECT_FALSE(Found(Block(2, 6)));
-}
-
-TEST_F(RecopiedList, FailedRequestIsReported) {
-  InitializeOk();
-  storage->FailCall(Storage::kGetAFsToRecopyForCopy, 8);
-  bool offline = true;
-  EXPECT_EQ(-1, manager->ConfigureRecopiedAfileList(3, offline));
-  EXPECT_FALSE(offline);
-  EXPECT_TRUE(capture.Contains(0,
-                               "CCLDBTableManager::ConfigureRecopiedAfileList [ERROR] [Copy-id "
-                               "- 3]  get AFs To Recopy failed (8)"));
-}
-
-// ---- inactive substores ---------------------------------------------------------------
-
 TEST_F(ManagerTest, InactiveSubstoresOnlyGrowAndEachIsAnnouncedOnce) {
   InitializeOk();
-  std::vector<int> none;
+  std::vector<int> none, first = {4, 4}, second = {4, 9};
   capture.Clear();
   manager->SetInactiveSubStoresID(none);
   EXPECT_TRUE(capture.Lines().empty());
-
   std::vector<CacheRecordRef> blocks = {Block(1, 5, 4), Block(2, 5, 7), Block(3, 5, 9)};
   ASSERT_EQ(0, manager->InsertSignature(blocks.data(), 3));
-  std::vector<int> first = {4, 4};
   manager->SetInactiveSubStoresID(first);
-  EXPECT_EQ(1u, capture.Count("# Setting Inactive Substore 4"));
   EXPECT_FALSE(Found(blocks[0]));
   EXPECT_TRUE(Found(blocks[1]));
-  std::vector<int> second = {4, 9};
-  manager->SetInactiveSubStoresID(second);
+  manager->SetInactiveSubStoresID(second);  // later additions count at once
   EXPECT_EQ(1u, capture.Count("# Setting Inactive Substore 4"));
   EXPECT_EQ(1u, capture.Count("# Setting Inactive Substore 9"));
   EXPECT_FALSE(Found(blocks[2]));
+}
+
+// ---- the guard -----------------------------------------------------------------------
+
+TEST_F(ManagerTest, GuardedOperationsWhenNotOpenedAndASecondInitialize) {
+  auto callGuarded = [this](_stCLDBStates& stats) {
+    CLDBQuerySignature q{Block(1, 5), 0};
+    CacheRecordRef r = Block(1, 5);
+    return std::vector<int>{manager->QuerySignature(&q, 1), manager->InsertSignature(&r, 1),
+                            manager->GetStats(stats), manager->PruneExpiredRecords(kT0),
+                            manager->StopPruning()};
+  };
   _stCLDBStates stats;
-  manager->GetStats(stats);
-  EXPECT_EQ(2u, stats.offlineSubstores);
+  stats.aged = 9;
+  manager = std::make_unique<CCLDBTableManager>();
+  EXPECT_EQ((std::vector<int>{-1, -1, 0, 0, 0}), callGuarded(stats));  // before any Initialize
+  EXPECT_TRUE(capture.Lines().empty());  // no log object yet
+  storage->FailCall(Storage::kIsClientCacheDBDirty, 1);
+  bool offline = false;
+  ASSERT_EQ(-1, Initialize(offline));
+  EXPECT_EQ((std::vector<int>{-1, -1, 0, 0, 0}), callGuarded(stats));
+  EXPECT_EQ(9u, stats.aged);
+  EXPECT_EQ(5u, capture.Count("() Table Not Opened"));  // one for each
+  EXPECT_TRUE(capture.Contains(1, "CCLDBTableManager::PruneExpiredRecords() Table Not Opened"));
+
+  storage->FailCall(Storage::kIsClientCacheDBDirty, 0);
+  InitializeOk();
+  CLDBQuerySignature q;
+  EXPECT_EQ(-1, manager->QuerySignature(&q, 0));
+  EXPECT_TRUE(capture.Contains(1, "[ERROR] CCLDBTableManager::QuerySignature() Failed"));
+  args.jobId = 78;  // a second Initialize replaces the arguments; the open instance refuses
+  EXPECT_EQ(-1, manager->Initialize(args, offline));
+  EXPECT_TRUE(capture.Contains("CCLDBTableManager::Initialize() - Initializing CLDB failed"));
+  EXPECT_TRUE(manager->IsOpened());
+  EXPECT_EQ(78u, manager->Args().jobId);
 }
 
 }  // namespace
