@@ -3,14 +3,16 @@
 // walks can be compared, and raw access to the table file and its seal.
 #pragma once
 
+#include <endian.h>
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,10 +24,7 @@
 namespace enginetest {
 
 enum { kCrc = 0, kAfid = 1 };
-
-// Walks in the tests stop after this many records, so a walk that goes
-// round in circles fails instead of hanging.
-constexpr size_t kWalkLimit = 100000;
+using Tags = std::vector<uint64_t>;
 
 // The cache table's schema; `recordLength` and `spareType` vary it.
 class TestTable : public TCtreeTable {
@@ -50,122 +49,102 @@ class TestTable : public TCtreeTable {
     rc |= setNextSegment(5, 4, 1);
     return rc | initializeComplete();
   }
-  void registerTable() override {
-    ++registered;
-    internalRegisterTable(1000, 20, 1000);
-  }
-  int registered = 0;
+  void registerTable() override { internalRegisterTable(1000, 20, 1000); }
 };
 
 // A record whose `reserved2` carries a tag that names it in the tests.
 inline _CacheRecord Rec(uint64_t crc, uint32_t afid, uint64_t tag) {
-  _CacheRecord r{};
-  r.crc64 = crc;
-  r.archiveFileId = afid;
-  r.reserved2 = tag;
-  memset(r.Signature, static_cast<int>(tag & 0xff), sizeof(r.Signature));
-  return r;
+  return _CacheRecord{0, 0, crc, {}, 0, afid, 0, 0, 0, 0, 0, tag};
 }
 
-inline std::array<char, 8> CrcKey(TCtreeTable& t, uint64_t crc) {
-  std::array<char, 8> key{};
-  char* cursor = key.data();
-  int left = static_cast<int>(key.size());
-  EXPECT_EQ(8, t.fillKeySegment(&cursor, &left, &crc, 0, kCrc, 0));
-  return key;
-}
-
-inline std::array<char, 12> AfidKey(TCtreeTable& t, uint32_t afid) {
+// The key of `value` in `index`: a crc64 key, or the lowest (or highest)
+// position of an archive file.
+inline std::array<char, 12> Key(TCtreeTable& t, int index, uint64_t value, bool lowest = true) {
   std::array<char, 12> key{};
   char* cursor = key.data();
-  int left = static_cast<int>(key.size());
-  EXPECT_EQ(4, t.fillKeySegment(&cursor, &left, &afid, 0, kAfid, 0));
-  EXPECT_EQ(8, t.finishKey(&cursor, &left, 1, 0));
+  int left = index == kCrc ? 8 : 12;
+  const uint32_t afid = static_cast<uint32_t>(value);
+  const void* field = index == kCrc ? static_cast<const void*>(&value) : &afid;
+  EXPECT_LT(0, t.fillKeySegment(&cursor, &left, field, 0, index, 0));
+  EXPECT_EQ(index == kCrc ? 0 : 8, t.finishKey(&cursor, &left, lowest, 0));
   return key;
 }
 
-// Tags of the records under one crc64 key, in walk order.
-inline std::vector<uint64_t> SetWalk(TCtreeTable& t, uint64_t crc) {
-  std::vector<uint64_t> tags;
-  auto key = CrcKey(t, crc);
+// Tags of the records a walk reads, in order, with `act` run on each: a set
+// walk on index 0 over crc64 key `key` (its first `setLength` bytes), or an
+// ordered walk on index 1 from archive file `key` on. A walk stops after
+// 100000 records, so one that goes round in circles fails.
+inline Tags Walk(TCtreeTable& t, int index, uint64_t key,
+                 const std::function<void(const _CacheRecord&)>& act = nullptr, int setLength = 8) {
+  Tags tags;
   _CacheRecord r;
-  for (int rc = t.firstInSet(kCrc, key.data(), &r, 8); rc == 0 && tags.size() < kWalkLimit;
-       rc = t.nextInSet(kCrc, &r))
+  auto bytes = Key(t, index, key);
+  int rc = index == kCrc ? t.firstInSet(kCrc, bytes.data(), &r, setLength)
+                         : t.getGTERecord(kAfid, bytes.data(), &r);
+  for (; rc == 0 && tags.size() < 100000;
+       rc = index == kCrc ? t.nextInSet(kCrc, &r) : t.nextRecord(kAfid, &r)) {
     tags.push_back(r.reserved2);
-  EXPECT_NE(0, t.noRecordFound());
+    if (act) act(r);
+  }
+  EXPECT_EQ(TCT_NOT_FOUND, rc);
   return tags;
 }
 
-// Tags of the records from archive file `from` on, in index-1 order.
-inline std::vector<uint64_t> OrderedWalk(TCtreeTable& t, uint32_t from) {
-  std::vector<uint64_t> tags;
-  auto key = AfidKey(t, from);
-  _CacheRecord r;
-  for (int rc = t.getGTERecord(kAfid, key.data(), &r); rc == 0 && tags.size() < kWalkLimit;
-       rc = t.nextRecord(kAfid, &r))
-    tags.push_back(r.reserved2);
-  EXPECT_NE(0, t.noRecordFound());
-  return tags;
+inline long long FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
-
-// Raw LMDB access to a closed table file.
-class RawFile {
- public:
-  explicit RawFile(const std::string& dataFile) {
-    EXPECT_EQ(0, mdb_env_create(&env_));
-    mdb_env_set_maxdbs(env_, 16);
-    mdb_env_set_mapsize(env_, size_t{1} << 32);
-    EXPECT_EQ(0, mdb_env_open(env_, dataFile.c_str(), MDB_NOSUBDIR, 0644));
-  }
-  ~RawFile() { mdb_env_close(env_); }
-  RawFile(const RawFile&) = delete;
-  RawFile& operator=(const RawFile&) = delete;
-
-  size_t LastTxnId() {
-    MDB_envinfo info;
-    mdb_env_info(env_, &info);
-    return info.me_last_txnid;
-  }
-  // Runs fn(txn, dbi) on the named sub-database in a committed write txn.
-  template <typename Fn>
-  void Change(const char* db, Fn fn) {
-    MDB_txn* txn;
-    MDB_dbi dbi;
-    ASSERT_EQ(0, mdb_txn_begin(env_, nullptr, 0, &txn));
-    ASSERT_EQ(0, mdb_dbi_open(txn, db, 0, &dbi));
-    fn(txn, dbi);
-    ASSERT_EQ(0, mdb_txn_commit(txn));
-  }
-
- private:
-  MDB_env* env_ = nullptr;
-};
-
+inline bool Exists(const std::string& path) { return FileSize(path) >= 0; }
 inline std::string SealOf(const std::string& base) { return base + ".idx"; }
 
-// Vouches for the data file as it now stands, as a clean close would: the
-// seal's "size" and "crc64" lines are rewritten, its other lines kept. For
-// tests that change a closed table behind the engine's back on purpose.
-inline void Reseal(const std::string& base) {
-  const std::string data = cldbtest::ReadFile(base + ".dat");
-  std::istringstream seal(cldbtest::ReadFile(SealOf(base)));
-  char crc[32];
-  snprintf(crc, sizeof(crc), "crc64 %016llx",
-           CTkCRC64::Compute(data.data(), static_cast<unsigned>(data.size())));
-  std::string line, text;
-  while (std::getline(seal, line)) {
-    if (line.rfind("size ", 0) == 0) line = "size " + std::to_string(data.size());
-    if (line.rfind("crc64 ", 0) == 0) line = crc;
-    text += line + "\n";
+// Runs fn(txn, dbi) on sub-database `db` of a closed table file in a
+// committed LMDB write txn (none without fn); returns the last txn id.
+inline size_t RawChange(const std::string& dataFile, const char* db,
+                        const std::function<void(MDB_txn*, MDB_dbi)>& fn = nullptr) {
+  MDB_env* env;
+  MDB_txn* txn;
+  MDB_dbi dbi;
+  MDB_envinfo info;
+  EXPECT_EQ(0, mdb_env_create(&env));
+  mdb_env_set_maxdbs(env, 16);
+  mdb_env_set_mapsize(env, size_t{1} << 32);
+  EXPECT_EQ(0, mdb_env_open(env, dataFile.c_str(), MDB_NOSUBDIR, 0644));
+  if (fn) {
+    EXPECT_EQ(0, mdb_txn_begin(env, nullptr, 0, &txn));
+    EXPECT_EQ(0, mdb_dbi_open(txn, db, 0, &dbi));
+    fn(txn, dbi);
+    EXPECT_EQ(0, mdb_txn_commit(txn));
   }
-  ASSERT_NE(std::string::npos, text.find(crc)) << "no seal to rewrite";
-  cldbtest::WriteFile(SealOf(base), text);
+  mdb_env_info(env, &info);
+  mdb_env_close(env);
+  return info.me_last_txnid;
 }
 
-inline std::array<unsigned char, 8> BigEndian(uint64_t v) {
-  std::array<unsigned char, 8> b{};
-  for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<unsigned char>(v);
-  return b;
+// Vouches for the data file as it now stands, as a clean close would: the
+// seal's "size" and "crc64" lines are rewritten. For tests that change a
+// closed table behind the engine's back on purpose.
+inline void Reseal(const std::string& base) {
+  const std::string data = cldbtest::ReadFile(base + ".dat");
+  const std::string seal = cldbtest::ReadFile(SealOf(base));
+  const size_t size = seal.find("\nsize ");
+  ASSERT_NE(std::string::npos, size) << "no seal to rewrite";
+  char tail[64];
+  snprintf(tail, sizeof(tail), "\nsize %zu\ncrc64 %016llx\n", data.size(),
+           CTkCRC64::Compute(data.data(), static_cast<unsigned>(data.size())));
+  cldbtest::WriteFile(SealOf(base), seal.substr(0, size) + tail);
+}
+
+// For RawChange on "index1": files record `id` under archive file `to`
+// instead of `from`. The entry counts still agree, so the table opens.
+inline std::function<void(MDB_txn*, MDB_dbi)> Misfile(uint64_t id, uint32_t from, uint32_t to) {
+  return [=](MDB_txn* txn, MDB_dbi dbi) {
+    uint64_t idBytes = htobe64(id);
+    uint32_t was = htobe32(from), now = htobe32(to);
+    MDB_val k{4, &was}, d{8, &idBytes};
+    ASSERT_EQ(0, mdb_del(txn, dbi, &k, &d));
+    k.mv_data = &now;
+    ASSERT_EQ(0, mdb_put(txn, dbi, &k, &d, 0));
+  };
 }
 
 class EngineTest : public ::testing::Test {
@@ -178,10 +157,35 @@ class EngineTest : public ::testing::Test {
     _CacheRecord r = Rec(crc, afid, tag);
     ASSERT_EQ(0, table.addRecord(&r));
   }
-  // Closes the table and opens it again with a fresh object.
   void Reopen() {
     ASSERT_EQ(0, table.close());
     ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
+  }
+  // Rewrites the current record `r` with a changed copy.
+  void Rewrite(const _CacheRecord& r, void (*change)(_CacheRecord&), int expected = 0) {
+    _CacheRecord copy = r;
+    change(copy);
+    EXPECT_EQ(expected, table.modifyRecord(&copy));
+  }
+  std::string Seal() const { return cldbtest::ReadFile(SealOf(base)); }
+  // `count` records in one batch: tag i under crc64 key i % 30 and archive
+  // file i % 10 (3000 of them make a tree with branch pages).
+  void Fill(uint64_t count) {
+    TCtreeBatch batch(table);
+    for (uint64_t tag = 0; tag < count; ++tag) Add(tag % 30, static_cast<uint32_t>(tag % 10), tag);
+    ASSERT_EQ(0, batch.Commit());
+  }
+  // Every record that Fill(count) added stands where it belongs in both indexes.
+  static void ExpectFilled(TCtreeTable& t, uint64_t count) {
+    EXPECT_EQ(static_cast<long long>(count), t.getRecordCount());
+    Tags ordered;
+    for (uint64_t key = 0; key < 30; ++key) {
+      Tags set;
+      for (uint64_t tag = key; tag < count; tag += 30) set.push_back(tag);
+      ASSERT_EQ(set, Walk(t, kCrc, key));
+      for (uint64_t tag = key; key < 10 && tag < count; tag += 10) ordered.push_back(tag);
+    }
+    EXPECT_EQ(ordered, Walk(t, kAfid, 0));
   }
 
   cldbtest::TempDir dir;

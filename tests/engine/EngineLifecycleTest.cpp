@@ -1,230 +1,126 @@
-// Create, open, close and the checks a table file must pass to open.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <iterator>
-#include <random>
-#include <set>
-#include <tuple>
-
+// Schema declaration, create, open, close, access modes and batches.
 #include "EngineFixture.h"
 
 namespace enginetest {
 namespace {
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+TEST(EngineSchema, DeclarationsThatDoNotFitAreRefused) {
+  TestTable t;
+  EXPECT_EQ(TCT_SCHEMA, t.internalInitialize("T", 0, 1, 1, 1, 120, 100));  // not fixed-length
+  ASSERT_EQ(0, t.internalInitialize("T", 0, 1, 1, 1, 16, 16));
+  EXPECT_EQ(0, t.setNextField("a", 0, 128, 16));
+  EXPECT_EQ(TCT_SCHEMA, t.setNextIndex("i", 6, 0, 0, 0, 0, 1, 0));  // unique keys
+  EXPECT_EQ(0, t.setNextIndex("i", 6, 0, 1, 0, 0, 1, 0));
+  EXPECT_EQ(TCT_SCHEMA, t.setNextSegment(0, 4, 1));  // integer segment of a partial field
+  EXPECT_EQ(0, t.setNextSegment(0, 8, 0));
+  EXPECT_EQ(TCT_SCHEMA, t.initializeComplete());  // 8 segment bytes for a 6-byte key
+  EXPECT_EQ(TCT_SCHEMA, t.create());
 }
 
 using EngineLifecycle = EngineTest;
 
-TEST_F(EngineLifecycle, CreateMakesOneDataFileAndReopenKeepsEverything) {
-  EXPECT_TRUE(Exists(base + ".dat"));
-  EXPECT_TRUE(Exists(base + ".dat-lock"));
-  for (uint64_t i = 1; i <= 300; ++i) Add(i % 7 + 1, static_cast<uint32_t>(i % 5 + 1), i);
-  ASSERT_EQ(0, table.close());
-  EXPECT_FALSE(table.isOpen());
-
-  TestTable again;
-  ASSERT_EQ(0, again.Declare(base));
-  ASSERT_EQ(0, again.open(ZelIndexing::kReadWrite));
-  EXPECT_EQ(300, again.getRecordCount());
-  std::vector<uint64_t> expected;
-  for (uint64_t i = 3; i <= 300; i += 7) expected.push_back(i);  // i % 7 == 3: crc 4
-  EXPECT_EQ(expected, SetWalk(again, 4));
-  EXPECT_EQ(300u, OrderedWalk(again, 0).size());
-}
-
-TEST_F(EngineLifecycle, CreateOnAnExistingTableIsRefusedAndLeavesItUntouched) {
-  Add(5, 5, 1);
+TEST_F(EngineLifecycle, ReopenFindsEveryRecordAndCreateOnAnExistingTableIsRefused) {
+  Fill(300);
   ASSERT_EQ(0, table.close());
   const std::string before = cldbtest::ReadFile(base + ".dat");
-  TestTable other;
-  ASSERT_EQ(0, other.Declare(base));
-  EXPECT_EQ(TCT_EXISTS, other.create());
-  EXPECT_FALSE(other.isOpen());
+  TestTable again, missing;
+  ASSERT_EQ(0, again.Declare(base));
+  EXPECT_EQ(TCT_EXISTS, again.create());
+  EXPECT_FALSE(again.isOpen());
   EXPECT_EQ(before, cldbtest::ReadFile(base + ".dat"));
-}
-
-TEST_F(EngineLifecycle, OpenOfAMissingTableSaysSo) {
-  TestTable other;
-  ASSERT_EQ(0, other.Declare(dir / "Missing"));
-  EXPECT_EQ(TCT_NO_FILE, other.open(ZelIndexing::kReadWrite));
+  ASSERT_EQ(0, again.open(ZelIndexing::kReadWrite));
+  ExpectFilled(again, 300);
+  ASSERT_EQ(0, missing.Declare(dir / "Missing"));
+  EXPECT_EQ(TCT_NO_FILE, missing.open(ZelIndexing::kReadWrite));
+  EXPECT_EQ(TCT_NO_FILE, missing.MakeCompact());
+  EXPECT_EQ(TCT_NO_FILE, missing.ReBuildIndex());
   EXPECT_FALSE(Exists(dir / "Missing.dat"));
 }
+
+// Keeps the engine's index version 2 instead of taking 3.
+class OldIndexTable : public TestTable {
+  int processIndexVersionExternal(int&) override { return 0; }
+};
 
 TEST_F(EngineLifecycle, AnotherSchemaIsRefused) {
   ASSERT_EQ(0, table.close());
   cldbtest::LogCapture log(nullptr);
   TestTable longer, retyped;
+  OldIndexTable old;
   ASSERT_EQ(0, longer.Declare(base, 128));
   EXPECT_EQ(TCT_SCHEMA_MISMATCH, longer.open(ZelIndexing::kReadWrite));
   ASSERT_EQ(0, retyped.Declare(base, 120, 60));
   EXPECT_EQ(TCT_SCHEMA_MISMATCH, retyped.open(ZelIndexing::kReadWrite));
   EXPECT_TRUE(log.Contains("field 0 Spare offset=0 type=59"));
+  ASSERT_EQ(0, old.Declare(base));
+  EXPECT_EQ(TCT_SCHEMA_MISMATCH, old.open(ZelIndexing::kReadWrite));
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
 }
 
-TEST_F(EngineLifecycle, ReadOnlyAccessReadsButRefusesChanges) {
-  Add(9, 9, 1);
-  ASSERT_EQ(0, table.close());
-  ASSERT_EQ(0, table.open(ZelIndexing::kReadOnly));
-  EXPECT_EQ(std::vector<uint64_t>{1}, SetWalk(table, 9));
-  _CacheRecord r = Rec(9, 9, 2);
-  EXPECT_EQ(TCT_READ_ONLY, table.addRecord(&r));
-  EXPECT_EQ(TCT_READ_ONLY, table.modifyRecord(&r));
-  EXPECT_EQ(TCT_READ_ONLY, table.BeginBatch());
-  EXPECT_EQ(1, table.getRecordCount());
-}
-
-TEST_F(EngineLifecycle, OneFileServesOneTableObjectOfTheProcess) {
+TEST_F(EngineLifecycle, ClosedReadOnlyAndBusyTablesRefuseWork) {
   TestTable other;
   ASSERT_EQ(0, other.Declare(base));
   EXPECT_EQ(TCT_BUSY, other.open(ZelIndexing::kReadWrite));
   EXPECT_EQ(TCT_BUSY, other.MakeCompact());
-  EXPECT_EQ(TCT_ALREADY_OPEN, table.MakeCompact());
   EXPECT_EQ(TCT_ALREADY_OPEN, table.open(ZelIndexing::kReadWrite));
+  EXPECT_EQ(TCT_ALREADY_OPEN, table.ReBuildIndex());
+  Add(9, 9, 1);
   ASSERT_EQ(0, table.close());
-  EXPECT_EQ(0, other.open(ZelIndexing::kReadWrite));
-}
-
-TEST_F(EngineLifecycle, ClosedTableRefusesWorkAndCountsNothing) {
-  ASSERT_EQ(0, table.close());
-  EXPECT_EQ(0, table.close());
-  _CacheRecord r = Rec(1, 1, 1);
+  _CacheRecord r = Rec(9, 9, 2);
   EXPECT_EQ(TCT_NOT_OPEN, table.addRecord(&r));
-  EXPECT_EQ(TCT_NOT_OPEN, table.BeginBatch());
-  auto key = CrcKey(table, 1);
-  EXPECT_EQ(TCT_NOT_OPEN, table.firstInSet(kCrc, key.data(), &r, 8));
-  EXPECT_EQ(0, table.noRecordFound());
   EXPECT_EQ(-1, table.getRecordCount());
+  ASSERT_EQ(0, other.open(ZelIndexing::kReadOnly));
+  EXPECT_EQ((Tags{1}), Walk(other, kCrc, 9));
+  EXPECT_EQ(TCT_READ_ONLY, other.addRecord(&r));
+  EXPECT_EQ(TCT_READ_ONLY, other.BeginBatch());
 }
 
-TEST_F(EngineLifecycle, RecordCountFollowsAddsAndDeletes) {
-  for (uint64_t i = 0; i < 10; ++i) Add(1 + i % 2, 1, i);
-  EXPECT_EQ(10, table.getRecordCount());
-  auto key = CrcKey(table, 2);
-  _CacheRecord r;
-  int deleted = 0;
-  for (int rc = table.firstInSet(kCrc, key.data(), &r, 8); rc == 0 && deleted < 10;
-       rc = table.nextInSet(kCrc, &r), ++deleted)
-    ASSERT_EQ(0, table.deleteRecord());
-  EXPECT_EQ(5, deleted);
-  EXPECT_EQ(5, table.getRecordCount());
-}
-
-TEST(EngineErrors, EveryCodeHasItsOwnText) {
-  TestTable t;
-  const int codes[] = {TCT_NOT_FOUND, TCT_NO_CURRENT, TCT_NOT_OPEN,  TCT_ALREADY_OPEN,
-                       TCT_SCHEMA,    TCT_EXISTS,     TCT_NO_FILE,   TCT_CORRUPT,
-                       TCT_BAD_KEY,   TCT_BATCH,      TCT_READ_ONLY, TCT_BUSY};
-  std::set<std::string> texts;
-  for (int code : codes) texts.insert(t.errToString(code));
-  EXPECT_EQ(std::size(codes), texts.size());
-  EXPECT_NE(std::string::npos, std::string(t.errToString(4242)).find("4242"));
-}
-
-// ---- damaged files -----------------------------------------------------------------
-
-// The first kinds give LMDB a file it refuses by itself; from kGarbageDataPages
-// on, the meta pages stay valid and LMDB would trust what the data pages hold.
-enum class Damage { kRandomBytes, kZeroLength, kText, kTruncatedHalf, kTwoPages, kOnePageAndABit,
-                    kForeignLmdb, kGarbageDataPages, kOneGarbagePage, kFlippedBytes,
-                    kTruncatedAtAPage };
-
-// The damage and the seed of the bytes it puts in.
-using DamageCase = std::tuple<Damage, unsigned>;
-
-class EngineDamagedFile : public ::testing::TestWithParam<DamageCase> {};
-
-// Puts the damaged file in place of a table of a few thousand records (a
-// tree with branch pages) and leaves the table's seal as it is.
-void Spoil(const std::string& base, Damage damage, unsigned seed) {
-  const std::string data = base + ".dat";
-  std::string bytes = cldbtest::ReadFile(data);
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const size_t pages = bytes.size() / page;
-  ASSERT_GT(pages, 8u);
-  std::mt19937_64 rng(seed);
-  const auto pageAfterMeta = [&] { return 2 + rng() % (pages - 2); };
-  const auto garble = [&](size_t from, size_t length) {
-    for (size_t i = from; i < from + length; ++i) bytes[i] = static_cast<char>(rng());
-  };
-  switch (damage) {
-    case Damage::kRandomBytes: garble(0, bytes.size()); break;
-    case Damage::kZeroLength: bytes.clear(); break;
-    case Damage::kText: bytes = "This is not a table.\nJust some text.\n"; break;
-    case Damage::kTruncatedHalf: bytes.resize(bytes.size() / 2); break;
-    case Damage::kTwoPages: bytes.resize(2 * page); break;
-    case Damage::kOnePageAndABit: bytes.resize(page + 100); break;
-    case Damage::kForeignLmdb: {
-      ASSERT_EQ(0, unlink(data.c_str()));
-      RawFile foreign(data);
-      foreign.Change(nullptr, [](MDB_txn* txn, MDB_dbi dbi) {
-        MDB_val k{3, const_cast<char*>("key")}, v{5, const_cast<char*>("value")};
-        ASSERT_EQ(0, mdb_put(txn, dbi, &k, &v, 0));
+TEST_F(EngineLifecycle, BatchesCommitOnceAbortOrCloseDiscardAndDoNotNest) {
+  ASSERT_EQ(0, table.close());
+  const size_t start = RawChange(table.dataFileName(), nullptr);
+  ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
+  Fill(40);
+  EXPECT_EQ(TCT_BATCH, table.EndBatch(true));
+  for (const bool close : {false, true}) {
+    {
+      TCtreeBatch batch(table);
+      EXPECT_EQ(TCT_BATCH, table.BeginBatch());
+      Add(1, 1, 40);
+      Walk(table, kCrc, 2, [&](const _CacheRecord& r) {
+        Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 9; });
       });
-      return;
-    }
-    case Damage::kGarbageDataPages: garble(2 * page, bytes.size() - 2 * page); break;
-    case Damage::kOneGarbagePage: garble(pageAfterMeta() * page, page); break;
-    case Damage::kFlippedBytes:
-      for (int i = 0; i < 16; ++i)
-        bytes[pageAfterMeta() * page + rng() % page] ^= static_cast<char>(1 + rng() % 255);
-      break;
-    case Damage::kTruncatedAtAPage: bytes.resize(pageAfterMeta() * page); break;
+      Walk(table, kCrc, 3, [&](const _CacheRecord&) { ASSERT_EQ(0, table.deleteRecord()); });
+      EXPECT_EQ((Tags{}), Walk(table, kCrc, 3));
+      if (close) Reopen();
+    }  // destroyed without Commit()
+    EXPECT_FALSE(table.InBatch());
+    ExpectFilled(table, 40);
   }
-  cldbtest::WriteFile(data, bytes);
+  ASSERT_EQ(0, table.close());
+  EXPECT_EQ(start + 1, RawChange(table.dataFileName(), nullptr));  // Fill's 40 adds
 }
 
-TEST_P(EngineDamagedFile, OpenFailsWithAReasonAndNeverCrashes) {
-  const Damage damage = std::get<0>(GetParam());
-  cldbtest::TempDir dir;
-  const std::string base = dir / "CacheTable";
-  {
-    TestTable t;
-    ASSERT_EQ(0, t.Declare(base));
-    ASSERT_EQ(0, t.create());
-    TCtreeBatch batch(t);
-    for (uint64_t i = 0; i < 5000; ++i) {
-      _CacheRecord r = Rec(i * 0x9E3779B97F4A7C15ULL, static_cast<uint32_t>(i), i);
-      ASSERT_EQ(0, t.addRecord(&r));
-    }
-    ASSERT_EQ(0, batch.Commit());
-  }
-  Spoil(base, damage, std::get<1>(GetParam()));
-  const std::string spoilt = cldbtest::ReadFile(base + ".dat");
-  cldbtest::LogCapture log(nullptr);
-  TestTable t;
-  ASSERT_EQ(0, t.Declare(base));
-  EXPECT_EQ(TCT_CORRUPT, t.open(ZelIndexing::kReadWrite));
-  EXPECT_FALSE(t.isOpen());
-  EXPECT_EQ(TCT_CORRUPT, t.open(ZelIndexing::kReadOnly));
-  EXPECT_TRUE(log.Contains(-1, "[ERROR]"));
-  if (damage >= Damage::kGarbageDataPages) {
-    EXPECT_TRUE(log.Contains("does not match its seal"));
-  }
-  EXPECT_EQ(TCT_CORRUPT, t.MakeCompact());
-  EXPECT_EQ(TCT_CORRUPT, t.ReBuildIndex());
-  EXPECT_EQ(spoilt, cldbtest::ReadFile(base + ".dat"));
+// Record 1 is misfiled in index 1 (archive file 3, not 1), so a rewrite of
+// its archive file breaks off half done.
+TEST_F(EngineLifecycle, ChangeThatFailsHalfDoneSpoilsTheBatch) {
+  Add(1, 1, 1);
+  Add(2, 2, 2);
+  ASSERT_EQ(0, table.close());
+  RawChange(table.dataFileName(), "index1", Misfile(1, 1, 3));
+  Reseal(base);
+  ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
+  const auto repoint = [&](const _CacheRecord& r) {
+    Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 9; }, TCT_CORRUPT);
+  };
+  ASSERT_EQ(0, table.BeginBatch());
+  Add(4, 4, 4);
+  EXPECT_EQ((Tags{1}), Walk(table, kCrc, 1, repoint));
+  EXPECT_EQ(TCT_CORRUPT, table.EndBatch(true));
+  EXPECT_EQ(2, table.getRecordCount());
+  EXPECT_EQ((Tags{1}), Walk(table, kCrc, 1, repoint));  // outside a batch: nothing left behind
+  EXPECT_EQ((Tags{1}), Walk(table, kAfid, 3));
+  Walk(table, kCrc, 1, [](const _CacheRecord& r) { EXPECT_EQ(1u, r.archiveFileId); });
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, EngineDamagedFile,
-                         ::testing::Combine(::testing::Values(Damage::kZeroLength, Damage::kText,
-                                                              Damage::kTruncatedHalf,
-                                                              Damage::kTwoPages,
-                                                              Damage::kOnePageAndABit,
-                                                              Damage::kForeignLmdb),
-                                            ::testing::Values(0u)));
-
-INSTANTIATE_TEST_SUITE_P(Seeded, EngineDamagedFile,
-                         ::testing::Combine(::testing::Values(Damage::kRandomBytes,
-                                                              Damage::kGarbageDataPages,
-                                                              Damage::kOneGarbagePage,
-                                                              Damage::kFlippedBytes,
-                                                              Damage::kTruncatedAtAPage),
-                                            ::testing::Range(1u, 7u)));
 
 }  // namespace
 }  // namespace enginetest

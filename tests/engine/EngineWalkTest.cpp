@@ -1,6 +1,10 @@
 // Set walks and ordered walks, and how they go on when the record they stand
-// on is rewritten or deleted. Every test runs outside and inside a batch: the
-// two take different paths (re-seek per call vs. kept cursors).
+// on is rewritten or deleted. The deterministic tests run outside and inside
+// a batch: the two take different paths (re-seek per call vs. kept cursors).
+#include <algorithm>
+#include <map>
+#include <random>
+
 #include "EngineFixture.h"
 
 namespace enginetest {
@@ -8,239 +12,183 @@ namespace {
 
 class EngineWalk : public EngineTest, public ::testing::WithParamInterface<bool> {
  protected:
-  void Begin() {
-    if (GetParam()) {
-      ASSERT_EQ(0, table.BeginBatch());
-    }
-  }
-  void End() {
-    if (GetParam()) {
-      ASSERT_EQ(0, table.EndBatch(true));
-    }
-  }
-  // Rewrites the current record (read into r) with a changed copy.
-  template <typename Change>
-  void Rewrite(const _CacheRecord& r, Change change) {
-    _CacheRecord copy = r;
-    change(copy);
-    ASSERT_EQ(0, table.modifyRecord(&copy));
-  }
+  void Begin() { ASSERT_EQ(0, GetParam() ? table.BeginBatch() : 0); }
+  void End() { ASSERT_EQ(0, GetParam() ? table.EndBatch(true) : 0); }
 };
 
-using Tags = std::vector<uint64_t>;
-
-TEST_P(EngineWalk, RecordsUnderOneKeyComeInInsertionOrder) {
+TEST_P(EngineWalk, KeyPrefixesHighestPositionsMissesAndMisuse) {
+  Add(0x200, 1, 1);
+  Add(0x1FF, 2, 2);
+  Add(0x100, 2, 3);
+  Add(0x1FF, 3, 4);
   Begin();
-  for (uint64_t tag = 1; tag <= 6; ++tag) Add(tag % 2 ? 5 : 6, 1, tag);
-  EXPECT_EQ((Tags{1, 3, 5}), SetWalk(table, 5));
-  EXPECT_EQ((Tags{2, 4, 6}), SetWalk(table, 6));
-  // Moving the oldest record of key 5 to key 6 puts it first there: the
-  // order is that of insertion, not of arrival under the key.
-  auto key = CrcKey(table, 5);
+  EXPECT_EQ((Tags{3, 2, 4}), Walk(table, kCrc, 0x100, nullptr, 7));
   _CacheRecord r;
+  auto key = Key(table, kAfid, 2, false);  // after every record of archive file 2
+  ASSERT_EQ(0, table.getGTERecord(kAfid, key.data(), &r));
+  EXPECT_EQ(4u, r.reserved2);
+  // nextRecord goes on from a set walk in key order, past the set's end.
+  key = Key(table, kCrc, 0x1FF);
   ASSERT_EQ(0, table.firstInSet(kCrc, key.data(), &r, 8));
-  Rewrite(r, [](_CacheRecord& c) { c.crc64 = 6; });
-  EXPECT_EQ((Tags{1, 2, 4, 6}), SetWalk(table, 6));
-  EXPECT_EQ((Tags{}), SetWalk(table, 7));
-  End();
-  EXPECT_EQ((Tags{3, 5}), SetWalk(table, 5));
-}
+  ASSERT_EQ(0, table.nextRecord(kCrc, &r));
+  EXPECT_EQ(4u, r.reserved2);
+  ASSERT_EQ(0, table.nextRecord(kCrc, &r));
+  EXPECT_EQ(1u, r.reserved2);
+  EXPECT_EQ(TCT_NO_CURRENT, table.nextInSet(kCrc, &r));    // the walk is an ordered one now
+  EXPECT_EQ(TCT_NO_CURRENT, table.nextRecord(kAfid, &r));  // and on index 0
 
-TEST_P(EngineWalk, OrderedReadsFollowNumericKeyOrder) {
-  Begin();
-  const uint32_t afids[] = {0x100, 2, 0x10000, 1, 0xFFFFFFFF, 2, 0x100};
-  for (uint64_t i = 0; i < std::size(afids); ++i) Add(9, afids[i], i);
-  EXPECT_EQ((Tags{3, 1, 5, 0, 6, 2, 4}), OrderedWalk(table, 0));
-  EXPECT_EQ((Tags{0, 6, 2, 4}), OrderedWalk(table, 3));
-  EXPECT_EQ((Tags{4}), OrderedWalk(table, 0xFFFFFFFF));
-
-  // The highest position of key 2 starts after every record of key 2.
-  char key[12];
-  char* cursor = key;
-  int left = 12;
-  uint32_t two = 2;
-  ASSERT_EQ(4, table.fillKeySegment(&cursor, &left, &two, 0, kAfid, 0));
-  ASSERT_EQ(8, table.finishKey(&cursor, &left, 0, 0));
-  _CacheRecord r;
-  ASSERT_EQ(0, table.getGTERecord(kAfid, key, &r));
-  EXPECT_EQ(0x100u, r.archiveFileId);
-  EXPECT_EQ(0u, r.reserved2);
-  End();
-}
-
-TEST_P(EngineWalk, NothingAtOrAfterTheKeyIsANotFound) {
-  Add(3, 3, 1);
-  Begin();
-  _CacheRecord r;
-  auto afid = AfidKey(table, 4);
-  EXPECT_EQ(TCT_NOT_FOUND, table.getGTERecord(kAfid, afid.data(), &r));
+  key = Key(table, kAfid, 4);
+  EXPECT_EQ(TCT_NOT_FOUND, table.getGTERecord(kAfid, key.data(), &r));
   EXPECT_NE(0, table.noRecordFound());
-  EXPECT_EQ(TCT_NO_CURRENT, table.deleteRecord());
-  auto crc = CrcKey(table, 2);
-  EXPECT_EQ(TCT_NOT_FOUND, table.firstInSet(kCrc, crc.data(), &r, 8));
-  EXPECT_EQ(TCT_NOT_FOUND, table.nextInSet(kCrc, &r));
-  EXPECT_EQ(TCT_BAD_KEY, table.firstInSet(kCrc, crc.data(), &r, 9));
+  EXPECT_EQ(TCT_NO_CURRENT, table.deleteRecord());  // a failed read leaves no current record
+  EXPECT_EQ(TCT_BAD_KEY, table.firstInSet(kCrc, key.data(), &r, 9));
   EXPECT_EQ(0, table.noRecordFound());
-  EXPECT_EQ(TCT_ARGUMENT, table.firstInSet(2, crc.data(), &r, 8));
-  EXPECT_EQ(TCT_NO_CURRENT, table.nextRecord(kAfid, &r));  // the walk was on index 0
+  char* cursor = key.data();
+  int left = 7;  // a crc64 key needs 8 bytes
+  EXPECT_LT(table.fillKeySegment(&cursor, &left, &r.crc64, 0, kCrc, 0), 0);
+  EXPECT_EQ(key.data(), cursor);
   End();
 }
 
-// QuerySignature: stale candidates are expired (crc64 to 0) and a hit is
-// re-pointed at another archive file, both in the middle of a set walk.
-TEST_P(EngineWalk, SetWalkGoesOnAfterTheCurrentRecordMovedToAnotherKey) {
-  for (uint64_t tag = 1; tag <= 5; ++tag) Add(7, 1, tag);
+// As the cache table expires candidates (crc64 to 0), re-points hits at
+// another archive file and adds and deletes, all in the middle of a set walk.
+TEST_P(EngineWalk, SetWalkMeetsEveryRecordOnceWhateverHappensToTheCurrentOne) {
+  for (uint64_t tag = 1; tag <= 8; ++tag) Add(7, 1, tag);
   Add(0, 1, 10);
   Begin();
-  Tags seen;
-  auto key = CrcKey(table, 7);
-  _CacheRecord r;
-  for (int rc = table.firstInSet(kCrc, key.data(), &r, 8); rc == 0 && seen.size() < 20;
-       rc = table.nextInSet(kCrc, &r)) {
-    seen.push_back(r.reserved2);
-    if (r.reserved2 % 2 == 0) Rewrite(r, [](_CacheRecord& c) { c.crc64 = 0; });
-    if (r.reserved2 == 3) Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 8; });
-  }
-  EXPECT_EQ((Tags{1, 2, 3, 4, 5}), seen);
-  EXPECT_EQ((Tags{1, 3, 5}), SetWalk(table, 7));
-  EXPECT_EQ((Tags{2, 4, 10}), SetWalk(table, 0));
-  EXPECT_EQ((Tags{1, 2, 4, 5, 10, 3}), OrderedWalk(table, 0));
-  End();
-}
-
-// CleanUpExpiredSignatures: every record of key 0 deleted during its walk.
-TEST_P(EngineWalk, SetWalkGoesOnAfterTheCurrentRecordWasDeleted) {
-  for (uint64_t tag = 1; tag <= 8; ++tag) Add(tag % 3 ? 0 : 4, static_cast<uint32_t>(tag), tag);
-  Begin();
-  Tags seen;
-  auto key = CrcKey(table, 0);
-  _CacheRecord r;
-  for (int rc = table.firstInSet(kCrc, key.data(), &r, 8); rc == 0 && seen.size() < 20;
-       rc = table.nextInSet(kCrc, &r)) {
-    seen.push_back(r.reserved2);
-    ASSERT_EQ(0, table.deleteRecord());
-    EXPECT_EQ(TCT_NO_CURRENT, table.deleteRecord());
-  }
-  EXPECT_EQ((Tags{1, 2, 4, 5, 7, 8}), seen);
-  EXPECT_EQ((Tags{}), SetWalk(table, 0));
-  EXPECT_EQ((Tags{3, 6}), OrderedWalk(table, 0));
-  EXPECT_EQ(2, table.getRecordCount());
-  End();
-}
-
-// MarkRecordsExpired: an archive file's records are expired (a crc64 and
-// flags rewrite) while walking index 1 from that archive file.
-TEST_P(EngineWalk, OrderedWalkIsUndisturbedByRewritesOfOtherKeys) {
-  for (uint64_t tag = 1; tag <= 9; ++tag) Add(tag, static_cast<uint32_t>(4 + tag % 3), tag);
-  Begin();
-  Tags marked;
-  auto key = AfidKey(table, 5);
-  _CacheRecord r;
-  for (int rc = table.getGTERecord(kAfid, key.data(), &r);
-       rc == 0 && r.archiveFileId == 5 && marked.size() < 20; rc = table.nextRecord(kAfid, &r)) {
-    marked.push_back(r.reserved2);
-    Rewrite(r, [](_CacheRecord& c) {
-      c.Flags |= CACHE_FLAG_EXPIRED;
-      c.crc64 = 0;
-    });
-  }
-  EXPECT_EQ((Tags{1, 4, 7}), marked);
-  EXPECT_EQ(marked, SetWalk(table, 0));
-  End();
-  EXPECT_EQ(marked, SetWalk(table, 0));
-}
-
-TEST_P(EngineWalk, RecordMovedAheadOfAnOrderedWalkIsNotVisitedTwice) {
-  Add(1, 1, 1);
-  Add(1, 1, 2);
-  Add(1, 2, 3);
-  Add(1, 3, 4);
-  Begin();
-  Tags seen;
-  auto key = AfidKey(table, 1);
-  _CacheRecord r;
-  for (int rc = table.getGTERecord(kAfid, key.data(), &r); rc == 0 && seen.size() < 20;
-       rc = table.nextRecord(kAfid, &r)) {
-    seen.push_back(r.reserved2);
-    if (r.reserved2 == 1) Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 3; });  // ahead
-    if (r.reserved2 == 3) Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 1; });  // behind
-  }
-  EXPECT_EQ((Tags{1, 2, 3, 4}), seen);
-  EXPECT_EQ((Tags{2, 3, 1, 4}), OrderedWalk(table, 0));
-  End();
-}
-
-TEST_P(EngineWalk, OrderedWalkGoesOnAfterDeletes) {
-  for (uint64_t tag = 1; tag <= 6; ++tag) Add(2, static_cast<uint32_t>(tag / 2), tag);
-  Begin();
-  Tags seen;
-  auto key = AfidKey(table, 0);
-  _CacheRecord r;
-  for (int rc = table.getGTERecord(kAfid, key.data(), &r); rc == 0 && seen.size() < 20;
-       rc = table.nextRecord(kAfid, &r)) {
-    seen.push_back(r.reserved2);
-    if (r.reserved2 != 4) {
+  const Tags seen = Walk(table, kCrc, 7, [&](const _CacheRecord& r) {
+    const uint64_t tag = r.reserved2;
+    if (tag == 2 || tag == 4) Rewrite(r, [](_CacheRecord& c) { c.crc64 = 0; });
+    if (tag == 7) Rewrite(r, [](_CacheRecord& c) { c.crc64 = 9; });
+    if (tag == 3) {
+      Add(7, 1, 9);  // keeps the current record
+      Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 8; });
+    }
+    if (tag == 5 || tag == 6) {
       ASSERT_EQ(0, table.deleteRecord());
+      EXPECT_EQ(TCT_NO_CURRENT, table.deleteRecord());
+    }
+  });
+  EXPECT_EQ((Tags{1, 2, 3, 4, 5, 6, 7, 8, 9}), seen);
+  EXPECT_EQ((Tags{1, 3, 8, 9}), Walk(table, kCrc, 7));
+  EXPECT_EQ((Tags{7}), Walk(table, kCrc, 9));
+  EXPECT_EQ((Tags{1, 2, 4, 7, 8, 10, 9, 3}), Walk(table, kAfid, 0));
+  // Every record of a key deleted during its walk.
+  auto erase = [&](const _CacheRecord&) { ASSERT_EQ(0, table.deleteRecord()); };
+  EXPECT_EQ((Tags{2, 4, 10}), Walk(table, kCrc, 0, erase));
+  EXPECT_EQ((Tags{}), Walk(table, kCrc, 0));
+  End();
+  EXPECT_EQ(5, table.getRecordCount());
+}
+
+// Records moved ahead of the walk (passed over when met again) or behind it,
+// rewritten under the other index only, and deleted one after the other.
+TEST_P(EngineWalk, OrderedWalkMeetsEveryRecordOnceWhateverHappensToTheCurrentOne) {
+  const uint32_t afids[] = {1, 1, 2, 2, 3, 3, 3, 4};
+  for (uint64_t tag = 1; tag <= 8; ++tag) Add(5, afids[tag - 1], tag);
+  Begin();
+  const Tags seen = Walk(table, kAfid, 0, [&](const _CacheRecord& r) {
+    const uint64_t tag = r.reserved2;
+    if (tag == 1) Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 3; });
+    if (tag == 3) Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 1; });
+    if (tag == 4) Rewrite(r, [](_CacheRecord& c) { c.crc64 = 0; });
+    EXPECT_EQ(0, tag == 2 || tag == 5 || tag == 6 ? table.deleteRecord() : 0);
+  });
+  EXPECT_EQ((Tags{1, 2, 3, 4, 5, 6, 7, 8}), seen);
+  EXPECT_EQ((Tags{3, 4, 1, 7, 8}), Walk(table, kAfid, 0));
+  EXPECT_EQ((Tags{4}), Walk(table, kCrc, 0));
+  End();
+  EXPECT_EQ((Tags{3, 4, 1, 7, 8}), Walk(table, kAfid, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(InBatch, EngineWalk, ::testing::Bool(),
+                         ::testing::PrintToStringParamName());
+
+// Seeded random sequences of adds, walks with rewrites and deletes, batches
+// (committed and aborted) and reopens, checked against an in-memory model.
+class EngineModel : public EngineTest, public ::testing::WithParamInterface<int> {
+ protected:
+  uint32_t Pick(uint32_t n) { return static_cast<uint32_t>(rng() % n); }
+  // Archive files far apart, so that only numeric key order sorts them.
+  uint32_t PickAfid() {
+    static const uint32_t kAfids[] = {0, 2, 0x100, 0x10000, 0xFFFFFF00, 0xFFFFFFFF};
+    return kAfids[Pick(6)];
+  }
+
+  // What Walk(table, index, key) should read, by tag (which grows with every
+  // add, as record ids do).
+  Tags Expected(int index, uint64_t key) const {
+    Tags tags;
+    for (const auto& [tag, r] : model)
+      if (index == kCrc ? r.crc64 == key : r.archiveFileId >= key) tags.push_back(tag);
+    const auto byAfid = [&](uint64_t a, uint64_t b) {
+      return model.at(a).archiveFileId < model.at(b).archiveFileId;
+    };
+    if (index == kAfid) std::stable_sort(tags.begin(), tags.end(), byAfid);
+    return tags;
+  }
+
+  // Checks the record a walk stands on and does something random to it.
+  void Act(const _CacheRecord& r) {
+    ASSERT_EQ(0, memcmp(&model.at(r.reserved2), &r, sizeof(r)));
+    _CacheRecord c = r;
+    switch (Pick(6)) {
+      case 0: c.crc64 = Pick(6); break;
+      case 1: c.archiveFileId = PickAfid(); break;
+      case 2: c.tagHdrCount += 1; break;
+      case 3:
+        ASSERT_EQ(0, table.deleteRecord());
+        model.erase(r.reserved2);
+        return;
+      default: return;
+    }
+    ASSERT_EQ(0, table.modifyRecord(&c));
+    model[r.reserved2] = c;
+  }
+
+  void Verify() {
+    for (uint64_t crc = 0; crc < 6; ++crc) ASSERT_EQ(Expected(kCrc, crc), Walk(table, kCrc, crc));
+    ASSERT_EQ(Expected(kAfid, 0), Walk(table, kAfid, 0));
+    ASSERT_EQ(static_cast<long long>(model.size()), table.getRecordCount());
+  }
+
+  std::mt19937_64 rng{static_cast<uint64_t>(GetParam())};
+  std::map<uint64_t, _CacheRecord> model, beforeBatch;
+  uint64_t nextTag = 1;
+};
+
+// A walk meets the records it would have met at its start, each once,
+// whatever is done to the record it stands on.
+TEST_P(EngineModel, RandomSequencesMatchTheModel) {
+  for (int step = 0; step < 1500 && !HasFatalFailure(); ++step) {
+    const uint32_t what = Pick(100);
+    if (what < 30) {
+      const uint64_t tag = nextTag++;
+      model[tag] = Rec(Pick(6), PickAfid(), tag);
+      ASSERT_EQ(0, table.addRecord(&model[tag]));
+    } else if (what < 80) {
+      const int index = what < 55 ? kCrc : kAfid;
+      const uint32_t key = index == kCrc ? Pick(6) : PickAfid() + Pick(2);
+      const Tags expected = Expected(index, key);
+      EXPECT_EQ(expected, Walk(table, index, key, [&](const _CacheRecord& r) { Act(r); }));
+    } else if (what < 98 && !table.InBatch()) {
+      ASSERT_EQ(0, table.BeginBatch());
+      beforeBatch = model;
+    } else if (what < 98) {
+      const bool commit = Pick(3) != 0;
+      ASSERT_EQ(0, table.EndBatch(commit));
+      if (!commit) model = beforeBatch;
+    } else if (!table.InBatch()) {
+      Reopen();
     }
   }
-  EXPECT_EQ((Tags{1, 2, 3, 4, 5, 6}), seen);
-  EXPECT_EQ((Tags{4}), OrderedWalk(table, 0));
-  End();
+  ASSERT_EQ(0, table.InBatch() ? table.EndBatch(true) : 0);
+  Verify();
+  Reopen();
+  Verify();
 }
 
-TEST_P(EngineWalk, ShorterSetLengthWalksAKeyPrefix) {
-  Add(0x200, 1, 1);
-  Add(0x1FF, 1, 2);
-  Add(0x100, 1, 3);
-  Add(0x1FF, 1, 4);
-  Begin();
-  auto key = CrcKey(table, 0x100);
-  Tags seen;
-  _CacheRecord r;
-  for (int rc = table.firstInSet(kCrc, key.data(), &r, 7); rc == 0 && seen.size() < 20;
-       rc = table.nextInSet(kCrc, &r))
-    seen.push_back(r.reserved2);
-  EXPECT_EQ((Tags{3, 2, 4}), seen);
-  End();
-}
-
-TEST_P(EngineWalk, NextRecordContinuesASetWalkInKeyOrder) {
-  Add(5, 1, 1);
-  Add(9, 1, 2);
-  Add(5, 1, 3);
-  Begin();
-  auto key = CrcKey(table, 5);
-  _CacheRecord r;
-  ASSERT_EQ(0, table.firstInSet(kCrc, key.data(), &r, 8));
-  ASSERT_EQ(0, table.nextRecord(kCrc, &r));
-  EXPECT_EQ(3u, r.reserved2);
-  ASSERT_EQ(0, table.nextRecord(kCrc, &r));
-  EXPECT_EQ(2u, r.reserved2);
-  EXPECT_EQ(TCT_NO_CURRENT, table.nextInSet(kCrc, &r));
-  End();
-}
-
-TEST_P(EngineWalk, RecordAddedAheadOfAWalkIsMet) {
-  Add(5, 1, 1);
-  Begin();
-  auto key = CrcKey(table, 5);
-  _CacheRecord r;
-  ASSERT_EQ(0, table.firstInSet(kCrc, key.data(), &r, 8));
-  Add(5, 1, 2);
-  _CacheRecord changed = r;
-  changed.tagHdrCount = 3;
-  ASSERT_EQ(0, table.modifyRecord(&changed));  // addRecord left the current record alone
-  ASSERT_EQ(0, table.nextInSet(kCrc, &r));
-  EXPECT_EQ(2u, r.reserved2);
-  End();
-  ASSERT_EQ(0, table.firstInSet(kCrc, key.data(), &r, 8));
-  EXPECT_EQ(3u, r.tagHdrCount);
-}
-
-INSTANTIATE_TEST_SUITE_P(BatchOrNot, EngineWalk, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& param) {
-                           return param.param ? "InBatch" : "OwnTransactions";
-                         });
+INSTANTIATE_TEST_SUITE_P(Seeds, EngineModel, ::testing::Range(1, 7));
 
 }  // namespace
 }  // namespace enginetest
