@@ -1,0 +1,205 @@
+// One process and its storage database: creation, refusal, persistence, the answers
+// of the library's calls, and the tool's jobs. (Several: SqliteConcurrencyTest.cpp.)
+#include "StorageFixture.h"
+
+namespace cldbtest {
+namespace {
+
+using SqliteDatabase = StorageTest;
+using SqliteCalls = StorageTest;
+using SqliteJobs = StorageTest;
+
+TEST_F(SqliteDatabase, FirstOpenMakesTheFoldersAndAWalDatabase) {
+  TempDir root;
+  std::string error;
+  auto other = SqliteStorageBackend::Open(root / "a/b", error);
+  ASSERT_NE(other, nullptr) << error;
+  EXPECT_EQ(RawSql(root / "a/b/storage.sqlite", "PRAGMA journal_mode"), "wal");
+  EXPECT_NE(other->getHubcellId(), backend_->getHubcellId());  // drawn for each database
+}
+
+// Each is refused with a reason, and a database is left as it was found.
+TEST_F(SqliteDatabase, RefusesWhatItCannotUse) {
+  backend_.reset();
+  TempDir root, junk;
+  WriteFile(root / "file", "x");
+  RawSql(DbPath(), "PRAGMA user_version = 2");
+  RawSql(root / SqliteStorageBackend::kFileName, "CREATE TABLE t(x)");
+  WriteFile(junk / SqliteStorageBackend::kFileName, std::string(4096, 'z'));
+  for (auto [folder, why] : {std::pair{root / "file/sub", "cannot create folder"},
+                             {dir_.path(), "schema version 2 is not known"},
+                             {root.path(), "not a storage database"},
+                             {junk.path(), "not a database"}}) {
+    std::string error;
+    EXPECT_EQ(SqliteStorageBackend::Open(folder, error), nullptr) << folder;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+  }
+  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "2");
+  EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "0");
+}
+
+// Ids are never issued twice, not even after drops and a reopen.
+TEST_F(SqliteDatabase, EverythingPersistsAcrossReopen) {
+  std::vector<uint32_t> files;
+  uint32_t jobId = JobWithFiles(4, 1, 2, &files), dropped = JobWithFiles(4, 1, 1, &files);
+  ASSERT_EQ(backend_->DropJob(dropped), 0);
+  ASSERT_EQ(backend_->AddToArchiveFile(files[0], 3, 300), 0);
+  ASSERT_EQ(backend_->EndJob(jobId, 1), 0);
+  ASSERT_EQ(backend_->MarkClientDirty(4, false), 0);
+  unsigned long long hubcellId = backend_->getHubcellId();
+  ASSERT_NE(backend_ = Open(), nullptr);
+  EXPECT_EQ(backend_->getHubcellId(), hubcellId);
+  auto jobs = Jobs(*backend_);
+  EXPECT_TRUE(jobs.size() == 1 && jobs[0].status == 1 && jobs[0].archiveFiles == 2);
+  EXPECT_TRUE(jobs[0].blocks == 3 && jobs[0].bytes == 300);
+  int dirty = -1;
+  EXPECT_TRUE(backend_->isClientCacheDBDirty(4, dirty) == 0 && dirty == 0);
+  std::vector<uint32_t> later;
+  EXPECT_EQ(JobWithFiles(4, 1, 1, &later), dropped + 1);
+  EXPECT_EQ(later, std::vector<uint32_t>{files.back() + 1});
+}
+
+// The client's held files on that copy, ascending, from the oldest id asked
+// for, and a copy's recopied files, ascending; with the copy's offline flag.
+TEST_F(SqliteCalls, ListsHeldAndRecopiedFilesWithTheOfflineFlag) {
+  JobWithFiles(10, 1, 2);  // archive files 1 and 2
+  JobWithFiles(11, 1, 1);  // 3, of another client
+  JobWithFiles(10, 2, 1);  // 4, on another copy
+  JobWithFiles(10, 1, 2);  // 5 and 6
+  ASSERT_EQ(backend_->DropArchiveFile(2), 0);
+  ASSERT_EQ(backend_->SetMountPathOffline(2, true), 0);
+  using Ids = std::vector<int>;
+  for (auto [copyId, oldest, expected, flags] :
+       {std::tuple{1u, 0u, Ids{1, 5, 6}, 0u}, {1u, 5u, Ids{5, 6}, 0u}, {1u, 0x0FFFFFFFu, Ids{}, 0u},
+        {2u, 0u, Ids{4}, 1u}}) {
+    ListAfileIdByAppIdArgs_t args;
+    args.appId = 10, args.copyId = copyId, args.oldestArchFileId = oldest;
+    ListAfileIdByAppIdRet_t ret;
+    ret.retFlags = 0xFFFFFFFF;
+    ASSERT_EQ(backend_->listAfileIdByAppId(args, ret), 0);
+    EXPECT_TRUE(ret.afileIds == expected && ret.retFlags == flags) << copyId << " " << oldest;
+  }
+  std::vector<MMAFToRecopy> list;
+  int flags = -1;
+  ASSERT_EQ(backend_->SetRecopied(2, {99}), 0);
+  ASSERT_EQ(backend_->SetRecopied(2, {40, 12, 40, 25}), 0);  // replaces the list
+  EXPECT_EQ(backend_->SetRecopied(2, {6, SqliteStorageBackend::kMaxArchiveFileId + 1}), -1);
+  EXPECT_NE(backend_->LastError().find("2147483648"), std::string::npos) << backend_->LastError();
+  ASSERT_EQ(backend_->getAFsToRecopyForCopy(2, list, flags), 0);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_TRUE(list[0].afileId == 12 && list[1].afileId == 25 && list[2].afileId == 40);
+  EXPECT_TRUE(list[2].copyId == 2 && flags == 1);
+  ASSERT_EQ(backend_->getAFsToRecopyForCopy(1, list, flags), 0);
+  EXPECT_TRUE(list.empty() && flags == 0);
+}
+
+// Flags as given; an unknown client is dirty; a copy, known or not, is not
+// clean; the least archive-file id is kept per CLDB.
+TEST_F(SqliteCalls, FlagsNamesAndLeastIdsDefaultUntilRecorded) {
+  auto expect = [&](int dirty, bool clean, const std::string& name) {
+    int isDirty = -1;
+    bool isClean = !clean;
+    GetAgroupCopyInfoRet_t info;
+    EXPECT_TRUE(backend_->isClientCacheDBDirty(30, isDirty) == 0 && isDirty == dirty) << isDirty;
+    EXPECT_TRUE(backend_->isCopyClientCacheDBClean(99, 7, isClean) == 0 && isClean == clean);
+    EXPECT_TRUE(backend_->getAgroupCopyInfo({7, 0}, info) == 0 && info.copyName == name) << name;
+  };
+  expect(1, false, "Copy 7");
+  ASSERT_EQ(backend_->SetMountPathOffline(7, true), 0);
+  expect(1, false, "Copy 7");
+  ASSERT_EQ(backend_->setClientCacheDBDirty(30, 2), 0);
+  ASSERT_EQ(backend_->setCopyClientCacheDBClean(98, 7), 0);
+  ASSERT_EQ(backend_->SetCopyName(7, "Secondary 'disk'"), 0);
+  expect(2, true, "Secondary 'disk'");
+  ASSERT_EQ(backend_->MarkClientDirty(30), 0);
+  ASSERT_EQ(backend_->MarkCopyClean(7, false), 0);
+  ASSERT_EQ(backend_->SetCopyName(7, ""), 0);
+  expect(1, false, "Copy 7");
+
+  bool known = true;
+  uint32_t least = 0;
+  uint64_t jobId = 0;
+  EXPECT_TRUE(backend_->GetLastArchFileId(8, known, least, jobId) == 0 && !known);
+  ASSERT_TRUE(backend_->setCachDBLastArchFileId(8, 0x123456789ABCDEF0ULL, 41));
+  ASSERT_TRUE(backend_->setCachDBLastArchFileId(9, 0x123456789ABCDEF0ULL, 2));
+  ASSERT_TRUE(backend_->setCachDBLastArchFileId(8, 6, 43));
+  ASSERT_EQ(backend_->GetLastArchFileId(8, known, least, jobId), 0);
+  EXPECT_TRUE(known && least == 43 && jobId == 6) << least << " " << jobId;
+  ASSERT_EQ(backend_->GetLastArchFileId(9, known, least, jobId), 0);
+  EXPECT_TRUE(least == 2 && jobId == 0x123456789ABCDEF0ULL) << least << " " << jobId;
+}
+
+// Ids rise from 1 across clients and copies; a refused call uses up none.
+TEST_F(SqliteJobs, ArchiveFilesOnlyForTheRunningJobOfTheirClientAndCopy) {
+  std::vector<uint32_t> files;
+  EXPECT_EQ(JobWithFiles(1, 1, 2, &files), 1u);
+  uint32_t jobId = JobWithFiles(5, 2, 0), afileId = 0;
+  EXPECT_EQ(jobId, 2u);
+  for (auto [appId, copyId, job, why] : {std::tuple{5u, 2u, 3u, "no job 3"},
+                                         {6u, 2u, 2u, "belongs to client 5 and copy 2"},
+                                         {5u, 3u, 2u, "belongs to client 5 and copy 2"}}) {
+    EXPECT_EQ(backend_->NewArchiveFile(appId, copyId, job, afileId), -1);
+    EXPECT_NE(backend_->LastError().find(why), std::string::npos) << backend_->LastError();
+  }
+  ASSERT_EQ(backend_->EndJob(jobId, 3), 0);
+  EXPECT_EQ(backend_->EndJob(jobId, 4), -1);
+  EXPECT_EQ(backend_->NewArchiveFile(5, 2, jobId, afileId), -1);
+  EXPECT_NE(backend_->LastError().find("has ended"), std::string::npos) << backend_->LastError();
+  EXPECT_EQ(JobWithFiles(2, 1, 1, &files), 3u);
+  EXPECT_EQ(files, (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(Jobs(*backend_).at(1).status, 3);
+}
+
+TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobDropsItsFiles) {
+  std::vector<uint32_t> files;
+  uint32_t first = JobWithFiles(1, 1, 1, &files), doomed = JobWithFiles(1, 1, 2);
+  clock_ = kNow + 60;
+  ASSERT_EQ(backend_->NewArchiveFile(1, 1, first, files.emplace_back()), 0);
+  ASSERT_EQ(backend_->AddToArchiveFile(files[1], 10, 1000), 0);
+  ASSERT_EQ(backend_->AddToArchiveFile(files[1], 5, 24), 0);
+  ASSERT_EQ(backend_->EndJob(first, -7), 0);
+  ASSERT_EQ(backend_->DropJob(doomed), 0);
+  EXPECT_EQ(backend_->DropJob(doomed), -1);
+  std::vector<SqliteStorageBackend::ArchiveFileInfo> listed;
+  ASSERT_EQ(backend_->ListArchiveFiles(1, 1, listed), 0);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_TRUE(listed[0].afileId == files[0] && listed[0].createTime == kNow && !listed[0].blocks);
+  EXPECT_TRUE(listed[1].afileId == files[1] && listed[1].jobId == first && listed[1].bytes == 1024);
+  EXPECT_TRUE(listed[1].createTime == kNow + 60 && listed[1].blocks == 15);
+  auto jobs = Jobs(*backend_);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_TRUE(jobs[0].jobId == first && jobs[0].appId == 1 && jobs[0].copyId == 1);
+  EXPECT_TRUE(jobs[0].ended && jobs[0].startTime == kNow && jobs[0].endTime == kNow + 60);
+  EXPECT_TRUE(jobs[0].status == -7 && jobs[0].archiveFiles == 2 && jobs[0].bytes == 1024);
+  ASSERT_EQ(backend_->DropArchiveFile(files[0]), 0);
+  EXPECT_EQ(backend_->AddToArchiveFile(files[0], 1, 1), -1);
+  EXPECT_NE(backend_->LastError().find("no archive file"), std::string::npos);
+}
+
+// Totals stop at 2^63-1, job ids at 2^32-1 and archive-file ids at 2^31-1;
+// a refused call changes nothing.
+TEST_F(SqliteJobs, TotalsAndIdsStopAtTheirLimits) {
+  std::vector<uint32_t> files;
+  JobWithFiles(1, 1, 1, &files);
+  const uint64_t max = INT64_MAX;
+  ASSERT_EQ(backend_->AddToArchiveFile(files[0], 2, max - 1), 0);
+  EXPECT_EQ(backend_->AddToArchiveFile(files[0], 1, 2), -1);
+  EXPECT_NE(backend_->LastError().find("overflow"), std::string::npos) << backend_->LastError();
+  EXPECT_EQ(backend_->AddToArchiveFile(files[0], UINT64_MAX, 0), -1);
+  ASSERT_EQ(backend_->AddToArchiveFile(files[0], 0, 1), 0);
+  EXPECT_TRUE(Jobs(*backend_).at(0).blocks == 2 && Jobs(*backend_).at(0).bytes == max);
+  RawSql(DbPath(), "UPDATE meta SET value = 4294967295 WHERE key = 'next_job_id';"
+                   "UPDATE meta SET value = 2147483647 WHERE key = 'next_afile_id'");
+  uint32_t jobId = 0, afileId = 0;
+  ASSERT_EQ(backend_->BeginJob(1, 1, jobId), 0) << backend_->LastError();
+  EXPECT_EQ(jobId, UINT32_MAX);
+  EXPECT_EQ(backend_->BeginJob(1, 1, jobId), -1);
+  EXPECT_NE(backend_->LastError().find("no job id is left"), std::string::npos);
+  ASSERT_EQ(backend_->NewArchiveFile(1, 1, jobId, afileId), 0) << backend_->LastError();
+  EXPECT_EQ(afileId, SqliteStorageBackend::kMaxArchiveFileId);
+  EXPECT_EQ(backend_->NewArchiveFile(1, 1, jobId, afileId), -1);
+  EXPECT_NE(backend_->LastError().find("no archive-file id is left"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace cldbtest
