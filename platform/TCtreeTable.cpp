@@ -321,6 +321,11 @@ int Fingerprint(int fd, unsigned long long* size, unsigned long long* crc) {
     sum.UpdateCRC64(buffer.data(), static_cast<unsigned>(got));
     total += static_cast<unsigned long long>(got);
   }
+  // The sequential read leaves the file in large page-cache folios, and every
+  // page LMDB later commits into such a folio costs the kernel a walk of the
+  // whole folio (commits measured 45% slower). Dropping the clean pages lets
+  // LMDB's own faults bring the file back in its usual small units.
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   *size = total;
   *crc = sum.GetCRC64();
   return 0;
@@ -706,7 +711,9 @@ struct TCtreeTable::Impl {
                                  0644);
       if (!rc) return 0;
       s.Close();
-      if (rc != ENOMEM) break;
+      // ENOMEM: the address space refuses the map; EINVAL: so does a tool
+      // such as valgrind that limits mappings. Both retry with less.
+      if (rc != ENOMEM && rc != EINVAL) break;
     }
     if (rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH) return Corrupt(name, mdb_strerror(rc));
     return Report(name, Lmdb(rc));
