@@ -7,7 +7,7 @@
 namespace tooltest {
 namespace {
 
-class InspectionTest : public ToolTest {
+class FolderCommandsTest : public ToolTest {
  protected:
   void SetUp() override {
     WriteRandomFile(Tree("t") + "/a", 51, 12 * kBlock + 5);
@@ -18,7 +18,7 @@ class InspectionTest : public ToolTest {
   nlohmann::json job_;
 };
 
-TEST_F(InspectionTest, StateShowsAClosedCldbWithItsRecordCount) {
+TEST_F(FolderCommandsTest, StateShowsAClosedCldbWithItsRecordCount) {
   const nlohmann::json state = Json({"state", CldbFolder()});
   EXPECT_EQ(state["Version"], 2);
   EXPECT_EQ(state["State"], 2);
@@ -31,7 +31,7 @@ TEST_F(InspectionTest, StateShowsAClosedCldbWithItsRecordCount) {
   EXPECT_NE(human.out.find("State            2 (closed)"), std::string::npos) << human.out;
 }
 
-TEST_F(InspectionTest, StatsReportRecordsStateAndSize) {
+TEST_F(FolderCommandsTest, StatsReportRecordsStateAndSize) {
   const nlohmann::json stats = Json({"stats"});
   EXPECT_EQ(stats["cldb_folder"], CldbFolder());
   EXPECT_EQ(stats["record_count"], kBlocks);
@@ -40,7 +40,7 @@ TEST_F(InspectionTest, StatsReportRecordsStateAndSize) {
   EXPECT_GT(stats["last_access_time"].get<uint64_t>(), 0u);
 }
 
-TEST_F(InspectionTest, DumpWritesOneLinePerRecord) {
+TEST_F(FolderCommandsTest, DumpWritesOneLinePerRecord) {
   const std::vector<DumpRecord> records = Dump();
   ASSERT_EQ(records.size(), kBlocks);
   uint64_t bytes = 0;
@@ -51,7 +51,7 @@ TEST_F(InspectionTest, DumpWritesOneLinePerRecord) {
   EXPECT_EQ(bytes, job_["bytes_stored"]);
 }
 
-TEST_F(InspectionTest, CompactionKeepsEveryRecord) {
+TEST_F(FolderCommandsTest, CompactionKeepsEveryRecord) {
   const RunResult compact = RunTool({"compact", CldbFolder()});
   ASSERT_EQ(compact.exitCode, 0) << compact.err;
   EXPECT_EQ(Dump().size(), kBlocks);
