@@ -20,6 +20,18 @@ void IsolateProcess() {
   atexit([] { std::filesystem::remove_all(lockDir); });
 }
 
+std::atomic<uint32_t>& TestNow() {
+  static std::atomic<uint32_t> now{0};
+  return now;
+}
+
+TestClock::TestClock(uint32_t start) {
+  TestNow() = start;
+  previous_ = ZelSetClockHook([] { return TestNow().load(); });
+}
+
+TestClock::~TestClock() { ZelSetClockHook(previous_); }
+
 TempDir::TempDir() {
   char tmpl[] = "/tmp/cldbtest-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");

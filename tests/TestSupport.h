@@ -1,11 +1,14 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/EvDebug.h"
 
 namespace cldbtest {
@@ -13,6 +16,20 @@ namespace cldbtest {
 // Points the lock folder and the configuration at private places of this
 // test process, so tests never meet each other's locks or a user's config.
 void IsolateProcess();
+
+// The library clock as the tests drive it: TestNow() reads and sets it, and
+// a TestClock installs it (starting at `start`) for its own lifetime.
+std::atomic<uint32_t>& TestNow();
+class TestClock {
+ public:
+  explicit TestClock(uint32_t start);
+  ~TestClock();
+  TestClock(const TestClock&) = delete;
+  TestClock& operator=(const TestClock&) = delete;
+
+ private:
+  ZelClockHook previous_;
+};
 
 // A fresh, empty folder removed (with its content) at destruction.
 class TempDir {

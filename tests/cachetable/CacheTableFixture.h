@@ -13,7 +13,6 @@
 #include "cldb/CLDBStats.h"
 #include "cldb/CacheTable.h"
 #include "platform/CTkCRC64.h"
-#include "platform/Clock.h"
 #include "platform/EvDebug.h"
 
 namespace cldbtest {
@@ -52,26 +51,12 @@ inline CacheRecordRef MakeRef(const Signature& sig, uint64_t size, uint32_t tags
   return r;
 }
 
-// The process-wide clock the tests drive.
-inline uint32_t& TestNow() {
-  static uint32_t now = 0;
-  return now;
-}
-inline uint32_t ReadTestNow() { return TestNow(); }
-
 class CacheTableTest : public ::testing::Test {
  protected:
   static constexpr uint32_t kT0 = 1700000000;
   static constexpr int kSigType = 3;
 
-  void SetUp() override {
-    TestNow() = kT0;
-    previousClock_ = ZelSetClockHook(&ReadTestNow);
-  }
-  void TearDown() override {
-    table.reset();
-    ZelSetClockHook(previousClock_);
-  }
+  void TearDown() override { table.reset(); }
 
   // Defines the table `name` and creates it (or opens it when it exists).
   void OpenTable(uint32_t nAge = 0, uint32_t expiryDays = 30, uint32_t backupStart = 0,
@@ -122,7 +107,7 @@ class CacheTableTest : public ::testing::Test {
   std::mt19937_64 rng{20240601};
 
  private:
-  ZelClockHook previousClock_ = nullptr;
+  TestClock clock_{kT0};
 };
 
 }  // namespace cldbtest

@@ -14,19 +14,11 @@
 #include "TestSupport.h"
 #include "cldb/CLDBStateFile.h"
 #include "cldb/CLDBTables.h"
-#include "platform/Clock.h"
 #include "platform/EvDebug.h"
 #include "platform/TkSleep.h"
 #include "platform/ZelPlatformInfo.h"
 
 namespace cldbtest {
-
-// The library clock of every test of this suite.
-inline std::atomic<uint32_t>& TestNow() {
-  static std::atomic<uint32_t> now{0};
-  return now;
-}
-inline uint32_t ReadTestNow() { return TestNow().load(); }
 
 // A block of archive file `afileId` whose signature is fixed by `seed`; its
 // archiving time is the test clock's now.
@@ -73,13 +65,10 @@ class InstanceTest : public ::testing::Test {
   static constexpr uint32_t kDay = 86400;
 
   void SetUp() override {
-    TestNow() = kT0;
-    previousClock_ = ZelSetClockHook(&ReadTestNow);
     log.SetThreshold(-2);  // the capture sees everything; keep the console quiet
   }
   void TearDown() override {
     tables.reset();
-    ZelSetClockHook(previousClock_);
     ZelPlatformInfo::ClearOverrides();
     EvDebug::SetGlobalSink(nullptr);
     TkSetSleepHook(nullptr);
@@ -144,7 +133,7 @@ class InstanceTest : public ::testing::Test {
   std::unique_ptr<CCLDBTables> tables;
 
  private:
-  ZelClockHook previousClock_ = nullptr;
+  TestClock clock_{kT0};
 };
 
 }  // namespace cldbtest

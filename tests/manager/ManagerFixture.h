@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "../instance/InstanceFixture.h"  // the clock, Block and StoredState
+#include "../instance/InstanceFixture.h"  // Block and StoredState
 #include "cldb/CLDBTableManager.h"
 #include "platform/InMemoryStorageBackend.h"
 
@@ -19,15 +19,12 @@ class ManagerTest : public ::testing::Test {
   static constexpr uint32_t kT0 = 1700000000;
 
   void SetUp() override {
-    TestNow() = kT0;
-    previousClock_ = ZelSetClockHook(&ReadTestNow);
     previousBackend_ = StorageBackend::Install(storage);
     log.SetThreshold(-2);
   }
   void TearDown() override {
     manager.reset();
     StorageBackend::Install(previousBackend_);
-    ZelSetClockHook(previousClock_);
   }
 
   // The CLDB folder the arguments name.
@@ -87,7 +84,7 @@ class ManagerTest : public ::testing::Test {
   std::unique_ptr<CCLDBTableManager> manager;
 
  private:
-  ZelClockHook previousClock_ = nullptr;
+  TestClock clock_{kT0};
   std::shared_ptr<StorageBackend> previousBackend_;
 };
 

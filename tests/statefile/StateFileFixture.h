@@ -5,12 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 
 #include "TestSupport.h"
 #include "cldb/CLDBStateFile.h"
-#include "platform/Clock.h"
 
 namespace cldbtest {
 
@@ -21,11 +19,8 @@ class StateFileTest : public ::testing::Test {
   static constexpr uint32_t kNow = 1700000000;
 
   void SetUp() override {
-    clock_ = kNow;
-    previousClock_ = ZelSetClockHook([] { return clock_.load(); });
     ASSERT_EQ(0, state_.Initialize(kCldbId, nullptr, Folder()));
   }
-  void TearDown() override { ZelSetClockHook(previousClock_); }
 
   const char* Folder() const { return dir_.path().c_str(); }
   std::string Path() const { return dir_ / "State.xml"; }
@@ -41,8 +36,7 @@ class StateFileTest : public ::testing::Test {
   }
   bool Holds(const std::string& text) const { return Content().find(text) != std::string::npos; }
 
-  static inline std::atomic<uint32_t> clock_{0};
-  ZelClockHook previousClock_ = nullptr;
+  TestClock clock_{kNow};
   TempDir dir_;
   LogCapture log_{nullptr};
   CCLDBStateFile state_;

@@ -55,7 +55,7 @@ TEST_F(StateFileTest, LockHeldByAnotherProcessBeyondTheTimeout) {
   close(ready[0]);
   const unsigned int saved = CCLDBStateFile::LockTimeout();
   CCLDBStateFile::SetLockTimeout(50);
-  clock_ = kNow + 5;
+  TestNow() = kNow + 5;
   unsigned int state = 0;
   EXPECT_EQ(0, state_.GetState(state));
   EXPECT_EQ(2u, state);

@@ -203,7 +203,7 @@ TEST_F(TypedAccess, ReadersAndWritersRoundTripEveryElement) {
   ASSERT_EQ(0, state_.Initialize(0x80000001u, nullptr, Folder()));
   ASSERT_EQ(0, state_.Create(0xFFFFFFF0u));
   EXPECT_TRUE(Holds("<CLDBID>-2147483647</CLDBID><SIDBSTOREID>-16</SIDBSTOREID>"));
-  clock_ = kNow + 5;
+  TestNow() = kNow + 5;
   using Values = std::vector<unsigned long long>;
   EXPECT_EQ(ReadAll(state_), (Values{0, 2, 0xFFFFFFF0u, 0, kNow, kNow + 5}));
   ASSERT_EQ(0, state_.SetState(2));

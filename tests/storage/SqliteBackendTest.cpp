@@ -153,7 +153,7 @@ TEST_F(SqliteJobs, ArchiveFilesOnlyForTheRunningJobOfTheirClientAndCopy) {
 TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobDropsItsFiles) {
   std::vector<uint32_t> files;
   uint32_t first = JobWithFiles(1, 1, 1, &files), doomed = JobWithFiles(1, 1, 2);
-  clock_ = kNow + 60;
+  TestNow() = kNow + 60;
   ASSERT_EQ(backend_->NewArchiveFile(1, 1, first, files.emplace_back()), 0);
   ASSERT_EQ(backend_->AddToArchiveFile(files[1], 10, 1000), 0);
   ASSERT_EQ(backend_->AddToArchiveFile(files[1], 5, 24), 0);

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "platform/Clock.h"
 #include "platform/SqliteStorageBackend.h"
 
 namespace cldbtest {
@@ -38,11 +37,8 @@ class StorageTest : public ::testing::Test {
   static constexpr uint32_t kNow = 1700000000;
 
   void SetUp() override {
-    clock_ = kNow;
-    previousClock_ = ZelSetClockHook([] { return clock_.load(); });
     ASSERT_NE(backend_ = Open(), nullptr);
   }
-  void TearDown() override { ZelSetClockHook(previousClock_); }
 
   std::unique_ptr<SqliteStorageBackend> Open(unsigned int busyTimeoutMs = 10000) {
     std::string error;
@@ -69,8 +65,7 @@ class StorageTest : public ::testing::Test {
     return jobs;
   }
 
-  static inline std::atomic<uint32_t> clock_{0};
-  ZelClockHook previousClock_ = nullptr;
+  TestClock clock_{kNow};
   TempDir dir_;
   std::unique_ptr<SqliteStorageBackend> backend_;
 };
