@@ -48,10 +48,7 @@ int CCLDBTables::QuerySignature(CLDBQuerySignature* queries, int count) {
   return 0;
 }
 
-// A batch that could not begin (the table is closed) left each change to a
-// transaction of its own: there is nothing to commit and nothing to report.
 int CCLDBTables::CommitBatch(TCtreeBatch& batch, const char* name) {
-  if (batch.status() != 0) return 0;
   const int rc = batch.Commit();
   if (rc != 0)
     Log(-1, "[ERROR]%s: commit failed (%s) -[%s]", name, cacheTable.errToString(rc),

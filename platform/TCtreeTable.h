@@ -250,7 +250,9 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
 };
 
 // RAII batch: begins in the constructor, commits in Commit() or aborts when
-// destroyed without it.
+// destroyed without it. A batch that could not begin (status() non-zero)
+// owns no transaction: each change went through one of its own, so Commit
+// has nothing to do and returns 0.
 class TCtreeBatch {
  public:
   explicit TCtreeBatch(TCtreeTable& table) : table_(table), rc_(table.BeginBatch()) {}
@@ -260,7 +262,7 @@ class TCtreeBatch {
   int status() const { return rc_; }
   int Commit() {
     done_ = true;
-    return rc_ == 0 ? table_.EndBatch(true) : rc_;
+    return rc_ == 0 ? table_.EndBatch(true) : 0;
   }
   TCtreeBatch(const TCtreeBatch&) = delete;
   TCtreeBatch& operator=(const TCtreeBatch&) = delete;
