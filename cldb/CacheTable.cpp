@@ -129,7 +129,11 @@ int CCacheTable::initialize(const char* path) {
     Log(1, "%s: Unable to set segment indices (Afileid)(Size - %lu)", kName, 4UL);
     return -1;
   }
-  return initializeComplete();
+  // Every hit re-points its record to the archive file of the running
+  // backup; a lazy archive-file index turns that move into an append, and
+  // the old entries go in one sweep when pruning walks their archive file.
+  if (int rc = initializeComplete()) return rc;
+  return setLazyIndex(INDEX_CACHE_ARCHIVEFILEID);
 }
 
 void CCacheTable::registerTable() {

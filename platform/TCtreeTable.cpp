@@ -107,6 +107,7 @@ struct IndexDef {
   short duplicates;
   int segmentCount;
   std::vector<KeyPart> parts;
+  bool lazy = false;  // see "Lazy indexes" in the header; not stored
 };
 
 // Writes one segment's key bytes for the field bytes at `field`.
@@ -374,9 +375,18 @@ struct TCtreeTable::Impl {
     unsigned char key[kMaxKeyLength] = {};
     uint64_t id = 0;
     uint64_t stamp = 0;
-    // Records this walk rewrote to a key ahead of it; passed over when met.
-    std::vector<uint64_t> movedAhead;
+    // Entries this walk gave its records under keys ahead of it (the
+    // record's id and new key); each is passed over when met.
+    struct Moved {
+      uint64_t id;
+      std::string key;
+    };
+    std::vector<Moved> movedAhead;
   };
+
+  // What Visit makes of an entry of a lazy index whose record no longer
+  // has the entry's key (or no longer exists).
+  static constexpr int kStale = -1;
 
   explicit Impl(TCtreeTable* owner) : owner_(owner) {}
 
@@ -798,7 +808,9 @@ struct TCtreeTable::Impl {
       if (rc) return rc;
       MDB_stat st;
       if ((rc = mdb_stat(txn, s.index[i], &st))) return Report(name, Lmdb(rc));
-      if (purpose == Purpose::kUse && st.ms_entries != records.ms_entries) {
+      const bool lazy = decl_.indexes[i].lazy;
+      if (purpose == Purpose::kUse &&
+          (lazy ? st.ms_entries < records.ms_entries : st.ms_entries != records.ms_entries)) {
         char reason[160];
         snprintf(reason, sizeof(reason), "index %d holds %zu entries for %zu records", i,
                  st.ms_entries, records.ms_entries);
@@ -1088,16 +1100,24 @@ struct TCtreeTable::Impl {
   }
 
   // Reads the record of index entry (k, d) into `out`; it becomes current
-  // and the walk's position.
+  // and the walk's position. kStale for a stale entry of a lazy index.
   int Visit(Op& op, const MDB_val& k, const MDB_val& d, void* out) {
     const int index = walk_.index;
     if (k.mv_size != static_cast<size_t>(keyLength(index)) || d.mv_size != kIdLength)
       return Corrupt("TCtreeTable", "index entry of bad size");
+    const IndexDef& def = decl_.indexes[index];
     const uint64_t id = GetId(d.mv_data);
     MDB_val data;
     int rc = FetchRecord(op, id, &data);
-    if (rc == TCT_NOT_FOUND) return Corrupt("TCtreeTable", "index entry without its record");
+    if (rc == TCT_NOT_FOUND) {
+      return def.lazy ? kStale : Corrupt("TCtreeTable", "index entry without its record");
+    }
     if (rc) return rc;
+    if (def.lazy) {
+      unsigned char key[kMaxKeyLength];
+      BuildKey(def, data.mv_data, key);
+      if (memcmp(key, k.mv_data, k.mv_size) != 0) return kStale;
+    }
     memcpy(out, data.mv_data, decl_.recordLength);
     memmove(walk_.key, k.mv_data, k.mv_size);
     walk_.id = id;
@@ -1128,11 +1148,13 @@ struct TCtreeTable::Impl {
            memcmp(k.mv_data, walk_.key, k.mv_size) == 0 && GetId(d.mv_data) == walk_.id;
   }
 
-  bool TakeMovedAhead(uint64_t id) {
+  bool TakeMovedAhead(const MDB_val& k, uint64_t id) {
     auto& moved = walk_.movedAhead;
-    auto it = std::find(moved.begin(), moved.end(), id);
+    auto it = std::find_if(moved.begin(), moved.end(), [&](const Walk::Moved& m) {
+      return m.id == id && m.key.size() == k.mv_size && memcmp(m.key.data(), k.mv_data, k.mv_size) == 0;
+    });
     if (it == moved.end()) return false;
-    *it = moved.back();
+    *it = std::move(moved.back());
     moved.pop_back();
     return true;
   }
@@ -1159,12 +1181,41 @@ struct TCtreeTable::Impl {
         indexStamp_[index] = 0;
         return Lmdb(rc);
       }
-      if (walk_.movedAhead.empty() || !TakeMovedAhead(GetId(d->mv_data))) return 0;
+      if (walk_.movedAhead.empty() || !TakeMovedAhead(*k, GetId(d->mv_data))) return 0;
       // Passed over: the walk now stands on it.
       memcpy(walk_.key, k->mv_data, keyLen);
       walk_.id = GetId(d->mv_data);
       walk_.stamp = indexStamp_[index] = ++stampSeq_;
     }
+  }
+
+  // Moves the walk past the stale entry (k, d) of a lazy index, onto the
+  // next entry. The walk stands on the stale entry meanwhile, so that
+  // Advance finds its follower whether or not the entry is still there; a
+  // walk inside a write transaction deletes it.
+  int PassStale(Op& op, bool inSet, MDB_val* k, MDB_val* d) {
+    const int index = walk_.index;
+    memcpy(walk_.key, k->mv_data, k->mv_size);
+    walk_.id = GetId(d->mv_data);
+    walk_.positioned = true;
+    if (op.write) {
+      indexStamp_[index] = 0;
+      // Done or not done: only a failed delete leaves the batch half-changed.
+      if (int rc = mdb_cursor_del(op.cursors->index[index], 0)) {
+        op.changing = true;
+        return Lmdb(rc);
+      }
+    } else {
+      walk_.stamp = indexStamp_[index] = ++stampSeq_;  // the cursor stands on it
+    }
+    return Advance(op, inSet, k, d);
+  }
+
+  // Visits entry (k, d), or the first entry after it that is not stale.
+  int VisitLive(Op& op, bool inSet, MDB_val* k, MDB_val* d, void* out) {
+    int rc = Visit(op, *k, *d, out);
+    while (rc == kStale && (rc = PassStale(op, inSet, k, d)) == 0) rc = Visit(op, *k, *d, out);
+    return rc;
   }
 
   // firstInSet (set walk) and getGTERecord (ordered walk).
@@ -1197,7 +1248,7 @@ struct TCtreeTable::Impl {
       if (!rc && set && memcmp(k.mv_data, key, setLength) != 0) rc = MDB_NOTFOUND;
     }
     rc = Lmdb(rc);
-    if (!rc) rc = Visit(op, k, d, out);
+    if (!rc) rc = VisitLive(op, kind == Walk::kSet, &k, &d, out);
     return FinishRead(EndOp(op, rc, name));
   }
 
@@ -1215,7 +1266,7 @@ struct TCtreeTable::Impl {
     if ((rc = BeginOp(op, false))) return FinishRead(rc);
     MDB_val k, d;
     rc = Advance(op, inSet, &k, &d);
-    if (!rc) rc = Visit(op, k, d, out);
+    if (!rc) rc = VisitLive(op, inSet, &k, &d, out);
     return FinishRead(EndOp(op, rc, name));
   }
 
@@ -1240,11 +1291,16 @@ struct TCtreeTable::Impl {
     return Lmdb(rc);
   }
 
+  // A lazy index may still hold the entry from the record's earlier stay at
+  // that key; an eager one holding it is damaged.
   int PutEntry(Op& op, int index, const unsigned char* key, const unsigned char* idBytes,
                unsigned flags) {
     MDB_val k = Val(key, keyLength(index)), d = Val(idBytes, kIdLength);
     indexStamp_[index] = 0;
-    return Lmdb(mdb_cursor_put(op.cursors->index[index], &k, &d, flags));
+    const int rc = mdb_cursor_put(op.cursors->index[index], &k, &d, flags | MDB_NODUPDATA);
+    if (rc == MDB_KEYEXIST)
+      return decl_.indexes[index].lazy ? 0 : Corrupt("TCtreeTable", "index entry twice");
+    return Lmdb(rc);
   }
 
   int Add(const void* record) {
@@ -1295,7 +1351,7 @@ struct TCtreeTable::Impl {
     }
     op.changing = true;
     for (int i = 0; rc == 0 && i < indexCount(); ++i)
-      if (moved[i]) rc = DeleteEntry(op, i, oldKeys[i], idBytes);
+      if (moved[i] && !decl_.indexes[i].lazy) rc = DeleteEntry(op, i, oldKeys[i], idBytes);
     MDB_val k = Val(idBytes, sizeof(idBytes)), d = Val(record, decl_.recordLength);
     if (!rc) rc = Lmdb(mdb_cursor_put(op.cursors->record, &k, &d, MDB_CURRENT));
     for (int i = 0; rc == 0 && i < indexCount(); ++i) {
@@ -1312,10 +1368,17 @@ struct TCtreeTable::Impl {
     if (walk_.kind == Walk::kNone || walk_.index != index || !walk_.positioned ||
         walk_.id != currentId_)
       return;
-    if (memcmp(newKey, walk_.key, keyLength(index)) <= 0) return;
-    if (std::find(walk_.movedAhead.begin(), walk_.movedAhead.end(), walk_.id) ==
-        walk_.movedAhead.end())
-      walk_.movedAhead.push_back(walk_.id);
+    const int keyLen = keyLength(index);
+    if (memcmp(newKey, walk_.key, keyLen) <= 0) return;
+    std::string key(reinterpret_cast<const char*>(newKey), keyLen);
+    auto& moved = walk_.movedAhead;
+    auto it = std::find_if(moved.begin(), moved.end(),
+                           [&](const Walk::Moved& m) { return m.id == walk_.id; });
+    if (it == moved.end()) {
+      moved.push_back(Walk::Moved{walk_.id, std::move(key)});
+    } else {
+      it->key = std::move(key);  // moved twice: only the last entry is its own
+    }
   }
 
   int Delete() {
@@ -1534,6 +1597,14 @@ int TCtreeTable::initializeComplete() {
   processIndexVersionExternal(indexVersion);
   impl_->decl_.tableVersion = tableVersion;
   impl_->decl_.complete = true;
+  return 0;
+}
+
+int TCtreeTable::setLazyIndex(int indexNumber) {
+  if (isOpen()) return TCT_ALREADY_OPEN;
+  auto& indexes = impl_->decl_.indexes;
+  if (indexNumber < 0 || indexNumber >= static_cast<int>(indexes.size())) return TCT_ARGUMENT;
+  indexes[indexNumber].lazy = true;
   return 0;
 }
 

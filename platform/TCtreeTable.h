@@ -30,6 +30,19 @@
 // walk's order is passed over when the walk meets it again. Records added
 // during a walk are met when they land ahead of it.
 //
+// Lazy indexes. An index whose key changes on most rewrites (a record that
+// moves between keys at every use) may be declared lazy: a rewrite that
+// moves the record adds its entry under the new key and leaves the old one
+// where it was. Such a leftover entry is stale: the record it names no
+// longer has that key, or no longer exists. Every read through the index
+// checks the record's key against the entry and passes stale entries over,
+// so reads see exactly what an eager index would show; a walk inside a
+// batch also deletes the stale entries it passes, and ReBuildIndex drops
+// them all. A rewrite thus costs an append at the new key instead of a
+// delete at a random place in the index, and the leftovers of one key go
+// together, in one sweep, when that key is next walked. A lazy index holds
+// at least one entry per record; an eager one exactly one.
+//
 // Transactions. Without an open batch every operation runs in its own LMDB
 // transaction (reads in a renewed read-only one, changes in a write
 // transaction that commits before the call returns). BeginBatch opens one
@@ -159,6 +172,11 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // Checks the declaration (counts as announced, segment lengths adding up
   // to each key length); then calls registerTable() and the version hooks.
   int initializeComplete();
+  // Declares index `indexNumber` (already declared, table not open) as one
+  // whose entries are cleared lazily; see "Lazy indexes" above. Not part of
+  // the stored schema: a table written with stale entries opens only under
+  // a declaration that allows them. TCT_ARGUMENT for an unknown index.
+  int setLazyIndex(int indexNumber);
 
   // Class-wide node size and per-table buffer settings: kept as tuning
   // values (reported by getnodeSize/bufferCount; LMDB sizes its own pages).

@@ -120,6 +120,26 @@ inline size_t RawChange(const std::string& dataFile, const char* db,
   return info.me_last_txnid;
 }
 
+// Entries of sub-database `db` of a closed table file, read without
+// changing it (-1 when it cannot be read).
+inline long long RawEntries(const std::string& dataFile, const char* db) {
+  MDB_env* env;
+  MDB_txn* txn;
+  MDB_dbi dbi;
+  MDB_stat st{};
+  long long entries = -1;
+  if (mdb_env_create(&env)) return -1;
+  mdb_env_set_maxdbs(env, 16);
+  if (mdb_env_open(env, dataFile.c_str(), MDB_NOSUBDIR | MDB_RDONLY, 0644) == 0 &&
+      mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) == 0) {
+    if (mdb_dbi_open(txn, db, 0, &dbi) == 0 && mdb_stat(txn, dbi, &st) == 0)
+      entries = static_cast<long long>(st.ms_entries);
+    mdb_txn_abort(txn);
+  }
+  mdb_env_close(env);
+  return entries;
+}
+
 // Vouches for the data file as it now stands, as a clean close would: the
 // seal's "size" and "crc64" lines are rewritten. For tests that change a
 // closed table behind the engine's back on purpose.
@@ -151,6 +171,9 @@ class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(0, table.Declare(base));
+    if (lazyAfid) {
+      ASSERT_EQ(0, table.setLazyIndex(kAfid));
+    }
     ASSERT_EQ(0, table.create());
   }
   void Add(uint64_t crc, uint32_t afid, uint64_t tag) {
@@ -191,6 +214,7 @@ class EngineTest : public ::testing::Test {
   cldbtest::TempDir dir;
   std::string base = dir / "CacheTable";
   TestTable table;
+  bool lazyAfid = false;  // set before SetUp: the archive-file index is lazy
 };
 
 }  // namespace enginetest
