@@ -8,20 +8,20 @@
 //                   else /tmp); they are removed at exit
 //   --real_time     rates from wall-clock time instead of the thread's CPU
 //                   time (user and system: the commits' writes included)
-//   --sqlite=plain  SQLite with its default page cache and no memory map
-//                   (default: "tuned", see SqliteBackend.cpp)
+//   --sqlite=LIST   the SQLite configurations to run, a comma list of
+//                   "default" (the reference) and "tuned" (default: both;
+//                   see SqliteBackend.cpp)
 //   --cold          after set-up, drop every store's file from the page
-//                   cache, so that all three start from disk alike (by
-//                   default each starts as its own open left it: the cache
-//                   table's engine reads its whole file to check it)
+//                   cache, so that all start from disk alike (by default
+//                   each starts as its own open left it: the cache table's
+//                   engine reads its whole file to check it)
 //
-// The three backends run interleaved at the grain of one batch: every
-// iteration of a benchmark hands the same batch to each backend in turn,
-// starting with a different one each time, and times each call on its own.
-// A burst of load from elsewhere on the machine thus falls on all three
-// alike, and all three hold the same contents throughout. The set-up loads
-// them the same way, then measures their files, compacts them and measures
-// again.
+// The backends run interleaved at the grain of one batch: every iteration of
+// a benchmark hands the same batch to each backend in turn, starting with a
+// different one each time, and times each call on its own. A burst of load
+// from elsewhere on the machine thus falls on all alike, and all hold the
+// same contents throughout. The set-up loads them the same way, then
+// measures their files, compacts them and measures again.
 #include <benchmark/benchmark.h>
 #include <time.h>
 #include <unistd.h>
@@ -57,7 +57,9 @@ struct Options {
   uint64_t records = kDefaultRecords;
   std::string dir;
   bool realTime = false;
-  bool tunedSqlite = true;
+  std::string sqlite = "default,tuned";
+  bool sqliteReference = true;
+  bool sqliteTuned = true;
   bool cold = false;
 };
 
@@ -65,7 +67,26 @@ Options gOptions;
 const Workload* gWorkload = nullptr;
 Progress gProgress;  // shared: every backend gets the same batches
 std::vector<std::unique_ptr<Backend>> gBackends;
+std::vector<BackendKind> gKinds;  // of gBackends, index by index
 CacheRecordRef gBatch[kBatchSize];
+
+// Takes the value of --sqlite; false when it names anything but "default"
+// and "tuned", or neither.
+bool TakeSqliteList(const char* list, Options& options) {
+  options.sqlite = list;
+  options.sqliteReference = options.sqliteTuned = false;
+  std::string rest = std::string(list) + ",";
+  for (size_t comma; (comma = rest.find(',')) != std::string::npos; rest.erase(0, comma + 1)) {
+    const std::string item = rest.substr(0, comma);
+    if (item == "default")
+      options.sqliteReference = true;
+    else if (item == "tuned")
+      options.sqliteTuned = true;
+    else
+      return false;
+  }
+  return options.sqliteReference || options.sqliteTuned;
+}
 
 // Takes our flags out of argv; false on a malformed one.
 bool TakeOptions(int& argc, char** argv, Options& options) {
@@ -85,8 +106,7 @@ bool TakeOptions(int& argc, char** argv, Options& options) {
     } else if (strcmp(arg, "--cold") == 0) {
       options.cold = true;
     } else if (strncmp(arg, "--sqlite=", 9) == 0) {
-      options.tunedSqlite = strcmp(arg + 9, "tuned") == 0;
-      if (!options.tunedSqlite && strcmp(arg + 9, "plain") != 0) return false;
+      if (!TakeSqliteList(arg + 9, options)) return false;
     } else {
       argv[kept++] = argv[i];
     }
@@ -149,11 +169,11 @@ class SideBySide {
     const int64_t records = gBackends[0]->RecordCount();
     for (const auto& b : gBackends)
       if (b->RecordCount() != records) return (void)Fail("record counts differ after", *b);
-    for (size_t i = 0; i < gBackends.size(); ++i) Report(kBackendTags[i], tallies_[i]);
-    const Tally &cct = tallies_[0], &lmdb = tallies_[1], &sqlite = tallies_[2];
-    state_.counters["time_vs_LMDB"] = (cct.seconds / cct.items) / (lmdb.seconds / lmdb.items);
-    state_.counters["speed_vs_SQLite"] =
-        (sqlite.seconds / sqlite.items) / (cct.seconds / cct.items);
+    for (size_t i = 0; i < gBackends.size(); ++i) Report(kBackendTags[gKinds[i]], tallies_[i]);
+    const double cct = SecondsPerItem(kCacheTable);
+    Ratio("time_vs_LMDB", cct, SecondsPerItem(kLmdb));
+    for (BackendKind sqlite : {kSqlite, kSqliteTuned})
+      Ratio(std::string("speed_vs_") + kBackendTags[sqlite], SecondsPerItem(sqlite), cct);
   }
 
  private:
@@ -163,12 +183,23 @@ class SideBySide {
     return false;
   }
 
+  // 0 when the backend did not run.
+  double SecondsPerItem(BackendKind kind) const {
+    for (size_t i = 0; i < gKinds.size(); ++i)
+      if (gKinds[i] == kind) return tallies_[i].seconds / tallies_[i].items;
+    return 0;
+  }
+
+  void Ratio(const std::string& counter, double numerator, double denominator) {
+    if (numerator > 0 && denominator > 0) state_.counters[counter] = numerator / denominator;
+  }
+
   // Operator new is counted for the cache table only: the C libraries
-  // behind the other two never call it.
+  // behind the others never call it.
   void Report(const std::string& tag, const Tally& t) {
     state_.counters[tag + "/s"] = t.items / t.seconds;
     if (!AllocCountingEnabled()) return;
-    if (tag == kBackendTags[0])
+    if (tag == kBackendTags[kCacheTable])
       state_.counters[tag + "_new/op"] = static_cast<double>(t.allocs.news) / t.items;
     state_.counters[tag + "_malloc/op"] = static_cast<double>(t.allocs.mallocs) / t.items;
   }
@@ -312,6 +343,7 @@ bool SetUp(const std::string& root, std::vector<Footprint>& footprints) {
     if (b.RecordCount() != static_cast<int64_t>(gWorkload->records())) return false;
     Footprint f;
     f.backend = b.name();
+    f.tag = kBackendTags[gKinds[i]];
     f.loadPerSecond = records / loading[i];
     f.loadedBytesPerRecord = DiskBytes(b) / records;
     const double start = ClockSeconds();
@@ -337,6 +369,20 @@ void AddFootprintContext(const Footprint& f) {
   benchmark::AddCustomContext("footprint " + f.backend, text);
 }
 
+void Add(BackendKind kind, std::unique_ptr<Backend> backend) {
+  gKinds.push_back(kind);
+  gBackends.push_back(std::move(backend));
+}
+
+// What --sqlite chose, then the settings each store reports: what really ran.
+void AddSettingsContext() {
+  benchmark::AddCustomContext("SQLite settings", gOptions.sqlite);
+  for (size_t i = 0; i < gBackends.size(); ++i)
+    if (gKinds[i] == kSqlite || gKinds[i] == kSqliteTuned)
+      benchmark::AddCustomContext(std::string("SQLite settings, ") + gBackends[i]->name(),
+                                  gBackends[i]->Settings());
+}
+
 bool WantsConsole(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (strncmp(argv[i], "--benchmark_format=", 19) == 0 && strcmp(argv[i] + 19, "console") != 0)
@@ -348,7 +394,7 @@ int Main(int argc, char** argv) {
   if (!TakeOptions(argc, argv, gOptions)) {
     fprintf(stderr,
             "usage: %s [--records=N (at least 20000)] [--dir=PATH] [--real_time]"
-            " [--sqlite=tuned|plain] [--cold] [benchmark flags]\n",
+            " [--sqlite=default|tuned|default,tuned] [--cold] [benchmark flags]\n",
             argv[0]);
     return 2;
   }
@@ -364,9 +410,10 @@ int Main(int argc, char** argv) {
     perror(root.c_str());
     return 1;
   }
-  gBackends.push_back(MakeCacheTableBackend());
-  gBackends.push_back(MakeLmdbBackend());
-  gBackends.push_back(MakeSqliteBackend(gOptions.tunedSqlite));
+  Add(kCacheTable, MakeCacheTableBackend());
+  Add(kLmdb, MakeLmdbBackend());
+  if (gOptions.sqliteReference) Add(kSqlite, MakeSqliteBackend(false));
+  if (gOptions.sqliteTuned) Add(kSqliteTuned, MakeSqliteBackend(true));
   fprintf(stderr, "loading %llu records into each backend...\n",
           static_cast<unsigned long long>(workload.records()));
   std::vector<Footprint> footprints;
@@ -380,7 +427,7 @@ int Main(int argc, char** argv) {
     benchmark::AddCustomContext("stores", root);
     benchmark::AddCustomContext("rates from",
                                 gOptions.realTime ? "wall-clock time" : "thread CPU time");
-    benchmark::AddCustomContext("SQLite settings", gOptions.tunedSqlite ? "tuned" : "plain");
+    AddSettingsContext();
     benchmark::AddCustomContext("page cache at start", gOptions.cold ? "cold" : "as left by open");
     benchmark::AddCustomContext("allocation counting", AllocCountingEnabled() ? "on" : "off");
     for (const Footprint& f : footprints) AddFootprintContext(f);

@@ -4,7 +4,9 @@
 //   "records"  big-endian u64 id -> the 120-byte record; ids only grow, so
 //              every add is an MDB_APPEND
 //   "index0"   MDB_DUPSORT|MDB_DUPFIXED, big-endian crc64 -> id
-//   "index1"   the same, big-endian archiveFileId -> id
+//   "index1"   the same, big-endian archiveFileId -> id, lazy: a hit adds
+//              the entry under its new archive file and leaves the old one,
+//              which the walks of that archive file recognise and delete
 // with the engine's environment flags (MDB_NOSUBDIR|MDB_NOSYNC|MDB_NOTLS),
 // map size and sync at close. No current record, no walk bookkeeping, no
 // schema: each operation is the cursor calls it needs.
@@ -32,6 +34,11 @@ struct BigEndian {
   }
   explicit BigEndian(const MDB_val& from) { memcpy(bytes, from.mv_data, N); }
   MDB_val val() { return MDB_val{N, bytes}; }
+  uint64_t Value() const {
+    uint64_t value = 0;
+    for (int i = 0; i < N; ++i) value = (value << 8) | bytes[i];
+    return value;
+  }
 };
 using Id = BigEndian<8>;
 
@@ -42,6 +49,13 @@ int MoveEntry(MDB_cursor* index, MDB_val from, MDB_val to, Id& id) {
   if (!rc) rc = mdb_cursor_del(index, 0);
   if (!rc) rc = mdb_cursor_put(index, &to, &entry, 0);
   return rc;
+}
+
+// Files record `id` under `to` in the lazy index; it may be there already.
+int AddLazyEntry(MDB_cursor* index, MDB_val to, Id& id) {
+  MDB_val entry = id.val();
+  const int rc = mdb_cursor_put(index, &to, &entry, MDB_NODUPDATA);
+  return rc == MDB_KEYEXIST ? 0 : rc;
 }
 
 class LmdbBackend : public Backend {
@@ -73,10 +87,18 @@ class LmdbBackend : public Backend {
     BigEndian<4> key(afileId);
     MDB_val k = key.val(), d;
     int rc = t.ok() ? mdb_cursor_get(t.afile, &k, &d, MDB_SET) : EINVAL;
+    // After a delete, LMDB's next step reads the entry that followed it.
     for (; rc == 0; rc = mdb_cursor_get(t.afile, &k, &d, MDB_NEXT_DUP)) {
       Id id(d);
       _CacheRecord rec;
-      if ((rc = Fetch(t, id, rec)) || (IsLive(rec) && (rc = Expire(t, id, rec)))) break;
+      bool stale;
+      if ((rc = FetchFiled(t, id, afileId, rec, &stale))) break;
+      if (stale) {
+        rc = mdb_cursor_del(t.afile, 0);
+      } else if (IsLive(rec)) {
+        rc = Expire(t, id, rec);
+      }
+      if (rc) break;
     }
     t.Check(rc == MDB_NOTFOUND ? 0 : -1);
     return t.Commit();
@@ -114,9 +136,15 @@ class LmdbBackend : public Backend {
       BigEndian<4> key(id);
       MDB_val k = key.val(), d;
       if ((rc = mdb_cursor_get(t.afile, &k, &d, MDB_SET_RANGE))) break;
-      Id recordId(d);
       _CacheRecord rec;
-      if ((rc = Fetch(t, recordId, rec))) break;
+      for (bool stale = true; rc == 0;) {
+        Id recordId(d);
+        const auto filedUnder = static_cast<uint32_t>(BigEndian<4>(k).Value());
+        if ((rc = FetchFiled(t, recordId, filedUnder, rec, &stale)) || !stale) break;
+        rc = mdb_cursor_del(t.afile, 0);
+        if (!rc) rc = mdb_cursor_get(t.afile, &k, &d, MDB_NEXT);
+      }
+      if (rc) break;
       ++seeks;
       if (rec.archiveFileId == UINT32_MAX) break;
       id = rec.archiveFileId + 1;
@@ -238,6 +266,14 @@ class LmdbBackend : public Backend {
     env_ = nullptr;
   }
 
+  // Fetch for an entry of the lazy archive-file index under `afileId`:
+  // *stale when the record is gone or filed elsewhere now.
+  int FetchFiled(Txn& t, Id& id, uint32_t afileId, _CacheRecord& out, bool* stale) {
+    const int rc = Fetch(t, id, out);
+    *stale = rc == MDB_NOTFOUND || (rc == 0 && out.archiveFileId != afileId);
+    return *stale ? 0 : rc;
+  }
+
   // Positions the record cursor on record `id` and copies the record out.
   int Fetch(Txn& t, Id& id, _CacheRecord& out) {
     MDB_val k = id.val(), d;
@@ -277,7 +313,7 @@ class LmdbBackend : public Backend {
       const bool moved = rec.archiveFileId != ref.archiveFileId;
       rec.LastUpdateTime = now;
       rec.archiveFileId = ref.archiveFileId;
-      if (Rewrite(t, id, rec) || (moved && MoveEntry(t.afile, from.val(), to.val(), id))) return -1;
+      if (Rewrite(t, id, rec) || (moved && AddLazyEntry(t.afile, to.val(), id))) return -1;
       return 1;
     }
     return rc == MDB_NOTFOUND ? 0 : -1;

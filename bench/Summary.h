@@ -1,7 +1,9 @@
 // The side-by-side summary printed after the console table: operations per
-// second of every backend (the counters "<backend>/s" of each benchmark),
-// the ratios that the cache table's targets are stated in, whether each
-// target is met, and the disk footprint measured at set-up.
+// second of every backend that ran (the counters "<tag>/s" of each
+// benchmark), the ratios that the cache table's targets are stated in
+// (against direct LMDB and the reference SQLite), whether each target is
+// met, the speed against tuned SQLite for information, and the disk
+// footprint measured at set-up.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -15,6 +17,7 @@ namespace bench {
 // What the set-up measured for one backend.
 struct Footprint {
   std::string backend;
+  std::string tag;  // of its counters
   double loadPerSecond = 0;  // records per second while loading
   double loadedBytesPerRecord = 0;
   double compactSeconds = 0;
@@ -23,7 +26,8 @@ struct Footprint {
 
 class SummaryReporter : public benchmark::ConsoleReporter {
  public:
-  // Counters as columns; colour only on a terminal.
+  // One footprint per backend that ran, in the run's order. Counters as
+  // columns; colour only on a terminal.
   explicit SummaryReporter(std::vector<Footprint> footprints);
 
   void ReportRuns(const std::vector<Run>& runs) override;
@@ -31,6 +35,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
  private:
   void PrintThroughput(std::ostream& out) const;
+  void PrintThroughputRow(std::ostream& out, const std::string& operation) const;
   void PrintFootprint(std::ostream& out) const;
   double Rate(const std::string& operation, const std::string& backend) const;
 
