@@ -132,8 +132,11 @@ int CCacheTable::initialize(const char* path) {
   // Every hit re-points its record to the archive file of the running
   // backup; a lazy archive-file index turns that move into an append, and
   // the old entries go in one sweep when pruning walks their archive file.
+  // Most blocks of a first backup are new: the crc64 filter answers their
+  // queries without a descent.
   if (int rc = initializeComplete()) return rc;
-  return setLazyIndex(INDEX_CACHE_ARCHIVEFILEID);
+  if (int rc = setLazyIndex(INDEX_CACHE_ARCHIVEFILEID)) return rc;
+  return setFilteredIndex(INDEX_CACHE_CRC64);
 }
 
 void CCacheTable::registerTable() {

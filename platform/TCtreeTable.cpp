@@ -44,6 +44,7 @@
 
 #include "platform/CTkCRC64.h"
 #include "platform/EvDebug.h"
+#include "platform/KeyFilter.h"
 
 namespace {
 
@@ -61,6 +62,9 @@ constexpr unsigned kIndexFlags = MDB_DUPSORT | MDB_DUPFIXED;
 // file grows only as pages are used, so a large map costs nothing on disk.
 constexpr size_t kHugeMapSizes[] = {size_t{1} << 40, size_t{1} << 36, size_t{1} << 33};
 constexpr size_t kSmallMapSizes[] = {size_t{2} << 30};
+// A key filter starts with room for twice the keys of its index, and never
+// for fewer than this.
+constexpr size_t kMinFilterKeys = size_t{1} << 16;
 const char kMetaDb[] = "meta";
 const char kRecordDb[] = "records";
 const char kSchemaKey[] = "schema";
@@ -107,7 +111,8 @@ struct IndexDef {
   short duplicates;
   int segmentCount;
   std::vector<KeyPart> parts;
-  bool lazy = false;  // see "Lazy indexes" in the header; not stored
+  bool lazy = false;      // see "Lazy indexes" in the header; not stored
+  bool filtered = false;  // keeps a KeyFilter of its keys; not stored
 };
 
 // Writes one segment's key bytes for the field bytes at `field`.
@@ -408,6 +413,7 @@ struct TCtreeTable::Impl {
 
   uint64_t currentId_ = 0;  // 0: no current record
   Walk walk_;
+  KeyFilter filters_[kMaxIndexes];  // of the filtered indexes, while open
   uint64_t recordAt_ = 0;
   uint64_t indexStamp_[kMaxIndexes] = {};
   uint64_t stampSeq_ = 0;
@@ -418,6 +424,12 @@ struct TCtreeTable::Impl {
 
   int indexCount() const { return static_cast<int>(decl_.indexes.size()); }
   int keyLength(int index) const { return decl_.indexes[index].keyLength; }
+
+  // A declared index's setting, while the table is closed; else null.
+  bool* IndexFlag(int index, bool IndexDef::*flag) {
+    if (store_.env || index < 0 || index >= indexCount()) return nullptr;
+    return &(decl_.indexes[index].*flag);
+  }
 
   // ---- results and log ----------------------------------------------------------
 
@@ -942,6 +954,8 @@ struct TCtreeTable::Impl {
     storedNextId_ = store_.storedNextId;
     int rc = mdb_txn_begin(store_.env, nullptr, MDB_RDONLY, &readTxn_);
     if (!rc) rc = readCursors_.Open(readTxn_, store_, indexCount());
+    for (int i = 0; rc == 0 && i < indexCount(); ++i)
+      if (decl_.indexes[i].filtered) BuildFilter(readTxn_, i);
     if (readTxn_) mdb_txn_reset(readTxn_);
     ForgetPositions();
     walk_ = Walk();
@@ -973,7 +987,31 @@ struct TCtreeTable::Impl {
     claim_.Release();
     currentId_ = 0;
     walk_ = Walk();
+    for (KeyFilter& filter : filters_) filter.Clear();
     return rc;
+  }
+
+  // (Re)fills index `i`'s filter with every key the index holds in `txn`.
+  // The filter only saves work: should the scan fail, it is dropped (and
+  // then answers "maybe" to every key) and the failure logged.
+  void BuildFilter(MDB_txn* txn, int i) {
+    static const char kName[] = "TCtreeTable::BuildFilter";
+    KeyFilter& filter = filters_[i];
+    MDB_stat st;
+    MDB_cursor* c;
+    int rc = mdb_stat(txn, store_.index[i], &st);
+    if (!rc) rc = mdb_cursor_open(txn, store_.index[i], &c);
+    if (!rc) {
+      filter.Reset(std::max<size_t>(2 * st.ms_entries, kMinFilterKeys));
+      MDB_val k, d;
+      for (rc = mdb_cursor_get(c, &k, &d, MDB_FIRST); rc == 0;
+           rc = mdb_cursor_get(c, &k, &d, MDB_NEXT_NODUP))
+        filter.Add(k.mv_data, k.mv_size);
+      mdb_cursor_close(c);
+    }
+    if (rc == MDB_NOTFOUND) return;
+    filter.Clear();
+    Report(kName, Lmdb(rc));
   }
 
   // ---- transactions ---------------------------------------------------------------
@@ -1232,12 +1270,16 @@ struct TCtreeTable::Impl {
     walk_.positioned = false;
     walk_.movedAhead.clear();
     currentId_ = 0;
+    const bool wholeKey = kind == Walk::kSet && setLength == keyLen;
+    if (wholeKey && decl_.indexes[index].filtered &&
+        !filters_[index].MayContain(key, keyLen))
+      return FinishRead(TCT_NOT_FOUND);  // surely absent: no transaction, no descent
     Op op;
     if ((rc = BeginOp(op, false))) return FinishRead(rc);
     MDB_cursor* c = op.cursors->index[index];
     MDB_val k, d;
     unsigned char probe[kMaxKeyLength] = {};
-    if (kind == Walk::kSet && setLength == keyLen) {
+    if (wholeKey) {
       k = Val(key, keyLen);
       rc = mdb_cursor_get(c, &k, &d, MDB_SET);
     } else {
@@ -1298,6 +1340,11 @@ struct TCtreeTable::Impl {
     MDB_val k = Val(key, keyLength(index)), d = Val(idBytes, kIdLength);
     indexStamp_[index] = 0;
     const int rc = mdb_cursor_put(op.cursors->index[index], &k, &d, flags | MDB_NODUPDATA);
+    if (decl_.indexes[index].filtered && (rc == 0 || rc == MDB_KEYEXIST)) {
+      KeyFilter& filter = filters_[index];
+      filter.Add(key, k.mv_size);
+      if (filter.full()) BuildFilter(op.txn, index);  // twice the size: amortised
+    }
     if (rc == MDB_KEYEXIST)
       return decl_.indexes[index].lazy ? 0 : Corrupt("TCtreeTable", "index entry twice");
     return Lmdb(rc);
@@ -1601,10 +1648,16 @@ int TCtreeTable::initializeComplete() {
 }
 
 int TCtreeTable::setLazyIndex(int indexNumber) {
-  if (isOpen()) return TCT_ALREADY_OPEN;
-  auto& indexes = impl_->decl_.indexes;
-  if (indexNumber < 0 || indexNumber >= static_cast<int>(indexes.size())) return TCT_ARGUMENT;
-  indexes[indexNumber].lazy = true;
+  bool* flag = impl_->IndexFlag(indexNumber, &IndexDef::lazy);
+  if (!flag) return isOpen() ? TCT_ALREADY_OPEN : TCT_ARGUMENT;
+  *flag = true;
+  return 0;
+}
+
+int TCtreeTable::setFilteredIndex(int indexNumber) {
+  bool* flag = impl_->IndexFlag(indexNumber, &IndexDef::filtered);
+  if (!flag) return isOpen() ? TCT_ALREADY_OPEN : TCT_ARGUMENT;
+  *flag = true;
   return 0;
 }
 

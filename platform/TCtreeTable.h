@@ -177,6 +177,15 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // the stored schema: a table written with stale entries opens only under
   // a declaration that allows them. TCT_ARGUMENT for an unknown index.
   int setLazyIndex(int indexNumber);
+  // Declares index `indexNumber` filtered: while the table is open, the
+  // engine keeps a Bloom filter of the index's keys in memory (about 1.5
+  // bytes per key, up to 3 right after a rebuild), so that firstInSet with
+  // a whole key that the index does not hold usually answers TCT_NOT_FOUND
+  // without reading the file. The filter is built at open (one pass over
+  // the index's keys) and grows as keys are added; keys that leave the
+  // index stay in it, which costs only a wasted lookup. Same conditions and
+  // results as setLazyIndex.
+  int setFilteredIndex(int indexNumber);
 
   // Class-wide node size and per-table buffer settings: kept as tuning
   // values (reported by getnodeSize/bufferCount; LMDB sizes its own pages).

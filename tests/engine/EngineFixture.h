@@ -174,6 +174,9 @@ class EngineTest : public ::testing::Test {
     if (lazyAfid) {
       ASSERT_EQ(0, table.setLazyIndex(kAfid));
     }
+    if (filteredCrc) {
+      ASSERT_EQ(0, table.setFilteredIndex(kCrc));
+    }
     ASSERT_EQ(0, table.create());
   }
   void Add(uint64_t crc, uint32_t afid, uint64_t tag) {
@@ -214,7 +217,9 @@ class EngineTest : public ::testing::Test {
   cldbtest::TempDir dir;
   std::string base = dir / "CacheTable";
   TestTable table;
-  bool lazyAfid = false;  // set before SetUp: the archive-file index is lazy
+  // Set before SetUp: index settings of the cache table.
+  bool lazyAfid = false;
+  bool filteredCrc = false;
 };
 
 }  // namespace enginetest

@@ -11,12 +11,13 @@
 namespace enginetest {
 namespace {
 
-// Parameters: inside a batch; the archive-file index lazy. A lazy index
-// must read exactly as an eager one.
+// Parameters: inside a batch; the cache table's index settings (a lazy
+// archive-file index, a filtered crc64 index), which must read exactly as
+// plain indexes do.
 class EngineWalk : public EngineTest, public ::testing::WithParamInterface<std::tuple<bool, bool>> {
  protected:
   void SetUp() override {
-    lazyAfid = std::get<1>(GetParam());
+    lazyAfid = filteredCrc = std::get<1>(GetParam());
     EngineTest::SetUp();
   }
   void Begin() { ASSERT_EQ(0, std::get<0>(GetParam()) ? table.BeginBatch() : 0); }
@@ -108,7 +109,7 @@ TEST_P(EngineWalk, OrderedWalkMeetsEveryRecordOnceWhateverHappensToTheCurrentOne
   EXPECT_EQ((Tags{3, 4, 1, 7, 8}), Walk(table, kAfid, 0));
 }
 
-INSTANTIATE_TEST_SUITE_P(BatchAndLaziness, EngineWalk,
+INSTANTIATE_TEST_SUITE_P(BatchAndIndexSettings, EngineWalk,
                          ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 // Seeded random sequences of adds, walks with rewrites and deletes, batches
@@ -116,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(BatchAndLaziness, EngineWalk,
 class EngineModel : public EngineTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {
  protected:
   void SetUp() override {
-    lazyAfid = std::get<1>(GetParam());
+    lazyAfid = filteredCrc = std::get<1>(GetParam());
     EngineTest::SetUp();
   }
   uint32_t Pick(uint32_t n) { return static_cast<uint32_t>(rng() % n); }
@@ -205,7 +206,7 @@ TEST_P(EngineModel, RandomSequencesMatchTheModel) {
   EXPECT_EQ(static_cast<long long>(model.size()), RawEntries(base + ".dat", "index1"));
 }
 
-INSTANTIATE_TEST_SUITE_P(SeedsAndLaziness, EngineModel,
+INSTANTIATE_TEST_SUITE_P(SeedsAndIndexSettings, EngineModel,
                          ::testing::Combine(::testing::Range(1, 7), ::testing::Bool()));
 
 }  // namespace

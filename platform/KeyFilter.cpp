@@ -1,0 +1,74 @@
+#include "platform/KeyFilter.h"
+
+#include <cstring>
+
+namespace {
+
+// The finaliser of MurmurHash3: every input bit reaches every output bit.
+uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+}  // namespace
+
+void KeyFilter::Reset(size_t capacity) {
+  const size_t bits = (capacity ? capacity : 1) * kBitsPerKey;
+  const size_t count = (bits + 511) / 512;
+  blocks_.assign(count, Block{});
+  added_ = 0;
+  capacity_ = count * 512 / kBitsPerKey;
+}
+
+void KeyFilter::Clear() {
+  blocks_.clear();
+  blocks_.shrink_to_fit();
+  added_ = capacity_ = 0;
+}
+
+// Eight bytes at a time, the length folded in so that keys that differ
+// only by trailing zeros hash apart.
+uint64_t KeyFilter::Hash(const void* key, size_t length) {
+  const unsigned char* p = static_cast<const unsigned char*>(key);
+  uint64_t h = 0x9e3779b97f4a7c15ULL ^ length;
+  for (; length >= 8; p += 8, length -= 8) {
+    uint64_t word;
+    memcpy(&word, p, 8);
+    h = Mix(h ^ word);
+  }
+  if (length) {
+    uint64_t word = 0;
+    memcpy(&word, p, length);
+    h = Mix(h ^ word ^ 0x5bd1e995ULL);
+  }
+  return h;
+}
+
+// The block from the high half of the hash (multiply-shift: no division).
+size_t KeyFilter::BlockOf(uint64_t hash) const {
+  return static_cast<size_t>(((hash >> 32) * blocks_.size()) >> 32);
+}
+
+// The bit positions: 9 bits each from a second mix of the hash.
+void KeyFilter::Add(const void* key, size_t length) {
+  if (blocks_.empty()) return;
+  const uint64_t hash = Hash(key, length);
+  Block& block = blocks_[BlockOf(hash)];
+  uint64_t bits = Mix(hash + 1);
+  for (int i = 0; i < kProbes; ++i, bits >>= 9) block.words[(bits >> 6) & 7] |= 1ULL << (bits & 63);
+  ++added_;
+}
+
+bool KeyFilter::MayContain(const void* key, size_t length) const {
+  if (blocks_.empty()) return true;
+  const uint64_t hash = Hash(key, length);
+  const Block& block = blocks_[BlockOf(hash)];
+  uint64_t bits = Mix(hash + 1);
+  for (int i = 0; i < kProbes; ++i, bits >>= 9)
+    if (!(block.words[(bits >> 6) & 7] & (1ULL << (bits & 63)))) return false;
+  return true;
+}
