@@ -7,6 +7,8 @@
 //   "index1"   the same, big-endian archiveFileId -> id, lazy: a hit adds
 //              the entry under its new archive file and leaves the old one,
 //              which the walks of that archive file recognise and delete
+// and, as the engine keeps for the crc64 index, an in-memory KeyFilter of
+// the crc64 keys that spares a query for a new block its descent,
 // with the engine's environment flags (MDB_NOSUBDIR|MDB_NOSYNC|MDB_NOTLS),
 // map size and sync at close. No current record, no walk bookkeeping, no
 // schema: each operation is the cursor calls it needs.
@@ -14,8 +16,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "Backend.h"
 #include "CacheRules.h"
+#include "platform/KeyFilter.h"
 
 namespace bench {
 namespace {
@@ -225,11 +230,41 @@ class LmdbBackend : public Backend {
     if (!rc) rc = mdb_dbi_open(txn, "index0", kIndexFlags | createFlag, &crcIndex_);
     if (!rc) rc = mdb_dbi_open(txn, "index1", kIndexFlags | createFlag, &afileIndex_);
     if (!rc) rc = LoadNextId(txn);
+    if (!rc) rc = FillFilter(txn);
     if (!rc)
       rc = mdb_txn_commit(txn);
     else if (txn)
       mdb_txn_abort(txn);
     return rc ? -1 : 0;
+  }
+
+  // The engine's sizing: room for twice the keys, at least 65,536.
+  int FillFilter(MDB_txn* txn) {
+    MDB_stat st;
+    MDB_cursor* c;
+    int rc = mdb_stat(txn, crcIndex_, &st);
+    if (!rc) rc = mdb_cursor_open(txn, crcIndex_, &c);
+    if (rc) return rc;
+    crcFilter_.Reset(std::max<size_t>(2 * st.ms_entries, size_t{1} << 16));
+    MDB_val k, d;
+    for (rc = mdb_cursor_get(c, &k, &d, MDB_FIRST); rc == 0;
+         rc = mdb_cursor_get(c, &k, &d, MDB_NEXT_NODUP))
+      crcFilter_.Add(k.mv_data, k.mv_size);
+    mdb_cursor_close(c);
+    return rc == MDB_NOTFOUND ? 0 : rc;
+  }
+
+  int FilterKey(Txn& t, BigEndian<8>& key) {
+    crcFilter_.Add(key.bytes, sizeof(key.bytes));
+    return crcFilter_.full() ? FillFilter(t.txn) : 0;
+  }
+
+  // Puts the CRC cursor on the first record of `key`, unless the filter
+  // rules the key out.
+  int SeekCrc(Txn& t, BigEndian<8>& key, MDB_val* k, MDB_val* d) {
+    if (!crcFilter_.MayContain(key.bytes, sizeof(key.bytes))) return MDB_NOTFOUND;
+    *k = key.val();
+    return mdb_cursor_get(t.crc, k, d, MDB_SET);
   }
 
   // A new file gets its id counter at the first commit.
@@ -288,8 +323,9 @@ class LmdbBackend : public Backend {
     BigEndian<8> oldKey(rec.crc64), zero(0);
     rec.Flags |= CACHE_FLAG_EXPIRED;
     rec.crc64 = 0;
-    const int rc = Rewrite(t, id, rec);
-    return rc ? rc : MoveEntry(t.crc, oldKey.val(), zero.val(), id);
+    int rc = Rewrite(t, id, rec);
+    if (!rc) rc = MoveEntry(t.crc, oldKey.val(), zero.val(), id);
+    return rc ? rc : FilterKey(t, zero);
   }
 
   // Rewrites the record under the record cursor.
@@ -302,8 +338,8 @@ class LmdbBackend : public Backend {
   int QueryOne(Txn& t, const CacheRecordRef& ref) {
     const uint32_t now = Now();
     BigEndian<8> key(KeyOf(ref.Signature));
-    MDB_val k = key.val(), d;
-    int rc = mdb_cursor_get(t.crc, &k, &d, MDB_SET);
+    MDB_val k, d;
+    int rc = SeekCrc(t, key, &k, &d);
     for (; rc == 0; rc = mdb_cursor_get(t.crc, &k, &d, MDB_NEXT_DUP)) {
       Id id(d);
       _CacheRecord rec;
@@ -324,8 +360,8 @@ class LmdbBackend : public Backend {
     const uint32_t now = Now();
     const uint64_t crc = KeyOf(ref.Signature);
     BigEndian<8> key(crc);
-    MDB_val k = key.val(), d;
-    int rc = mdb_cursor_get(t.crc, &k, &d, MDB_SET);
+    MDB_val k, d;
+    int rc = SeekCrc(t, key, &k, &d);
     for (; rc == 0; rc = mdb_cursor_get(t.crc, &k, &d, MDB_NEXT_DUP)) {
       Id id(d);
       _CacheRecord rec;
@@ -347,6 +383,7 @@ class LmdbBackend : public Backend {
     int rc = mdb_cursor_put(t.records, &k, &d, MDB_APPEND);
     if (!rc) rc = mdb_cursor_put(t.crc, &crcKey, &idVal, MDB_APPENDDUP);
     if (!rc) rc = mdb_cursor_put(t.afile, &afileKey, &idVal, MDB_APPENDDUP);
+    if (!rc) rc = FilterKey(t, crc);
     if (rc) return -1;
     ++nextId_;
     return 0;
@@ -356,6 +393,7 @@ class LmdbBackend : public Backend {
   MDB_env* env_ = nullptr;
   MDB_dbi meta_ = 0, records_ = 0, crcIndex_ = 0, afileIndex_ = 0;
   uint64_t nextId_ = 1, storedNextId_ = 1;
+  KeyFilter crcFilter_;
 };
 
 }  // namespace
