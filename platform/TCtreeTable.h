@@ -87,7 +87,8 @@
 // the mapped file, and no walk loops (page links and keys are LMDB's own;
 // record ids only grow). The checks that need no such trust stay (empty,
 // truncated or foreign files, missing sub-databases, index entry counts that
-// differ from the record count, the stored schema), and the file LMDB maps
+// differ from the record count (fall short of it, for a lazy index), the
+// stored schema), and the file LMDB maps
 // must be the very file (device, inode, length) that was verified. Outside
 // the seal's reach: the file changed behind the engine while it is open
 // (another process truncating it makes LMDB fault; the CLDB's cross-process
@@ -215,8 +216,8 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // Fails with TCT_NO_FILE when the file is missing, TCT_CORRUPT (reason
   // logged) when it is empty or not a regular file, its seal does not vouch
   // for it (see Durability), or it is truncated, foreign, lacks the table's
-  // sub-databases or its index entry counts differ from the record count;
-  // TCT_SCHEMA_MISMATCH under another schema. A failed open leaves the file
+  // sub-databases or its index entry counts differ from the record count
+  // (fall short of it, for a lazy index); TCT_SCHEMA_MISMATCH under another schema. A failed open leaves the file
   // and its seal as they were; kReadWrite removes the seal on success.
   virtual int open(ZelIndexing::TAccessEnum access);
   // Aborts an open batch, syncs, closes and (unless read-only) seals; 0 when
@@ -264,7 +265,8 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   int MakeCompact();
   // In one transaction, brings every index into exact agreement with the
   // records: an index that is missing, or does not hold exactly one entry
-  // per record, is rebuilt from the records; one that agrees is kept as it
+  // per record (a lazy one with stale entries), is rebuilt from the records;
+  // one that agrees is kept as it
   // is (so a freshly compacted file stays compact). When every index agrees,
   // the file and its seal are left untouched.
   int ReBuildIndex();
