@@ -1189,7 +1189,8 @@ struct TCtreeTable::Impl {
   bool TakeMovedAhead(const MDB_val& k, uint64_t id) {
     auto& moved = walk_.movedAhead;
     auto it = std::find_if(moved.begin(), moved.end(), [&](const Walk::Moved& m) {
-      return m.id == id && m.key.size() == k.mv_size && memcmp(m.key.data(), k.mv_data, k.mv_size) == 0;
+      return m.id == id && m.key.size() == k.mv_size &&
+             memcmp(m.key.data(), k.mv_data, k.mv_size) == 0;
     });
     if (it == moved.end()) return false;
     *it = std::move(moved.back());

@@ -120,7 +120,8 @@ TEST_F(FilteredIndex, FindsEveryKeyTheIndexHolds) {
     ASSERT_TRUE(Finds(777));
   }  // aborted
   EXPECT_FALSE(Finds(777));
-  Walk(table, kCrc, kStep, [&](const _CacheRecord& r) { Rewrite(r, [](_CacheRecord& c) { c.crc64 = 4242; }); });
+  Walk(table, kCrc, kStep,
+       [&](const _CacheRecord& r) { Rewrite(r, [](_CacheRecord& c) { c.crc64 = 4242; }); });
   EXPECT_TRUE(Finds(4242));
   Reopen();
   for (uint64_t i = 2; i <= kKeys; ++i) ASSERT_TRUE(Finds(i * kStep)) << i;

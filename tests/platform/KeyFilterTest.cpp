@@ -33,7 +33,8 @@ TEST(KeyFilter, NeverRefusesAnAddedKeyAndRarelyPassesAnAbsentOne) {
     if (length == 1) continue;  // every one-byte key below 128 was added
     size_t passed = 0;
     const size_t probes = 100000;
-    for (size_t i = 0; i < probes; ++i) passed += filter.MayContain(KeyOf(rng(), length).data(), length);
+    for (size_t i = 0; i < probes; ++i)
+      passed += filter.MayContain(KeyOf(rng(), length).data(), length);
     EXPECT_LT(passed, probes * 2 / 100) << "false positives at capacity";
   }
 }
