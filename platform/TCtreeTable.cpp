@@ -1324,11 +1324,23 @@ struct TCtreeTable::Impl {
 
   // ---- changes ------------------------------------------------------------------------
 
+  // Whether index `index`'s cursor still stands on the walk's entry and
+  // that entry is (key, id): nothing has moved the cursor since the walk
+  // read it there.
+  bool CursorOnWalkEntry(int index, const unsigned char* key, const unsigned char* idBytes) const {
+    return walk_.kind != Walk::kNone && walk_.index == index && walk_.positioned &&
+           walk_.stamp != 0 && indexStamp_[index] == walk_.stamp &&
+           walk_.id == GetId(idBytes) && memcmp(walk_.key, key, keyLength(index)) == 0;
+  }
+
+  // Deleting the record a walk stands on (clean-up deletes every record of
+  // its walk) needs no search for the walk's own entry.
   int DeleteEntry(Op& op, int index, const unsigned char* key, const unsigned char* idBytes) {
     MDB_cursor* c = op.cursors->index[index];
     MDB_val k = Val(key, keyLength(index)), d = Val(idBytes, kIdLength);
+    const bool there = CursorOnWalkEntry(index, key, idBytes);
     indexStamp_[index] = 0;
-    int rc = mdb_cursor_get(c, &k, &d, MDB_GET_BOTH);
+    int rc = there ? 0 : mdb_cursor_get(c, &k, &d, MDB_GET_BOTH);
     if (rc == MDB_NOTFOUND) return Corrupt("TCtreeTable", "index lacks an entry of its record");
     if (!rc) rc = mdb_cursor_del(c, 0);
     return Lmdb(rc);
