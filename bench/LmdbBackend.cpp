@@ -334,44 +334,53 @@ class LmdbBackend : public Backend {
     return mdb_cursor_put(t.records, &k, &d, MDB_CURRENT);
   }
 
-  // 1 on a hit (refreshed and re-pointed), 0 on a miss, -1 on failure.
-  int QueryOne(Txn& t, const CacheRecordRef& ref) {
-    const uint32_t now = Now();
-    BigEndian<8> key(KeyOf(ref.Signature));
+  // Walks the records of crc64 key `crc` in insertion order for the first
+  // one that `matches`, left in *rec (and the record cursor on it): 1 when
+  // found, 0 when none matches, -1 on failure.
+  template <typename Match>
+  int FindRecord(Txn& t, uint64_t crc, Match matches, uint64_t* id, _CacheRecord* rec) {
+    BigEndian<8> key(crc);
     MDB_val k, d;
     int rc = SeekCrc(t, key, &k, &d);
     for (; rc == 0; rc = mdb_cursor_get(t.crc, &k, &d, MDB_NEXT_DUP)) {
-      Id id(d);
-      _CacheRecord rec;
-      if ((rc = Fetch(t, id, rec))) return -1;
-      if (!IsHit(rec, ref)) continue;
-      BigEndian<4> from(rec.archiveFileId), to(ref.archiveFileId);
-      const bool moved = rec.archiveFileId != ref.archiveFileId;
-      rec.LastUpdateTime = now;
-      rec.archiveFileId = ref.archiveFileId;
-      if (Rewrite(t, id, rec) || (moved && AddLazyEntry(t.afile, to.val(), id))) return -1;
+      Id found(d);
+      if (Fetch(t, found, *rec)) return -1;
+      if (!matches(*rec)) continue;
+      *id = found.Value();
       return 1;
     }
     return rc == MDB_NOTFOUND ? 0 : -1;
   }
 
-  // 0, or -1 on failure.
+  // 1 on a hit (refreshed and re-pointed), 0 on a miss, -1 on failure.
+  int QueryOne(Txn& t, const CacheRecordRef& ref) {
+    uint64_t found;
+    _CacheRecord rec;
+    const auto isHit = [&](const _CacheRecord& r) { return IsHit(r, ref); };
+    const int rc = FindRecord(t, KeyOf(ref.Signature), isHit, &found, &rec);
+    if (rc <= 0) return rc;
+    Id id(found);
+    BigEndian<4> to(ref.archiveFileId);
+    const bool moved = rec.archiveFileId != ref.archiveFileId;
+    rec.LastUpdateTime = Now();
+    rec.archiveFileId = ref.archiveFileId;
+    if (Rewrite(t, id, rec) || (moved && AddLazyEntry(t.afile, to.val(), id))) return -1;
+    return 1;
+  }
+
+  // 0, or -1 on failure. An equal live record is refreshed instead.
   int InsertOne(Txn& t, const CacheRecordRef& ref) {
     const uint32_t now = Now();
     const uint64_t crc = KeyOf(ref.Signature);
-    BigEndian<8> key(crc);
-    MDB_val k, d;
-    int rc = SeekCrc(t, key, &k, &d);
-    for (; rc == 0; rc = mdb_cursor_get(t.crc, &k, &d, MDB_NEXT_DUP)) {
-      Id id(d);
-      _CacheRecord rec;
-      if ((rc = Fetch(t, id, rec))) return -1;
-      if (!IsEqual(rec, ref)) continue;
-      rec.LastUpdateTime = now;
-      return Rewrite(t, id, rec) ? -1 : 0;
-    }
-    if (rc != MDB_NOTFOUND) return -1;
-    return Add(t, NewRecord(ref, crc, now));
+    uint64_t found;
+    _CacheRecord rec;
+    const auto isEqual = [&](const _CacheRecord& r) { return IsEqual(r, ref); };
+    const int rc = FindRecord(t, crc, isEqual, &found, &rec);
+    if (rc < 0) return -1;
+    if (rc == 0) return Add(t, NewRecord(ref, crc, now));
+    Id id(found);
+    rec.LastUpdateTime = now;
+    return Rewrite(t, id, rec) ? -1 : 0;
   }
 
   int Add(Txn& t, _CacheRecord rec) {

@@ -230,50 +230,55 @@ class SqliteBackend : public Backend {
     return Run(kCommit) == SQLITE_DONE ? changed : Rollback();
   }
 
-  // 1 on a hit (refreshed and re-pointed), 0 on a miss, -1 on failure.
-  int QueryOne(const CacheRecordRef& ref) {
-    const uint32_t now = Now();
+  // Walks the rows of crc64 `crc` in rowid order for the first record that
+  // `matches`, left in *rec: 1 when found (*rowid set), 0 when none
+  // matches, -1 on failure.
+  template <typename Match>
+  int FindRecord(uint64_t crc, Match matches, sqlite3_int64* rowid, _CacheRecord* rec) {
     sqlite3_stmt* byCrc = stmt_[kByCrc];
-    sqlite3_bind_int64(byCrc, 1, static_cast<sqlite3_int64>(KeyOf(ref.Signature)));
+    sqlite3_bind_int64(byCrc, 1, static_cast<sqlite3_int64>(crc));
     int rc;
     while ((rc = sqlite3_step(byCrc)) == SQLITE_ROW) {
-      _CacheRecord rec;
-      ReadRecord(byCrc, rec);
-      if (!IsHit(rec, ref)) continue;
-      const sqlite3_int64 rowid = sqlite3_column_int64(byCrc, 0);
+      ReadRecord(byCrc, *rec);
+      if (!matches(*rec)) continue;
+      *rowid = sqlite3_column_int64(byCrc, 0);
       sqlite3_reset(byCrc);
-      sqlite3_stmt* repoint = stmt_[kRepoint];
-      sqlite3_bind_int64(repoint, 1, now);
-      sqlite3_bind_int64(repoint, 2, ref.archiveFileId);
-      sqlite3_bind_int64(repoint, 3, rowid);
-      return Run(kRepoint) == SQLITE_DONE ? 1 : -1;
+      return 1;
     }
     sqlite3_reset(byCrc);
     return rc == SQLITE_DONE ? 0 : -1;
+  }
+
+  // Sets a row's LastUpdateTime and archiveFileId.
+  int Repoint(sqlite3_int64 rowid, uint32_t now, uint32_t archiveFileId) {
+    sqlite3_stmt* repoint = stmt_[kRepoint];
+    sqlite3_bind_int64(repoint, 1, now);
+    sqlite3_bind_int64(repoint, 2, archiveFileId);
+    sqlite3_bind_int64(repoint, 3, rowid);
+    return Run(kRepoint) == SQLITE_DONE ? 0 : -1;
+  }
+
+  // 1 on a hit (refreshed and re-pointed), 0 on a miss, -1 on failure.
+  int QueryOne(const CacheRecordRef& ref) {
+    sqlite3_int64 rowid;
+    _CacheRecord rec;
+    const auto isHit = [&](const _CacheRecord& r) { return IsHit(r, ref); };
+    const int rc = FindRecord(KeyOf(ref.Signature), isHit, &rowid, &rec);
+    if (rc <= 0) return rc;
+    return Repoint(rowid, Now(), ref.archiveFileId) == 0 ? 1 : -1;
   }
 
   // 0, or -1 on failure. An equal live record is refreshed instead.
   int InsertOne(const CacheRecordRef& ref) {
     const uint32_t now = Now();
     const uint64_t crc = KeyOf(ref.Signature);
-    sqlite3_stmt* byCrc = stmt_[kByCrc];
-    sqlite3_bind_int64(byCrc, 1, static_cast<sqlite3_int64>(crc));
-    int rc;
-    while ((rc = sqlite3_step(byCrc)) == SQLITE_ROW) {
-      _CacheRecord rec;
-      ReadRecord(byCrc, rec);
-      if (!IsEqual(rec, ref)) continue;
-      const sqlite3_int64 rowid = sqlite3_column_int64(byCrc, 0);
-      sqlite3_reset(byCrc);
-      sqlite3_stmt* refresh = stmt_[kRepoint];
-      sqlite3_bind_int64(refresh, 1, now);
-      sqlite3_bind_int64(refresh, 2, rec.archiveFileId);
-      sqlite3_bind_int64(refresh, 3, rowid);
-      return Run(kRepoint) == SQLITE_DONE ? 0 : -1;
-    }
-    sqlite3_reset(byCrc);
-    if (rc != SQLITE_DONE) return -1;
-    return Add(NewRecord(ref, crc, now));
+    sqlite3_int64 rowid;
+    _CacheRecord rec;
+    const auto isEqual = [&](const _CacheRecord& r) { return IsEqual(r, ref); };
+    const int rc = FindRecord(crc, isEqual, &rowid, &rec);
+    if (rc < 0) return -1;
+    if (rc == 0) return Add(NewRecord(ref, crc, now));
+    return Repoint(rowid, now, rec.archiveFileId);
   }
 
   int Add(const _CacheRecord& rec) {

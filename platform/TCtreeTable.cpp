@@ -425,10 +425,12 @@ struct TCtreeTable::Impl {
   int indexCount() const { return static_cast<int>(decl_.indexes.size()); }
   int keyLength(int index) const { return decl_.indexes[index].keyLength; }
 
-  // A declared index's setting, while the table is closed; else null.
-  bool* IndexFlag(int index, bool IndexDef::*flag) {
-    if (store_.env || index < 0 || index >= indexCount()) return nullptr;
-    return &(decl_.indexes[index].*flag);
+  // Turns on setting `flag` of a declared index while the table is closed.
+  int SetIndexFlag(int index, bool IndexDef::*flag) {
+    if (store_.env) return TCT_ALREADY_OPEN;
+    if (index < 0 || index >= indexCount()) return TCT_ARGUMENT;
+    decl_.indexes[index].*flag = true;
+    return 0;
   }
 
   // ---- results and log ----------------------------------------------------------
@@ -1661,17 +1663,11 @@ int TCtreeTable::initializeComplete() {
 }
 
 int TCtreeTable::setLazyIndex(int indexNumber) {
-  bool* flag = impl_->IndexFlag(indexNumber, &IndexDef::lazy);
-  if (!flag) return isOpen() ? TCT_ALREADY_OPEN : TCT_ARGUMENT;
-  *flag = true;
-  return 0;
+  return impl_->SetIndexFlag(indexNumber, &IndexDef::lazy);
 }
 
 int TCtreeTable::setFilteredIndex(int indexNumber) {
-  bool* flag = impl_->IndexFlag(indexNumber, &IndexDef::filtered);
-  if (!flag) return isOpen() ? TCT_ALREADY_OPEN : TCT_ARGUMENT;
-  *flag = true;
-  return 0;
+  return impl_->SetIndexFlag(indexNumber, &IndexDef::filtered);
 }
 
 void TCtreeTable::setnodeSize(int nodeSize) { gNodeSize.store(nodeSize); }
