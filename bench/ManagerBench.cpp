@@ -25,6 +25,7 @@
 #include "Workload.h"
 #include "cldb/CLDBTableManager.h"
 #include "platform/EvDebug.h"
+#include "support/InMemoryStorageBackend.h"
 
 namespace bench {
 namespace {
@@ -63,6 +64,8 @@ bool SetUp(Stores& s, uint64_t records) {
   args.backupStartTime = s.now;
   args.dbSizeMB = 4096;
   bool offline = false;
+  // A storage side that knows nothing: the CLDB is created fresh.
+  StorageBackend::Install(std::make_shared<InMemoryStorageBackend>());
   std::filesystem::create_directories(s.root + "/lmdb");
   if (s.manager.Initialize(args, offline) != 0 || s.lmdb->Create(s.root + "/lmdb") != 0)
     return false;

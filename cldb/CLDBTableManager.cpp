@@ -56,6 +56,12 @@ int CCLDBTableManager::Initialize(_CCLDBTableManagerArgs& newArgs, bool& offline
   }
 
   debugLog = args.evDebug;
+  if (!StorageBackend::Current()) {
+    // Without a storage side nothing can vouch for the CLDB: the caller
+    // backs up without the cache rather than with one that cannot be checked.
+    Log(1, "%s: [ERROR] no storage-side backend installed", kName);
+    return -1;
+  }
   if (tables.Initialize(args.copyId, args.jobId, rootFolder.c_str(), args.SIDBStoreId,
                         args.cldbId, debugLog, args.sigType, args.nAge, args.expiryDays,
                         args.isAuxCopy, args.extraExpiryDays, args.backupStartTime,

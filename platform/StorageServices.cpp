@@ -2,8 +2,6 @@
 
 #include <mutex>
 
-#include "platform/InMemoryStorageBackend.h"
-
 namespace {
 
 struct BackendSlot {
@@ -16,6 +14,10 @@ BackendSlot& Slot() {
   return *slot;
 }
 
+// What every service call answers when the host installed no backend: a
+// failure, so that the library never trusts a CLDB nobody vouches for.
+const int kNoBackend = -1;
+
 }  // namespace
 
 StorageBackend::~StorageBackend() = default;
@@ -23,12 +25,10 @@ StorageBackend::~StorageBackend() = default;
 std::shared_ptr<StorageBackend> StorageBackend::Current() {
   BackendSlot& slot = Slot();
   std::lock_guard<std::mutex> lock(slot.mutex);
-  if (!slot.backend) slot.backend = std::make_shared<InMemoryStorageBackend>();
   return slot.backend;
 }
 
 std::shared_ptr<StorageBackend> StorageBackend::Install(std::shared_ptr<StorageBackend> backend) {
-  if (!backend) backend = std::make_shared<InMemoryStorageBackend>();
   BackendSlot& slot = Slot();
   std::lock_guard<std::mutex> lock(slot.mutex);
   slot.backend.swap(backend);
@@ -37,48 +37,56 @@ std::shared_ptr<StorageBackend> StorageBackend::Install(std::shared_ptr<StorageB
 
 int ArMgrClientAPI::listAfileIdByAppId(ListAfileIdByAppIdArgs_t& args,
                                        ListAfileIdByAppIdRet_t& ret) {
+  if (!backend_) return kNoBackend;
   return backend_->listAfileIdByAppId(args, ret);
 }
 
 int ArMgrClientAPI::getAgroupCopyInfo(GetAgroupCopyInfoArgs_t& args,
                                       GetAgroupCopyInfoRet_t& ret) {
+  if (!backend_) return kNoBackend;
   return backend_->getAgroupCopyInfo(args, ret);
 }
 
 int ArMgrClientAPI::isCopyClientCacheDBClean(unsigned int jobId, unsigned int copyId,
                                              bool& clean) {
+  if (!backend_) return kNoBackend;
   return backend_->isCopyClientCacheDBClean(jobId, copyId, clean);
 }
 
 int ArMgrClientAPI::setCopyClientCacheDBClean(unsigned int jobId, unsigned int copyId) {
+  if (!backend_) return kNoBackend;
   return backend_->setCopyClientCacheDBClean(jobId, copyId);
 }
 
 bool ArMgrCacheInfo::setCachDBLastArchFileId(unsigned int cldbId, unsigned long long jobId,
                                              unsigned int leastAFileId) {
-  return StorageBackend::Current()->setCachDBLastArchFileId(cldbId, jobId, leastAFileId);
+  std::shared_ptr<StorageBackend> backend = StorageBackend::Current();
+  return backend && backend->setCachDBLastArchFileId(cldbId, jobId, leastAFileId);
 }
 
 int Subclient::IsClientCacheDBDirty(int& dirty, void* /*reserved*/) {
+  if (!backend_) return kNoBackend;
   return backend_->isClientCacheDBDirty(appId_, dirty);
 }
 
 int Subclient::setClientCacheDBDirty(int dirty, void* /*reserved*/) {
+  if (!backend_) return kNoBackend;
   return backend_->setClientCacheDBDirty(appId_, dirty);
 }
 
 int MLMMessageInstance::Init(int kind, const char* /*name*/) {
-  int rc = backend_->connectMediaManager(kind);
+  const int rc = backend_ ? backend_->connectMediaManager(kind) : kNoBackend;
   connected_ = rc == 0;
   return rc;
 }
 
 int ZelMMIdxSIDBStoreInfo::getAFsToRecopyForCopy(unsigned int copyId,
                                                  std::vector<MMAFToRecopy>& list, int& flags) {
-  if (!instance_.IsConnected()) return -1;
+  if (!backend_ || !instance_.IsConnected()) return kNoBackend;
   return backend_->getAFsToRecopyForCopy(copyId, list, flags);
 }
 
 unsigned long long ZelPI_Hubmaster::getHubcellId() {
-  return StorageBackend::Current()->getHubcellId();
+  std::shared_ptr<StorageBackend> backend = StorageBackend::Current();
+  return backend ? backend->getHubcellId() : 0;
 }

@@ -3,8 +3,9 @@
 //
 // Every service object is made for one call sequence and destroyed at once.
 // All of them reach one process-wide, replaceable backend (StorageBackend);
-// the host installs the backend that talks to its storage side. The default
-// is an empty in-memory backend (InMemoryStorageBackend.h).
+// the host installs the backend that talks to its storage side. Until one is
+// installed every service call fails, so the library never trusts a CLDB
+// that no storage side vouches for.
 #pragma once
 
 #include "platform/Export.h"
@@ -74,8 +75,8 @@ class CLDB_EXPORT StorageBackend {
   // Installation domain.
   virtual unsigned long long getHubcellId() = 0;
 
-  // The process-wide backend. Install replaces it (nullptr restores the
-  // default in-memory backend) and returns the previous one.
+  // The process-wide backend, or nullptr when none is installed. Install
+  // replaces it (nullptr uninstalls) and returns the previous one.
   static std::shared_ptr<StorageBackend> Current();
   static std::shared_ptr<StorageBackend> Install(std::shared_ptr<StorageBackend> backend);
 };

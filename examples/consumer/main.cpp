@@ -1,12 +1,50 @@
-// The smallest complete use of libcldb: open a client CLDB, insert the
-// signature of one block, ask for it again, and close the CLDB.
+// The smallest complete use of libcldb: install a storage side, open a
+// client CLDB, insert the signature of one block, ask for it again, and
+// close the CLDB.
 #include <cldb/CLDBTableManager.h>
 #include <platform/EvDebug.h>
+#include <platform/StorageServices.h>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+
+// The host's storage side. A real one asks its archive manager; this one
+// holds archive file 1 and nothing else, and never marks a CLDB dirty.
+class OneArchiveFileStorage : public StorageBackend {
+ public:
+  int listAfileIdByAppId(const ListAfileIdByAppIdArgs_t&, ListAfileIdByAppIdRet_t& ret) override {
+    ret.afileIds = {1};
+    ret.retFlags = 0;
+    return 0;
+  }
+  int getAgroupCopyInfo(const GetAgroupCopyInfoArgs_t&, GetAgroupCopyInfoRet_t& ret) override {
+    ret.copyName = "Primary";
+    return 0;
+  }
+  int isCopyClientCacheDBClean(unsigned int, unsigned int, bool& clean) override {
+    clean = true;
+    return 0;
+  }
+  int setCopyClientCacheDBClean(unsigned int, unsigned int) override { return 0; }
+  bool setCachDBLastArchFileId(unsigned int, unsigned long long, unsigned int) override {
+    return true;
+  }
+  int isClientCacheDBDirty(unsigned int, int& dirty) override {
+    dirty = 0;
+    return 0;
+  }
+  int setClientCacheDBDirty(unsigned int, int) override { return 0; }
+  int connectMediaManager(int) override { return 0; }
+  int getAFsToRecopyForCopy(unsigned int, std::vector<MMAFToRecopy>& list, int& flags) override {
+    list.clear();
+    flags = 0;
+    return 0;
+  }
+  unsigned long long getHubcellId() override { return 1; }
+};
 
 static bool BackUpOneBlock(const char* rootFolder) {
   EvDebug log;
@@ -50,6 +88,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   xercesc::XMLPlatformUtils::Initialize();  // once per process, by the host
+  StorageBackend::Install(std::make_shared<OneArchiveFileStorage>());
   const bool found = BackUpOneBlock(argv[1]);
   xercesc::XMLPlatformUtils::Terminate();
   return found ? 0 : 1;

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "InstanceFixture.h"
-#include "platform/InMemoryStorageBackend.h"
+#include "support/InMemoryStorageBackend.h"
 
 namespace cldbtest {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "../instance/InstanceFixture.h"  // Block and StoredState
 #include "cldb/CLDBTableManager.h"
-#include "platform/InMemoryStorageBackend.h"
+#include "support/InMemoryStorageBackend.h"
 
 namespace cldbtest {
 

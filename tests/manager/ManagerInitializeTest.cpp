@@ -130,5 +130,16 @@ TEST_F(ManagerTest, UninitializeReportsOnlyNonZeroCountersBetweenTheBanners) {
   EXPECT_TRUE(capture.Lines().empty());
 }
 
+// A host that forgot to install a storage side gets no cache at all, never
+// one that nobody vouches for (a forgetting default would wipe it at every start).
+TEST_F(ManagerTest, WithoutAStorageSideInitializeFailsAndTouchesNothing) {
+  StorageBackend::Install(nullptr);
+  bool offline = false;
+  EXPECT_EQ(-1, Initialize(offline));
+  EXPECT_FALSE(manager->IsOpened());
+  EXPECT_TRUE(capture.Contains("no storage-side backend installed"));
+  EXPECT_FALSE(std::filesystem::exists(Folder()));
+}
+
 }  // namespace
 }  // namespace cldbtest

@@ -4,23 +4,36 @@
 
 #include <memory>
 
-#include "platform/InMemoryStorageBackend.h"
+#include "support/InMemoryStorageBackend.h"
 #include "platform/StorageServices.h"
 
 namespace {
 
-TEST(StorageBackend, ServicesUseTheInstalledBackendAndNullRestoresAnEmptyOne) {
+TEST(StorageBackend, ServicesUseTheInstalledBackendAndFailWithoutOne) {
   auto mine = std::make_shared<InMemoryStorageBackend>();
   auto previous = StorageBackend::Install(mine);
   mine->SetCopyName(2, "Primary");
   GetAgroupCopyInfoArgs_t copy{2, 0};
   GetAgroupCopyInfoRet_t info;
   EXPECT_TRUE(ArMgrClientAPI().getAgroupCopyInfo(copy, info) == 0 && info.copyName == "Primary");
+
+  // Uninstalled: every call fails and leaves its out-values alone.
   EXPECT_EQ(StorageBackend::Install(nullptr), mine);
-  EXPECT_NE(std::dynamic_pointer_cast<InMemoryStorageBackend>(StorageBackend::Current()), nullptr);
-  EXPECT_TRUE(ArMgrClientAPI().getAgroupCopyInfo(copy, info) == 0 && info.copyName == "Copy 2");
-  int dirty = -7;  // a client never seen is dirty, so that its first CLDB is made fresh
-  EXPECT_TRUE(Subclient(8).IsClientCacheDBDirty(dirty, nullptr) == 0 && dirty == 1) << dirty;
+  EXPECT_EQ(StorageBackend::Current(), nullptr);
+  info.copyName = "unchanged";
+  EXPECT_NE(ArMgrClientAPI().getAgroupCopyInfo(copy, info), 0);
+  EXPECT_EQ(info.copyName, "unchanged");
+  int dirty = -7;
+  EXPECT_NE(Subclient(8).IsClientCacheDBDirty(dirty, nullptr), 0);
+  EXPECT_EQ(dirty, -7);
+  bool clean = true;
+  EXPECT_NE(ArMgrClientAPI().isCopyClientCacheDBClean(1, 8, clean), 0);
+  ListAfileIdByAppIdArgs_t request;
+  ListAfileIdByAppIdRet_t reply;
+  EXPECT_NE(ArMgrClientAPI().listAfileIdByAppId(request, reply), 0);
+  MLMMessageInstance mm;
+  EXPECT_NE(mm.Init(2, nullptr), 0);
+  EXPECT_FALSE(ArMgrCacheInfo::setCachDBLastArchFileId(8, 1, 5));
   StorageBackend::Install(previous);
 }
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "platform/SqliteStorageBackend.h"
+#include "storage/SqliteStorageBackend.h"
 
 namespace cldbtest {
 

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "Outcome.h"
-#include "platform/SqliteStorageBackend.h"
+#include "storage/SqliteStorageBackend.h"
 
 class ToolRoot {
  public:

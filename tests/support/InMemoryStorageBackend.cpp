@@ -1,4 +1,4 @@
-#include "platform/InMemoryStorageBackend.h"
+#include "support/InMemoryStorageBackend.h"
 
 #include <algorithm>
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-class CLDB_EXPORT InMemoryStorageBackend : public StorageBackend {
+class InMemoryStorageBackend : public StorageBackend {
  public:
   // Names of the calls, for failure injection and the request record.
   enum Call {

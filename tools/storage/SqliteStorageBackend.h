@@ -43,7 +43,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-class CLDB_EXPORT SqliteStorageBackend : public StorageBackend {
+class SqliteStorageBackend : public StorageBackend {
  public:
   static constexpr int kSchemaVersion = 1;
   static constexpr uint32_t kMaxArchiveFileId = 0x7FFFFFFF;

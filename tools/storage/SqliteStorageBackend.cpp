@@ -1,4 +1,4 @@
-#include "platform/SqliteStorageBackend.h"
+#include "storage/SqliteStorageBackend.h"
 
 #include <sqlite3.h>
 
