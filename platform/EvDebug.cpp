@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/ZelPlatformInfo.h"
 
@@ -30,6 +32,7 @@ struct Global {
   SinkPtr globalSink;
   std::atomic<bool> hasSink{false};
   std::atomic<int> defaultThreshold{kNoThreshold};
+  std::atomic<unsigned long> loggedConfigLoad{0};  // see LogConfigurationWarnings
 };
 
 // The sink in `slot`, or null; the flag spares the mutex when there is none,
@@ -58,10 +61,25 @@ int OpenLogFile(const std::string& path) {
   return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
+// A level beyond int lets every line through; it must not wrap to a negative one.
 int ConfiguredThreshold() {
   unsigned long value = 0;
-  if (ZelPlatformInfo::getNumber("EvDebug", "DebugLevel", &value)) return static_cast<int>(value);
-  return kBuiltinThreshold;
+  if (!ZelPlatformInfo::getNumber("EvDebug", "DebugLevel", &value)) return kBuiltinThreshold;
+  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+// Logs the warnings of each load of the configuration once, through the
+// first object made after the load; `log` must still write to the default
+// destination.
+void LogConfigurationWarnings(EvDebug& log) {
+  unsigned long load = 0;
+  std::vector<std::string> warnings = ZelPlatformInfo::Warnings(&load);
+  std::atomic<unsigned long>& logged = G().loggedConfigLoad;
+  unsigned long seen = logged.load();
+  do {
+    if (seen >= load) return;
+  } while (!logged.compare_exchange_weak(seen, load));
+  for (const std::string& warning : warnings) log.debugLvl(0, "configuration: %s", warning.c_str());
 }
 
 // Writes all of `line`; caller holds writeMutex.
@@ -141,7 +159,10 @@ struct EvDebug::Impl {
   }
 };
 
-EvDebug::EvDebug() : impl_(new Impl) { impl_->configuredThreshold = ConfiguredThreshold(); }
+EvDebug::EvDebug() : impl_(new Impl) {
+  impl_->configuredThreshold = ConfiguredThreshold();
+  LogConfigurationWarnings(*this);
+}
 
 EvDebug::EvDebug(const std::string& logFile) : EvDebug() {
   impl_->fd = OpenLogFile(logFile);

@@ -16,6 +16,9 @@
 // An EvDebug made without a file name (or whose file cannot be opened)
 // writes to the process-wide default destination: the file named by
 // "LogFile" in section "EvDebug" when that is configured, else standard error.
+// The first EvDebug made after each load of the configuration writes there
+// the load's warnings (ZelPlatformInfo::Warnings), one line "configuration:
+// <warning>" each at level 0.
 //
 // Tests attach a capture sink (per object or process-wide); a sink receives
 // every formatted message with its level, whatever the threshold.

@@ -1,25 +1,29 @@
 #include "platform/ZelPlatformInfo.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
+#include <climits>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>
 
+#include "platform/ConfigFile.h"
+
 namespace {
 
-using Key = std::pair<std::string, std::string>;  // section, key
-using Values = std::map<Key, std::string>;
+using Values = std::map<cldb::ConfigFile::Key, std::string>;
 
 // The parsed file and the overrides, guarded by one mutex.
 struct Config {
   std::mutex mutex;
   bool loaded = false;
-  Values file;
+  unsigned long load = 0;  // number of the current load; 0 before the first
+  cldb::ConfigFile file;
   Values overrides;
 };
 
@@ -28,12 +32,8 @@ Config& C() {
   return *c;
 }
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
+// Larger files are refused rather than read: the path might name a device.
+constexpr size_t kMaxConfigBytes = 1 << 20;
 
 std::string HomeFolder() {
   const char* home = getenv("HOME");
@@ -54,72 +54,86 @@ std::string XdgFolder(const char* var, const char* fallback) {
   return home.empty() ? "" : home + "/" + fallback;
 }
 
+struct Source {
+  std::string path;
+  bool named = false;  // by CLDB_CONFIG: its absence is worth a warning
+};
+
 // CLDB_CONFIG, when set, is the only candidate, so a host (or a test) can
 // keep the user's and the machine's files out of its way.
-std::string ConfigPath() {
+Source ConfigSource() {
   const char* explicitPath = getenv("CLDB_CONFIG");
-  if (explicitPath && *explicitPath) return explicitPath;
+  if (explicitPath && *explicitPath) return {explicitPath, true};
   std::string xdg = XdgFolder("XDG_CONFIG_HOME", ".config");
   if (!xdg.empty()) {
     std::string path = xdg + "/cldb/cldb.conf";
-    if (access(path.c_str(), F_OK) == 0) return path;
+    if (access(path.c_str(), F_OK) == 0) return {path, false};
   }
-  return "/etc/cldb/cldb.conf";
+  return {"/etc/cldb/cldb.conf", false};
 }
 
-Values Parse(std::istream& in) {
-  Values values;
-  std::string section, raw;
-  while (std::getline(in, raw)) {
-    std::string line = Trim(raw);
-    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-    if (line[0] == '[') {
-      size_t close = line.find(']');
-      if (close != std::string::npos) section = Trim(line.substr(1, close - 1));
-      continue;
+// The whole file into `text`; 0, or the errno of the failure (EFBIG: too large).
+int ReadWhole(const std::string& path, std::string& text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not hang us
+  if (fd < 0) return errno;
+  char buffer[8192];
+  int error = 0;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : 0;
+      break;
     }
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = Trim(line.substr(0, eq));
-    if (!key.empty()) values[{section, key}] = Trim(line.substr(eq + 1));
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > kMaxConfigBytes) {
+      error = EFBIG;
+      break;
+    }
   }
-  return values;
+  close(fd);
+  return error;
+}
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  return strerror_r(error, buffer, sizeof buffer);  // the GNU form: thread-safe
+}
+
+cldb::ConfigFile Load() {
+  Source source = ConfigSource();
+  std::string text;
+  int error = ReadWhole(source.path, text);
+  if (error == 0) return cldb::ParseConfig(text, source.path);
+  cldb::ConfigFile none;
+  if (error == ENOENT && !source.named) return none;
+  std::string why = error == ENOENT   ? "no such file (named by CLDB_CONFIG)"
+                    : error == EFBIG ? "larger than " + std::to_string(kMaxConfigBytes) + " bytes"
+                                     : std::string("cannot be read: ") + ErrorText(error);
+  none.warnings.push_back(source.path + ": " + why + "; no configuration is read");
+  return none;
 }
 
 // Caller holds the mutex.
 void LoadIfNeeded(Config& c) {
   if (c.loaded) return;
+  c.file = Load();
   c.loaded = true;
-  std::ifstream in(ConfigPath());
-  c.file = in ? Parse(in) : Values();
+  ++c.load;
 }
 
 bool Lookup(const char* section, const char* key, std::string& value) {
   if (!section || !key) return false;
   Config& c = C();
   std::lock_guard<std::mutex> lock(c.mutex);
-  Key k{section, key};
+  cldb::ConfigFile::Key k{section, key};
   auto it = c.overrides.find(k);
   if (it == c.overrides.end()) {
     LoadIfNeeded(c);
-    it = c.file.find(k);
-    if (it == c.file.end()) return false;
+    it = c.file.values.find(k);
+    if (it == c.file.values.end()) return false;
   }
   value = it->second;
-  return true;
-}
-
-// Decimal, or hexadecimal with a 0x prefix; a leading '-' wraps as strtoul does.
-bool ParseNumber(const std::string& text, unsigned long& value) {
-  if (text.empty()) return false;
-  const char* s = text.c_str();
-  const char* digits = (s[0] == '-' || s[0] == '+') ? s + 1 : s;
-  int base = (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) ? 16 : 10;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long v = strtoul(s, &end, base);
-  if (errno != 0 || end == s || *end != '\0') return false;
-  value = v;
   return true;
 }
 
@@ -133,7 +147,7 @@ std::string ZelPI_Focus::getFocus() {
 int ZelPlatformInfo::getNumber(const char* section, const char* key, unsigned long* value) {
   std::string text;
   unsigned long parsed = 0;
-  if (!Lookup(section, key, text) || !ParseNumber(text, parsed)) return 0;
+  if (!Lookup(section, key, text) || !cldb::ParseConfigNumber(text, ULONG_MAX, parsed)) return 0;
   if (value) *value = parsed;
   return 1;
 }
@@ -197,5 +211,13 @@ void ZelPlatformInfo::Reload() {
   Config& c = C();
   std::lock_guard<std::mutex> lock(c.mutex);
   c.loaded = false;
-  c.file.clear();
+  c.file = {};
+}
+
+std::vector<std::string> ZelPlatformInfo::Warnings(unsigned long* load) {
+  Config& c = C();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  LoadIfNeeded(c);
+  if (load) *load = c.load;
+  return c.file.warnings;
 }

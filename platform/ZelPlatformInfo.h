@@ -2,30 +2,35 @@
 //
 // Configuration file, read once per process (again after Reload()):
 //   1. the file named by the environment variable CLDB_CONFIG, when that is
-//      set (a missing file then means an empty configuration);
+//      set: then the only candidate (a missing file means an empty
+//      configuration, with a warning; /dev/null means none, silently);
 //   2. else $XDG_CONFIG_HOME/cldb/cldb.conf when it exists (XDG_CONFIG_HOME
 //      defaults to ~/.config);
-//   3. else /etc/cldb/cldb.conf.
-// Format: INI-style lines. "[Section]" starts a section; "Key = Value" sets
-// a value in it; blank lines and lines starting with '#' or ';' are ignored.
-// Section and key names are case-sensitive; a later line replaces an earlier
-// one of the same key. Numbers are decimal, or hexadecimal with a 0x prefix;
-// a value that is not a whole number reads as absent for getNumber.
-//
-// Known sections and keys:
+//   3. else /etc/cldb/cldb.conf when it exists.
+// Its format, its sections and keys, and what it warns of are in
+// platform/ConfigFile.h; in short:
 //   [Courier] / [Warden]  CLDBCtreeBufferCount, CLDBCtreeNodeSize,
 //                         MaxCacheDBSizeMB, CLDBCompactIntervalDays
 //   [CLDB]                RootFolder (default CLDB root folder),
 //                         CloudLaptopClient (1 on a laptop client)
 //   [CLDBRootFolders]     <rootFolderKey> = <folder>
 //   [EvDebug]             DebugLevel, LogFile
+// Inline comments follow whitespace; quotes around a value are dropped;
+// numbers are decimal; folders and files are absolute paths. A value that
+// breaks a rule is absent (its default applies) and draws a warning.
 //
+// The warnings of one load are logged once, at level 0, to the default
+// destination of EvDebug; a command-line host may show them (Warnings()).
 // Tests set in-process overrides that take precedence over the file.
+//
+// Every operation is safe from any thread; look-ups after the first read
+// only copy from memory.
 #pragma once
 
 #include "platform/Export.h"
 
 #include <string>
+#include <vector>
 
 class CLDB_EXPORT ZelPI_PlatformBase {
  public:
@@ -45,7 +50,8 @@ class CLDB_EXPORT ZelPI_Focus {
 
 class CLDB_EXPORT ZelPlatformInfo : public ZelPI_PlatformBase {
  public:
-  // Non-zero when the key exists (value stored), 0 otherwise (value untouched).
+  // Non-zero when the key exists and holds a number (value stored), 0
+  // otherwise (value untouched).
   static int getNumber(const char* section, const char* key, unsigned long* value);
   // Non-zero when the key exists.
   static int getString(const char* section, const char* key, std::string& value);
@@ -68,4 +74,10 @@ class CLDB_EXPORT ZelPlatformInfo : public ZelPI_PlatformBase {
   static void ClearOverrides();
   // Forgets the file read so far; the next look-up reads it again.
   static void Reload();
+
+  // The warnings of the configuration as loaded now (loading it first when
+  // needed), one line each, "<file>:<line>: <problem>" or "<file>: <problem>".
+  // `load`, when given, receives the number of that load, different for
+  // each, so a reporter can report each load once.
+  static std::vector<std::string> Warnings(unsigned long* load = nullptr);
 };

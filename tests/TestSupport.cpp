@@ -16,7 +16,7 @@ void IsolateProcess() {
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   lockDir = tmpl;
   setenv("CLDB_LOCK_DIR", (lockDir + "/locks").c_str(), 1);
-  setenv("CLDB_CONFIG", "/nonexistent/cldb-test.conf", 1);
+  setenv("CLDB_CONFIG", "/dev/null", 1);  // no configuration, and no warning of it
   atexit([] { std::filesystem::remove_all(lockDir); });
 }
 
@@ -86,6 +86,15 @@ size_t LogCapture::Count(const std::string& fragment) const {
 void LogCapture::Clear() {
   std::lock_guard<std::mutex> g(mutex_);
   lines_.clear();
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = getenv(name)) old_ = old;
+  value ? setenv(name, value, 1) : unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str());
 }
 
 std::string ReadFile(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,6 +62,19 @@ class LogCapture {
   EvDebug* log_;
   mutable std::mutex mutex_;
   std::vector<std::pair<int, std::string>> lines_;
+};
+
+// Sets (for a null value, unsets) an environment variable for its lifetime.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
 };
 
 std::string ReadFile(const std::string& path);

@@ -19,6 +19,7 @@
 
 #include "Commands.h"
 #include "Console.h"
+#include "platform/ZelPlatformInfo.h"
 
 namespace {
 
@@ -247,6 +248,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cldb: unexpected argument '%s'\n", app.remaining()[0].c_str());
     return kExitBadInput;
   }
+  for (const std::string& warning : ZelPlatformInfo::Warnings())
+    std::fprintf(stderr, "cldb: warning: %s\n", warning.c_str());
   XercesScope xerces;
   return Report(line.command());
 }
