@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "Format.h"
+#include "Report.h"
 #include "ToolRoot.h"
 
 namespace commands {
@@ -38,7 +39,9 @@ const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
   }
 }
 
-// Applies `drop` to each id; the first failure stops and is reported.
+// Applies `drop` to each id; the first failure stops and is reported. A
+// drop refused because a CLDB that may reference the files is in use exits
+// as a CLDB in use does.
 template <typename Drop>
 Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, const char* kind,
                  Drop drop) {
@@ -46,11 +49,14 @@ Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, 
   Outcome outcome = OpenRoot(global, root);
   if (!outcome.ok()) return outcome;
   for (uint32_t id : ids) {
-    if (drop(root->Storage(), id) != 0)
-      return StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id));
+    const int rc = drop(root->Storage(), id);
+    const std::string what = std::string("cannot drop ") + kind + " " + std::to_string(id);
+    if (rc == SqliteStorageBackend::kInUse)
+      return Outcome::Fail(kExitInUse, what + ": " + root->Storage().LastError());
+    if (rc != 0) return StorageError(*root, what);
     if (!global.json) std::printf("Dropped %s %u\n", kind, id);
   }
-  if (global.json) std::printf("%s\n", nlohmann::ordered_json({{"dropped", ids}}).dump().c_str());
+  if (global.json) report::PrintJson({{"dropped", ids}});
   return Outcome::Ok();
 }
 
@@ -74,7 +80,7 @@ Outcome StorageJobs(const GlobalOptions& global) {
                       {"archive_files", job.archiveFiles},
                       {"blocks", job.blocks},
                       {"bytes", job.bytes}});
-    std::printf("%s\n", list.dump(2).c_str());
+    report::PrintJson(list);
     return Outcome::Ok();
   }
   std::printf("%8s %6s %5s  %-19s  %-11s %7s %12s %12s\n", "job", "client", "copy", "started",
@@ -103,7 +109,7 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
                       {"create_time", file.createTime},
                       {"blocks", file.blocks},
                       {"bytes", file.bytes}});
-    std::printf("%s\n", list.dump(2).c_str());
+    report::PrintJson(list);
     return Outcome::Ok();
   }
   std::printf("%10s %8s  %-19s %12s %14s\n", "afile", "job", "created", "blocks", "bytes");
@@ -132,8 +138,8 @@ Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) 
   if (root->Storage().MarkClientDirty(app, dirty) != 0)
     return StorageError(*root, "cannot mark client " + std::to_string(app));
   if (!global.json)
-    std::printf("CLDB of client %u marked %s\n", app,
-                dirty ? "dirty: its next job starts an empty CLDB" : "clean");
+    std::printf("CLDBs of client %u marked %s\n", app,
+                dirty ? "dirty: the next job of each copy starts an empty CLDB" : "clean");
   return Outcome::Ok();
 }
 
