@@ -105,7 +105,7 @@ void AddBackup(CLI::App& app, CommandLine& line) {
       ->capture_default_str();
   sub->add_option("--batch", options.batch, "Blocks per CLDB query")
       ->capture_default_str()
-      ->check(CLI::Range(1u, 1u << 20));
+      ->check(CLI::Range(1u, kMaxBatch));
   sub->add_option("--threads", options.threads, "Hashing threads; 0 for one per processor")
       ->capture_default_str()
       ->check(CLI::Range(0u, 256u));
