@@ -123,6 +123,9 @@ TEST_F(SqliteCldbFlags, ADropWaitsUntilNoJobHoldsACldbThatMayReferenceTheFiles) 
     EXPECT_EQ(backend_->DropArchiveFile(files[0]), SqliteStorageBackend::kInUse);
     EXPECT_NE(backend_->LastError().find("in use"), std::string::npos) << backend_->LastError();
     EXPECT_EQ(backend_->DropJob(jobId), SqliteStorageBackend::kInUse);
+    if (name == cldb::ClientCldbFolderName(10, 2)) {
+      EXPECT_EQ(backend_->MarkClientDirty(10), SqliteStorageBackend::kInUse);
+    }
     EXPECT_EQ(Jobs(*backend_).at(0).archiveFiles, 2u);
     EXPECT_EQ(Dirty(10, 2), 0);
     EXPECT_TRUE(AuxClean(2));

@@ -127,29 +127,32 @@ TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
   EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
 }
 
-// A running job read the archive files it may reference at its start; the
-// storage side does not drop any of them from under it.
+// A running job read at its start the archive files it may reference and
+// whether its CLDB may be trusted; the storage side changes neither under it.
 TEST_F(JobSafetyTest, ADropWaitsForTheRunningJobsThatMayReferenceTheFiles) {
   const nlohmann::json job1 = Backup({Tree("x")});
   const nlohmann::json otherClient = Backup({Tree("x")}, {"--app", "2"});
   std::unique_ptr<Child> child = StartSlowBackup();
-  child->Signal(SIGSTOP);  // so that it is still running when the drops come
+  child->Signal(SIGSTOP);  // so that it is still running when the changes come
   const std::string running = std::to_string(LastJob()["job_id"].get<uint32_t>());
   const std::vector<std::vector<std::string>> refused = {
       {"drop-afile", std::to_string(job1["archive_file_id"].get<uint32_t>())},
       {"drop-job", std::to_string(job1["job_id"].get<uint32_t>())},
-      {"drop-job", running}};
-  for (const std::vector<std::string>& drop : refused) {
-    SCOPED_TRACE(drop[0] + " " + drop[1]);
-    RunResult result = RunTool({"storage", drop[0], drop[1], "--root", Root()});
+      {"drop-job", running},
+      {"dirty", "--app=1"}};
+  for (const std::vector<std::string>& change : refused) {
+    SCOPED_TRACE(change[0] + " " + change[1]);
+    RunResult result = RunTool({"storage", change[0], change[1], "--root", Root()});
     EXPECT_EQ(result.exitCode, 3) << result.err;
     ASSERT_EQ(result.ErrorLines().size(), 1u) << result.err;
     EXPECT_NE(result.ErrorLines()[0].find("in use by a running job"), std::string::npos);
   }
+  // Held, the job may hold the database's write lock too; running, it lets
+  // the drop of another client's job through.
+  child->Signal(SIGCONT);
   const std::string otherJob = std::to_string(otherClient["job_id"].get<uint32_t>());
   EXPECT_EQ(RunTool({"storage", "drop-job", otherJob, "--root", Root()}).exitCode, 0);
 
-  child->Signal(SIGCONT);
   const RunResult finished = child->Finish();
   ASSERT_EQ(finished.exitCode, 0) << finished.err;
   EXPECT_EQ(finished.Json()["hits"], kX);

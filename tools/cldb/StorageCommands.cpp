@@ -19,8 +19,11 @@ Outcome OpenRoot(const GlobalOptions& global, std::unique_ptr<ToolRoot>& root) {
   return outcome.ok() ? root->OpenStorage() : outcome;
 }
 
-Outcome StorageError(ToolRoot& root, const std::string& what) {
-  return Outcome::Fail(kExitFailure, what + ": " + root.Storage().LastError());
+// `rc` is what the storage call returned: a CLDB in use that stopped it
+// exits as a CLDB in use does.
+Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
+  return Outcome::Fail(rc == SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
+                       what + ": " + root.Storage().LastError());
 }
 
 const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
@@ -39,9 +42,7 @@ const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
   }
 }
 
-// Applies `drop` to each id; the first failure stops and is reported. A
-// drop refused because a CLDB that may reference the files is in use exits
-// as a CLDB in use does.
+// Applies `drop` to each id; the first failure stops and is reported.
 template <typename Drop>
 Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, const char* kind,
                  Drop drop) {
@@ -50,10 +51,8 @@ Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, 
   if (!outcome.ok()) return outcome;
   for (uint32_t id : ids) {
     const int rc = drop(root->Storage(), id);
-    const std::string what = std::string("cannot drop ") + kind + " " + std::to_string(id);
-    if (rc == SqliteStorageBackend::kInUse)
-      return Outcome::Fail(kExitInUse, what + ": " + root->Storage().LastError());
-    if (rc != 0) return StorageError(*root, what);
+    if (rc != 0)
+      return StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id), rc);
     if (!global.json) std::printf("Dropped %s %u\n", kind, id);
   }
   if (global.json) report::PrintJson({{"dropped", ids}});
@@ -135,8 +134,8 @@ Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) 
   std::unique_ptr<ToolRoot> root;
   Outcome outcome = OpenRoot(global, root);
   if (!outcome.ok()) return outcome;
-  if (root->Storage().MarkClientDirty(app, dirty) != 0)
-    return StorageError(*root, "cannot mark client " + std::to_string(app));
+  const int rc = root->Storage().MarkClientDirty(app, dirty);
+  if (rc != 0) return StorageError(*root, "cannot mark client " + std::to_string(app), rc);
   if (!global.json)
     std::printf("CLDBs of client %u marked %s\n", app,
                 dirty ? "dirty: the next job of each copy starts an empty CLDB" : "clean");

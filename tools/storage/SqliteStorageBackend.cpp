@@ -229,6 +229,7 @@ enum SqliteStorageBackend::Statement : int {
   kGetClientDirty,
   kSetClientDirty,
   kSetClientDirtyAllCopies,
+  kListClientCopies,
   kGetCopy,
   kSetCopyName,
   kSetCopyClean,
@@ -270,6 +271,7 @@ const char* const kStatementSql[] = {
     "INSERT INTO client_cldbs(app_id, copy_id, dirty) VALUES (?1, ?2, ?3)"
     " ON CONFLICT(app_id, copy_id) DO UPDATE SET dirty = excluded.dirty",
     "UPDATE client_cldbs SET dirty = ?2 WHERE app_id = ?1",
+    "SELECT copy_id FROM client_cldbs WHERE app_id = ?1",
     "SELECT name, clean, offline FROM copies WHERE copy_id = ?1",
     "INSERT INTO copies(copy_id, name) VALUES (?1, nullif(?2, ''))"
     " ON CONFLICT(copy_id) DO UPDATE SET name = excluded.name",
@@ -436,31 +438,32 @@ int SqliteStorageBackend::GetRunningJob(uint32_t jobId, uint32_t& appId, uint32_
   return ended ? Fail("job " + std::to_string(jobId) + " has ended") : 0;
 }
 
-// The locks of the CLDBs that may reference the archive files of one client
-// and copy: the client's CLDB of that copy and the copy's auxiliary CLDB.
+// Locks of CLDBs of the root, held until destruction, taken so that no job
+// uses those CLDBs while the storage side changes what they may trust.
 class SqliteStorageBackend::CldbLocks {
  public:
-  CldbLocks(const std::string& root, uint32_t appId, uint32_t copyId)
-      : client_(root + "/" + cldb::ClientCldbFolderName(appId, copyId)),
-        aux_(root + "/" + cldb::AuxCldbFolderName(copyId)) {}
+  explicit CldbLocks(const std::string& root) : root_(root) {}
 
-  // 0 once both are held, kInUse when a job holds one, -1 when a lock file
-  // cannot be used; `error` says why.
-  int Take(std::string& error) {
-    for (cldb::CldbFolderLock* lock : {&client_, &aux_}) {
-      if (lock->TryLock()) continue;
-      error = lock->Error();
-      if (!error.empty()) return -1;
-      error = "a CLDB that may reference them is in use by a running job; drop again once it "
-              "has ended";
-      return kInUse;
-    }
-    return 0;
+  // Takes the lock of the CLDB folder `name` too: 0 once held, kInUse when
+  // a job holds it, -1 when its lock file cannot be used; `error` says why.
+  int Take(const std::string& name, std::string& error) {
+    locks_.push_back(std::make_unique<cldb::CldbFolderLock>(root_ + "/" + name));
+    if (locks_.back()->TryLock()) return 0;
+    error = locks_.back()->Error();
+    if (!error.empty()) return -1;
+    error = "the CLDB " + name + " is in use by a running job; try again once it has ended";
+    return kInUse;
+  }
+  // The CLDBs that may reference the archive files of (appId, copyId): the
+  // client's CLDB of that copy and the copy's auxiliary CLDB.
+  int TakeReferencing(uint32_t appId, uint32_t copyId, std::string& error) {
+    const int rc = Take(cldb::ClientCldbFolderName(appId, copyId), error);
+    return rc != 0 ? rc : Take(cldb::AuxCldbFolderName(copyId), error);
   }
 
  private:
-  cldb::CldbFolderLock client_;
-  cldb::CldbFolderLock aux_;
+  const std::string root_;
+  std::vector<std::unique_ptr<cldb::CldbFolderLock>> locks_;
 };
 
 int SqliteStorageBackend::CopyFlag(uint32_t copyId, int column, bool& value) {
@@ -710,8 +713,8 @@ int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
   std::lock_guard<std::mutex> lock(mutex_);
   uint32_t appId = 0, copyId = 0;
   if (GetAFileOwner(afileId, appId, copyId) != 0) return -1;
-  CldbLocks cldbs(root_, appId, copyId);
-  const int locked = cldbs.Take(lastError_);
+  CldbLocks cldbs(root_);
+  const int locked = cldbs.TakeReferencing(appId, copyId, lastError_);
   if (locked != 0) return locked;
   return Transaction(true, [&] {
     if (Run(kDeleteAFile, afileId) != 0) return -1;
@@ -725,8 +728,8 @@ int SqliteStorageBackend::DropJob(uint32_t jobId) {
   uint32_t appId = 0, copyId = 0;
   bool ended = false;
   if (GetJob(jobId, appId, copyId, ended) != 0) return -1;
-  CldbLocks cldbs(root_, appId, copyId);
-  const int locked = cldbs.Take(lastError_);
+  CldbLocks cldbs(root_);
+  const int locked = cldbs.TakeReferencing(appId, copyId, lastError_);
   if (locked != 0) return locked;
   return Transaction(true, [&] {
     int64_t least = 0;  // 0: the job holds no archive file
@@ -768,8 +771,22 @@ int SqliteStorageBackend::SetRecopied(uint32_t copyId, const std::vector<uint32_
   });
 }
 
+// A copy without a flag is dirty already, so only the CLDBs of the copies
+// with one are locked.
 int SqliteStorageBackend::MarkClientDirty(uint32_t appId, bool dirty) {
   std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<uint32_t> copies;
+  {
+    Query query(Stmt(kListClientCopies), appId);
+    int rc;
+    while ((rc = query.Step()) == SQLITE_ROW) copies.push_back(static_cast<uint32_t>(query.Int(0)));
+    if (rc != SQLITE_DONE) return FailSqlite();
+  }
+  CldbLocks cldbs(root_);
+  for (uint32_t copyId : copies) {
+    const int locked = cldbs.Take(cldb::ClientCldbFolderName(appId, copyId), lastError_);
+    if (locked != 0) return locked;
+  }
   return Run(kSetClientDirtyAllCopies, appId, dirty ? 1 : 0);
 }
 

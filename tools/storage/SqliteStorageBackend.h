@@ -39,7 +39,8 @@
 //     drop on a copy marks its auxiliary CLDB not clean;
 //   - a running job reads the held files once, at its start. A drop takes the
 //     lock of each CLDB that may reference the files (RootFolder.h) for its
-//     whole transaction, and is refused with kInUse while a job holds one.
+//     whole transaction, and is refused with kInUse while a job holds one;
+//     so does marking a client's CLDBs dirty.
 //
 // Ids are unsigned 32-bit and never 0. Archive-file ids stay at or below
 // kMaxArchiveFileId because the storage side hands them to the library as
@@ -67,7 +68,8 @@ struct sqlite3_stmt;
 class SqliteStorageBackend : public StorageBackend {
  public:
   static constexpr int kSchemaVersion = 2;
-  // Returned by the drops when a CLDB that may reference the files is in use.
+  // Returned by the drops and MarkClientDirty when a CLDB they concern is in
+  // use.
   static constexpr int kInUse = -2;
   static constexpr uint32_t kMaxArchiveFileId = 0x7FFFFFFF;
   static constexpr const char* kFileName = "storage.sqlite";
@@ -168,7 +170,8 @@ class SqliteStorageBackend : public StorageBackend {
   // archive-file id (1 to kMaxArchiveFileId), though it need not be held.
   int SetRecopied(uint32_t copyId, const std::vector<uint32_t>& afileIds);
   // Marks the client's CLDBs of every copy dirty (the next job of each
-  // recreates it), or those the storage side knows clean.
+  // recreates it), or those the storage side knows clean. kInUse while a
+  // job holds one of them.
   int MarkClientDirty(uint32_t appId, bool dirty = true);
   // Marks a copy's auxiliary CLDB clean, or not clean (recreated next time).
   int MarkCopyClean(uint32_t copyId, bool clean);
