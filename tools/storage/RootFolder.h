@@ -34,8 +34,9 @@ std::string MakePrivateFolders(const std::string& folder);
 // the caller named are followed, so two spellings of one folder meet the
 // same lock); the folder itself need not exist yet, its parent must. The lock
 // file is opened relative to that parent and never through a symbolic link;
-// one that is not a plain, singly linked file of this user (or of the
-// superuser) is refused rather than trusted, and it is only ever read.
+// one that is not a plain, singly linked file of this user or of the
+// superuser (the superuser takes any owner's) is refused rather than
+// trusted, and it is only ever read.
 // Each object opens its own file description, so two objects exclude each
 // other within one process too. Not thread-safe.
 class CldbFolderLock {
