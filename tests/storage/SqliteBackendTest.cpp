@@ -1,5 +1,7 @@
 // One process and its storage database: creation, refusal, persistence, the answers
 // of the library's calls, and the tool's jobs. (Several: SqliteConcurrencyTest.cpp.)
+#include <sys/stat.h>
+
 #include "StorageFixture.h"
 
 namespace cldbtest {
@@ -16,6 +18,11 @@ TEST_F(SqliteDatabase, FirstOpenMakesTheFoldersAndAWalDatabase) {
   ASSERT_NE(other, nullptr) << error;
   EXPECT_EQ(RawSql(root / "a/b/storage.sqlite", "PRAGMA journal_mode"), "wal");
   EXPECT_NE(other->getHubcellId(), backend_->getHubcellId());  // drawn for each database
+  EXPECT_NE(other->StoreId(), backend_->StoreId());
+  EXPECT_NE(other->StoreId(), 0u);
+  struct stat info {};
+  ASSERT_EQ(stat((root / "a").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 // Each is refused with a reason, and a database is left as it was found.
@@ -23,40 +30,65 @@ TEST_F(SqliteDatabase, RefusesWhatItCannotUse) {
   backend_.reset();
   TempDir root, junk;
   WriteFile(root / "file", "x");
-  RawSql(DbPath(), "PRAGMA user_version = 2");
+  RawSql(DbPath(), "PRAGMA user_version = 3");
   RawSql(root / SqliteStorageBackend::kFileName, "CREATE TABLE t(x)");
   WriteFile(junk / SqliteStorageBackend::kFileName, std::string(4096, 'z'));
   for (auto [folder, why] : {std::pair{root / "file/sub", "cannot create folder"},
-                             {dir_.path(), "schema version 2 is not known"},
+                             {dir_.path(), "schema version 3 is not known"},
                              {root.path(), "not a storage database"},
                              {junk.path(), "not a database"}}) {
     std::string error;
     EXPECT_EQ(SqliteStorageBackend::Open(folder, error), nullptr) << folder;
     EXPECT_NE(error.find(why), std::string::npos) << error;
   }
-  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "2");
+  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "3");
   EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "0");
 }
 
 // Ids are never issued twice, not even after drops and a reopen.
 TEST_F(SqliteDatabase, EverythingPersistsAcrossReopen) {
   std::vector<uint32_t> files;
-  uint32_t jobId = JobWithFiles(4, 1, 2, &files), dropped = JobWithFiles(4, 1, 1, &files);
+  uint32_t dropped = JobWithFiles(4, 1, 1, &files), jobId = JobWithFiles(4, 1, 2, &files);
   ASSERT_EQ(backend_->DropJob(dropped), 0);
-  ASSERT_EQ(backend_->AddToArchiveFile(files[0], 3, 300), 0);
+  ASSERT_EQ(backend_->AddToArchiveFile(files[1], 3, 300), 0);
+  ASSERT_EQ(backend_->setClientCacheDBDirty(4, 0), 0) << backend_->LastError();
   ASSERT_EQ(backend_->EndJob(jobId, 1), 0);
-  ASSERT_EQ(backend_->MarkClientDirty(4, false), 0);
   unsigned long long hubcellId = backend_->getHubcellId();
+  uint32_t storeId = backend_->StoreId();
   ASSERT_NE(backend_ = Open(), nullptr);
   EXPECT_EQ(backend_->getHubcellId(), hubcellId);
+  EXPECT_EQ(backend_->StoreId(), storeId);
   auto jobs = Jobs(*backend_);
   EXPECT_TRUE(jobs.size() == 1 && jobs[0].status == 1 && jobs[0].archiveFiles == 2);
   EXPECT_TRUE(jobs[0].blocks == 3 && jobs[0].bytes == 300);
+  std::vector<uint32_t> later;
+  EXPECT_EQ(JobWithFiles(4, 1, 1, &later), jobId + 1);
+  EXPECT_EQ(later, std::vector<uint32_t>{files.back() + 1});
   int dirty = -1;
   EXPECT_TRUE(backend_->isClientCacheDBDirty(4, dirty) == 0 && dirty == 0);
-  std::vector<uint32_t> later;
-  EXPECT_EQ(JobWithFiles(4, 1, 1, &later), dropped + 1);
-  EXPECT_EQ(later, std::vector<uint32_t>{files.back() + 1});
+}
+
+// A version-1 database keeps its jobs and files; none of its flags is
+// trusted, so every CLDB it knew is recreated once.
+TEST_F(SqliteDatabase, AVersion1DatabaseIsMigratedWithEveryCldbDirty) {
+  std::vector<uint32_t> files;
+  JobWithFiles(4, 1, 2, &files);
+  ASSERT_EQ(backend_->MarkCopyClean(1, true), 0);
+  backend_.reset();
+  RawSql(DbPath(),
+         "DROP TABLE client_cldbs;"
+         "CREATE TABLE clients(app_id INTEGER PRIMARY KEY, dirty INTEGER NOT NULL) STRICT;"
+         "INSERT INTO clients VALUES (4, 0); PRAGMA user_version = 1");
+  ASSERT_NE(backend_ = Open(), nullptr);
+  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "2");
+  std::vector<SqliteStorageBackend::ArchiveFileInfo> held;
+  ASSERT_EQ(backend_->ListArchiveFiles(4, 1, held), 0);
+  EXPECT_EQ(held.size(), files.size());
+  JobWithFiles(4, 1, 0);
+  int dirty = -1;
+  bool clean = true;
+  EXPECT_TRUE(backend_->isClientCacheDBDirty(4, dirty) == 0 && dirty == 1);
+  EXPECT_TRUE(backend_->isCopyClientCacheDBClean(0, 1, clean) == 0 && !clean);
 }
 
 // The client's held files on that copy, ascending, from the oldest id asked
@@ -96,6 +128,7 @@ TEST_F(SqliteCalls, ListsHeldAndRecopiedFilesWithTheOfflineFlag) {
 // Flags as given; an unknown client is dirty; a copy, known or not, is not
 // clean; the least archive-file id is kept per CLDB.
 TEST_F(SqliteCalls, FlagsNamesAndLeastIdsDefaultUntilRecorded) {
+  JobWithFiles(30, 1, 0);  // the running job says which of client 30's CLDBs is meant
   auto expect = [&](int dirty, bool clean, const std::string& name) {
     int isDirty = -1;
     bool isClean = !clean;

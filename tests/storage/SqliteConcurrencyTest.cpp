@@ -113,5 +113,21 @@ TEST_F(SqliteConcurrency, BusyDatabaseIsWaitedForUpToTheTimeout) {
   EXPECT_EQ(jobId, 2u);  // after the shared file's job; the failed attempt used up none
 }
 
+// Opening a database of the current schema writes nothing, so it does not
+// wait for a writer: a command may open the storage side before it takes a
+// CLDB's lock without ever waiting behind a job.
+TEST_F(SqliteConcurrency, OpeningACurrentDatabaseWaitsForNoWriter) {
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(DbPath().c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto start = std::chrono::steady_clock::now();
+  auto opened = Open(5000);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(opened, nullptr);
+  EXPECT_LT(waited, std::chrono::seconds(2));
+  EXPECT_EQ(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(raw);
+}
+
 }  // namespace
 }  // namespace cldbtest

@@ -62,6 +62,65 @@ TEST_F(BadInputTest, UsageErrorsAreRefused) {
   ExpectRefused(RunTool({"state"}), 1, "FOLDER");
 }
 
+// Each of these once passed for valid: an empty root as the default, a
+// negative size wrapped around, an id of 0, a client never seen got a CLDB
+// and a job made for it, and a CLDB id that the folder's name contradicts
+// named the wrong lock. None may change anything.
+TEST_F(BadInputTest, ValuesThatOnlyLookValidAreRefused) {
+  Backup({Tree("t")});
+  const std::string state = cldbtest::ReadFile(CldbFolder() + "/State.xml");
+  struct Case {
+    std::vector<std::string> args;
+    std::string fragment;
+  };
+  const Case cases[] = {
+      {{"backup", "--root", "", Tree("t")}, "--root"},
+      {{"storage", "jobs", "--root", ""}, "--root"},
+      {{"backup", "--root", Root(), "--archive-file-size", "-1", Tree("t")},
+       "--archive-file-size"},
+      {{"backup", "--root", Root(), "--block-size", "-4K", Tree("t")}, "--block-size"},
+      {{"storage", "dirty", "--app", "0", "--root", Root()}, "--app"},
+      {{"storage", "afiles", "--copy", "0", "--root", Root()}, "--copy"},
+      {{"storage", "offline", "--copy", "0", "--root", Root()}, "--copy"},
+      {{"state", CldbFolder(), "--cldb-id", "0"}, "--cldb-id"},
+      {{"state", CldbFolder(), "--cldb-id", "2"}, "says CLDB id 1, not 2"},
+      {{"prune", "--root", Root(), "--app", "77"}, "no CLDB for client 77 copy 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+    ExpectRefused(RunTool(c.args), 1, c.fragment);
+  }
+  EXPECT_FALSE(std::filesystem::exists(Root() + "/ZEL_CLDB_APP_77_1"));
+  EXPECT_EQ(Json({"storage", "jobs"}).size(), 1u);
+  EXPECT_EQ(cldbtest::ReadFile(CldbFolder() + "/State.xml"), state);
+  EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
+}
+
+// The storage side failing is no fault of the input.
+TEST_F(BadInputTest, ADamagedStorageDatabaseIsAFailure) {
+  Backup({Tree("t")});
+  for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(Root() + "/storage.sqlite" + suffix);
+  cldbtest::WriteFile(Root() + "/storage.sqlite", std::string(8192, 'z'));
+  ExpectRefused(RunTool({"backup", "--root", Root(), Tree("t")}), 2, "storage database");
+  ExpectRefused(RunTool({"prune", "--root", Root()}), 2, "storage database");
+  ExpectRefused(RunTool({"storage", "jobs", "--root", Root()}), 2, "storage database");
+}
+
+// Paths are bytes. JSON shows a byte that is not part of valid UTF-8 as
+// U+FFFD and everything else as it is.
+TEST_F(BadInputTest, AnyBytesInARootFolderNameGiveValidJson) {
+  const std::string name = "r\xff\xfe-\xc3\xa9";
+  const RunResult result =
+      RunTool({"backup", "--root", Tree(name), "--json", "--block-size", "4K", Tree("t")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.Json()["cldb_folder"],
+            Tree("r\xef\xbf\xbd\xef\xbf\xbd-\xc3\xa9") + "/ZEL_CLDB_APP_1_1");
+  const RunResult jobs = RunTool({"storage", "jobs", "--json", "--root", Tree(name)});
+  EXPECT_EQ(jobs.exitCode, 0) << jobs.err;
+  EXPECT_EQ(jobs.Json().size(), 1u);
+}
+
 TEST_F(BadInputTest, ARootFolderThatCannotBeCreatedIsRefused) {
   ExpectRefused(RunTool({"backup", "--root", Tree("t") + "/f/root", Tree("t")}), 1,
                 "cannot create root folder");

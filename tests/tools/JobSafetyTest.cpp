@@ -26,12 +26,12 @@ class JobSafetyTest : public ToolTest {
   // Starts a slow backup of X and Z and returns once it has opened the CLDB,
   // as its log line tells; from then on it works through thousands of
   // batches before it closes the CLDB again.
-  std::unique_ptr<Child> StartSlowBackup() {
+  std::unique_ptr<Child> StartSlowBackup(const RunOptions& options = {}) {
     const size_t opened = Occurrences(LogText(), kOpenedLine);
     auto child = std::make_unique<Child>(
         std::vector<std::string>{"backup", "--root", Root(), "--json", "--block-size", "4K",
                                  "--batch", "1", Tree("x"), Tree("z")},
-        dir_.path());
+        dir_.path(), options);
     while (Occurrences(LogText(), kOpenedLine) == opened) {
       if (child->Ended()) {
         const RunResult ended = child->Finish();
@@ -125,6 +125,56 @@ TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
   ASSERT_EQ(first.exitCode, 2) << first.err;
   const uint64_t stored = first.Json()["misses"];
   EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
+}
+
+// A running job read at its start the archive files it may reference and
+// whether its CLDB may be trusted; the storage side changes neither under it.
+TEST_F(JobSafetyTest, ADropWaitsForTheRunningJobsThatMayReferenceTheFiles) {
+  const nlohmann::json job1 = Backup({Tree("x")});
+  const nlohmann::json otherClient = Backup({Tree("x")}, {"--app", "2"});
+  std::unique_ptr<Child> child = StartSlowBackup();
+  child->Signal(SIGSTOP);  // so that it is still running when the changes come
+  const std::string running = std::to_string(LastJob()["job_id"].get<uint32_t>());
+  const std::vector<std::vector<std::string>> refused = {
+      {"drop-afile", std::to_string(job1["archive_file_id"].get<uint32_t>())},
+      {"drop-job", std::to_string(job1["job_id"].get<uint32_t>())},
+      {"drop-job", running},
+      {"dirty", "--app=1"}};
+  for (const std::vector<std::string>& change : refused) {
+    SCOPED_TRACE(change[0] + " " + change[1]);
+    RunResult result = RunTool({"storage", change[0], change[1], "--root", Root()});
+    EXPECT_EQ(result.exitCode, 3) << result.err;
+    ASSERT_EQ(result.ErrorLines().size(), 1u) << result.err;
+    EXPECT_NE(result.ErrorLines()[0].find("in use by a running job"), std::string::npos);
+  }
+  // Held, the job may hold the database's write lock too; running, it lets
+  // the drop of another client's job through.
+  child->Signal(SIGCONT);
+  const std::string otherJob = std::to_string(otherClient["job_id"].get<uint32_t>());
+  EXPECT_EQ(RunTool({"storage", "drop-job", otherJob, "--root", Root()}).exitCode, 0);
+
+  const RunResult finished = child->Finish();
+  ASSERT_EQ(finished.exitCode, 0) << finished.err;
+  EXPECT_EQ(finished.Json()["hits"], kX);
+  EXPECT_EQ(JobOnStorage(job1["job_id"])["blocks"], kX);
+  EXPECT_EQ(RunTool({"storage", "drop-job", running, "--root", Root()}).exitCode, 0);
+}
+
+// Two backups that see different environments (cron and a login shell)
+// still meet on one CLDB: its lock depends on nothing but its folder.
+TEST_F(JobSafetyTest, TheLockOfACldbDependsOnNothingButItsFolder) {
+  RunOptions cron;
+  cron.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/cron-locks", "XDG_RUNTIME_DIR=/nonexistent"};
+  std::unique_ptr<Child> child = StartSlowBackup(cron);
+  child->Signal(SIGSTOP);
+  RunOptions login;
+  login.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/login-locks"};
+  const RunResult second =
+      RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")}, login);
+  EXPECT_EQ(second.exitCode, 3) << second.err;
+  child->Signal(SIGINT);
+  child->Signal(SIGCONT);
+  EXPECT_EQ(child->Finish().exitCode, 2);
 }
 
 }  // namespace

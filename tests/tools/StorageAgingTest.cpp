@@ -1,7 +1,7 @@
 // End-to-end: the storage side ages its data (drops archive files and jobs,
 // marks a CLDB dirty, takes a mount path offline) and the next jobs see it.
 
-#include <set>
+#include <filesystem>
 
 #include "ToolHarness.h"
 
@@ -26,56 +26,94 @@ class StorageAgingTest : public ToolTest {
   }
 };
 
-TEST_F(StorageAgingTest, BlocksOnlyInADroppedArchiveFileMissAndAreStoredAgain) {
+// Job 2 finds every block of X and re-points its records at its own archive
+// file, which holds only references into job 1's. Once job 1 ages out,
+// those records must not answer: the data is gone.
+TEST_F(StorageAgingTest, DroppingTheOldestJobLeavesNoHitThroughRepointedRecords) {
   const nlohmann::json job1 = Backup({Tree("x"), Tree("y")});
   const nlohmann::json job2 = Backup({Tree("x")});
   ASSERT_EQ(job2["hits"], kX);
-  Drop("drop-afile", Afile(job1));
+  for (const DumpRecord& record : Dump())
+    ASSERT_TRUE(record.archiveFileId == Afile(job1) || record.archiveFileId == Afile(job2));
+  Drop("drop-job", job1["job_id"]);
 
   const nlohmann::json job3 = Backup({Tree("x"), Tree("y")});
-  EXPECT_EQ(job3["hits"], kX);  // job 2 re-pointed them at its archive file
-  EXPECT_EQ(job3["misses"], kY);
-  EXPECT_EQ(JobOnStorage(job3["job_id"])["blocks"], kY);
-
-  // The stale records of the dropped archive file are gone; every block has
-  // one record, naming job 3's archive file.
+  EXPECT_EQ(job3["hits"], 0);
+  EXPECT_EQ(job3["misses"], kX + kY);
+  EXPECT_EQ(JobOnStorage(job3["job_id"])["blocks"], kX + kY);
   const std::vector<DumpRecord> records = Dump();
   EXPECT_EQ(records.size(), kX + kY);
   for (const DumpRecord& record : records) EXPECT_EQ(record.archiveFileId, Afile(job3));
-
-  const nlohmann::json job4 = Backup({Tree("x"), Tree("y")});
-  EXPECT_EQ(job4["hits"], kX + kY);
+  EXPECT_EQ(Backup({Tree("x"), Tree("y")})["hits"], kX + kY);
 }
 
+// The newest archive file is referenced by no other: dropping it leaves the
+// CLDB trusted, and pruning removes just the records that named it.
 TEST_F(StorageAgingTest, PruneRemovesTheRecordsOfDroppedArchiveFiles) {
   const nlohmann::json job1 = Backup({Tree("x"), Tree("y")});
   const nlohmann::json job2 = Backup({Tree("x")});
-  Drop("drop-afile", Afile(job1));
+  Drop("drop-afile", Afile(job2));
 
   const nlohmann::json pruned = Json({"prune"});
   EXPECT_EQ(pruned["records_before"], kX + kY);
-  EXPECT_EQ(pruned["removed"], kY);
-  EXPECT_EQ(pruned["records_after"], kX);
-  for (const DumpRecord& record : Dump()) EXPECT_EQ(record.archiveFileId, Afile(job2));
+  EXPECT_EQ(pruned["removed"], kX);
+  EXPECT_EQ(pruned["records_after"], kY);
+  for (const DumpRecord& record : Dump()) EXPECT_EQ(record.archiveFileId, Afile(job1));
 
   EXPECT_EQ(Json({"prune"})["removed"], 0);
-  EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
+  EXPECT_EQ(Backup({Tree("y")})["hits"], kY);
+  EXPECT_EQ(Backup({Tree("x")})["misses"], kX);
 }
 
 TEST_F(StorageAgingTest, ADroppedJobTakesItsBlocksAlong) {
-  const nlohmann::json job1 = Backup({Tree("x")});
-  Backup({Tree("y")});
-  Drop("drop-job", job1["job_id"]);
+  Backup({Tree("x")});
+  const nlohmann::json job2 = Backup({Tree("y")});
+  Drop("drop-job", job2["job_id"]);
   const nlohmann::json job3 = Backup({Tree("x"), Tree("y")});
-  EXPECT_EQ(job3["misses"], kX);
-  EXPECT_EQ(job3["hits"], kY);
+  EXPECT_EQ(job3["hits"], kX);
+  EXPECT_EQ(job3["misses"], kY);
 }
 
-TEST_F(StorageAgingTest, ADirtyClientStartsFromAnEmptyCldb) {
+// An auxiliary copy's CLDB is checked against no list of held files, so
+// every drop on the copy makes the next auxiliary job start afresh.
+TEST_F(StorageAgingTest, AnAuxiliaryCopyForgetsTheFilesOfDroppedJobs) {
+  const std::vector<std::string> aux = {"--aux-copy", "--copy", "2"};
+  const nlohmann::json job1 = Backup({Tree("x"), Tree("y")}, aux);
+  const nlohmann::json job2 = Backup({Tree("x"), Tree("y")}, aux);
+  ASSERT_EQ(job2["hits"], kX + kY);
+  Drop("drop-job", job1["job_id"]);
+  Drop("drop-job", job2["job_id"]);
+  EXPECT_EQ(Backup({Tree("x"), Tree("y")}, aux)["hits"], 0);
+  EXPECT_EQ(Backup({Tree("x"), Tree("y")}, aux)["hits"], kX + kY);
+}
+
+// The dirty flag of a client reaches the CLDB of each of its copies, however
+// many of them are recreated before.
+TEST_F(StorageAgingTest, ADirtyClientRecreatesTheCldbOfEveryCopy) {
+  const std::vector<std::string> copy2 = {"--copy", "2"};
   Backup({Tree("x")});
+  Backup({Tree("x")}, copy2);
   RunResult dirty = RunTool({"storage", "dirty", "--app", "1", "--root", Root()});
   ASSERT_EQ(dirty.exitCode, 0) << dirty.err;
   EXPECT_EQ(Backup({Tree("x")})["misses"], kX);
+  EXPECT_EQ(Backup({Tree("x")}, copy2)["misses"], kX);
+  EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
+  EXPECT_EQ(Backup({Tree("x")}, copy2)["hits"], kX);
+}
+
+// Archive-file ids overlap between roots; a CLDB copied from another root
+// names files this root never stored, and must not be trusted.
+TEST_F(StorageAgingTest, ACldbFromAnotherRootIsRecreated) {
+  const std::string other = Tree("other-root");
+  // There the records of X name archive file 1; here archive file 1 holds Y.
+  ASSERT_EQ(RunTool({"backup", "--root", other, "--block-size", "4K", Tree("x")}).exitCode, 0);
+  Backup({Tree("y")});
+  std::filesystem::remove_all(CldbFolder());
+  std::filesystem::copy(other + "/ZEL_CLDB_APP_1_1", CldbFolder());
+
+  const nlohmann::json job = Backup({Tree("x")});
+  EXPECT_EQ(job["hits"], 0);
+  EXPECT_EQ(job["misses"], kX);
   EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,8 +58,18 @@ pid_t Spawn(const std::vector<std::string>& args, const RunOptions& options,
   return pid;
 }
 
-RunResult Collect(int status, const std::string& outPath, const std::string& errPath) {
+// waitpid that also reads the child's peak resident memory.
+pid_t Reap(pid_t pid, int& status, int options, long& maxRssKiB) {
+  struct rusage usage {};
+  const pid_t reaped = wait4(pid, &status, options, &usage);
+  if (reaped == pid) maxRssKiB = usage.ru_maxrss;
+  return reaped;
+}
+
+RunResult Collect(int status, long maxRssKiB, const std::string& outPath,
+                  const std::string& errPath) {
   RunResult result;
+  result.maxRssKiB = maxRssKiB;
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   result.out = cldbtest::ReadFile(outPath);
@@ -100,21 +111,23 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
+  long maxRssKiB = 0;
+  while (Reap(pid, status, WNOHANG, maxRssKiB) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      Reap(pid, status, 0, maxRssKiB);
       ADD_FAILURE() << "cldb did not end within " << options.timeoutSeconds << " s";
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  return Collect(status, outPath, errPath);
+  return Collect(status, maxRssKiB, outPath, errPath);
 }
 
-Child::Child(const std::vector<std::string>& args, const std::string& outputFolder)
+Child::Child(const std::vector<std::string>& args, const std::string& outputFolder,
+             const RunOptions& options)
     : outPath_(outputFolder + "/child.out"), errPath_(outputFolder + "/child.err") {
-  pid_ = Spawn(args, RunOptions(), outPath_, errPath_);
+  pid_ = Spawn(args, options, outPath_, errPath_);
   if (pid_ < 0) ADD_FAILURE() << "cannot start " << CLDB_TOOL_PATH;
 }
 
@@ -131,14 +144,14 @@ void Child::Signal(int sig) {
 
 bool Child::Ended() {
   if (reaped_) return true;
-  reaped_ = pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_;
+  reaped_ = pid_ > 0 && Reap(pid_, status_, WNOHANG, maxRssKiB_) == pid_;
   return reaped_;
 }
 
 RunResult Child::Finish() {
-  if (!reaped_ && pid_ > 0) waitpid(pid_, &status_, 0);
+  if (!reaped_ && pid_ > 0) Reap(pid_, status_, 0, maxRssKiB_);
   reaped_ = true;
-  return Collect(status_, outPath_, errPath_);
+  return Collect(status_, maxRssKiB_, outPath_, errPath_);
 }
 
 std::string RandomBytes(uint64_t seed, size_t size) {

@@ -28,6 +28,7 @@ struct RunOptions {
 struct RunResult {
   int exitCode = -1;  // -1 when killed by a signal
   int signal = 0;
+  long maxRssKiB = 0;  // the child's peak resident memory
   std::string out;
   std::string err;
   // stdout parsed as one JSON value; a test failure when it is not.
@@ -42,7 +43,8 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
 // A `cldb` child left running; Finish waits for it.
 class Child {
  public:
-  Child(const std::vector<std::string>& args, const std::string& outputFolder);
+  Child(const std::vector<std::string>& args, const std::string& outputFolder,
+        const RunOptions& options = {});
   ~Child();  // kills a child still running
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -56,6 +58,7 @@ class Child {
   std::string outPath_;
   std::string errPath_;
   int status_ = 0;
+  long maxRssKiB_ = 0;
   bool reaped_ = false;
 };
 

@@ -30,6 +30,11 @@
 #include "ToolRoot.h"
 #include "cldb/CLDBTypes.h"
 
+// Blocks per CLDB query at most. A batch costs about 320 bytes per block in
+// the job thread and eight batches of signatures (68 bytes each) may wait
+// for it, so this keeps the job's own memory near 50 MiB at most.
+constexpr unsigned kMaxBatch = 65536;
+
 struct BackupOptions {
   CldbIdentity identity;
   JobSettings settings;

@@ -26,7 +26,7 @@
 namespace commands {
 namespace {
 
-void PrintJson(const nlohmann::ordered_json& value) { std::printf("%s\n", value.dump(2).c_str()); }
+using report::PrintJson;
 
 // Bytes of the regular files under `folder`.
 uint64_t FolderBytes(const std::string& folder) {
@@ -47,6 +47,17 @@ Outcome CheckPathsExist(const std::vector<std::string>& paths) {
       return Outcome::Fail(kExitBadInput, "cannot access '" + path + "': " + std::strerror(errno));
   }
   return Outcome::Ok();
+}
+
+// Opens the root and its storage side for a job on the CLDB of `identity`,
+// whose store id, unless given, is the one of the storage database: a CLDB
+// filled against another storage side is then recreated, not trusted.
+Outcome OpenForJob(const GlobalOptions& global, CldbIdentity& identity,
+                   std::unique_ptr<ToolRoot>& root) {
+  Outcome outcome = ToolRoot::Open(global.root, global.verbose, root);
+  if (outcome.ok()) outcome = root->OpenStorage();
+  if (outcome.ok() && identity.store == 0) identity.store = root->Storage().StoreId();
+  return outcome;
 }
 
 Outcome CheckFolder(const std::string& folder) {
@@ -88,11 +99,11 @@ nlohmann::ordered_json StateJson(const StateValues& values) {
 
 }  // namespace
 
-Outcome Backup(const GlobalOptions& global, const BackupOptions& options) {
+Outcome Backup(const GlobalOptions& global, BackupOptions options) {
   Outcome outcome = CheckPathsExist(options.paths);
   if (!outcome.ok()) return outcome;
   std::unique_ptr<ToolRoot> root;
-  outcome = ToolRoot::Open(global.root, global.verbose, root);
+  outcome = OpenForJob(global, options.identity, root);
   if (!outcome.ok()) return outcome;
 
   interrupt::Install();
@@ -109,11 +120,14 @@ Outcome Backup(const GlobalOptions& global, const BackupOptions& options) {
   return outcome;
 }
 
-Outcome Prune(const GlobalOptions& global, const CldbIdentity& identity,
-              const JobSettings& settings) {
+Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSettings& settings) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = ToolRoot::Open(global.root, global.verbose, root);
+  Outcome outcome = OpenForJob(global, identity, root);
   if (!outcome.ok()) return outcome;
+  // Pruning a CLDB that was never made would only make an empty one.
+  if (!CheckFolder(root->CldbFolder(identity.FolderName())).ok())
+    return Outcome::Fail(kExitBadInput,
+                         "no CLDB for " + identity.Describe() + " in '" + root->Folder() + "'");
   JobSession session(*root, identity, settings);
   outcome = session.Acquire();
   if (outcome.ok()) outcome = session.Begin();
@@ -176,9 +190,19 @@ Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity) {
 Outcome State(const GlobalOptions& global, const std::string& folder, uint32_t cldbId) {
   Outcome outcome = CheckFolder(folder);
   if (!outcome.ok()) return outcome;
-  if (cldbId == 0 && !CldbIdFromFolderName(folder, cldbId))
+  // The id names the state file's lock: one that disagrees with the
+  // folder's name would let this read meet no lock of the CLDB's users.
+  uint32_t named = 0;
+  if (cldb::CldbIdFromFolderName(folder, named)) {
+    if (cldbId != 0 && cldbId != named)
+      return Outcome::Fail(kExitBadInput, "the name '" + folder + "' says CLDB id " +
+                                              std::to_string(named) + ", not " +
+                                              std::to_string(cldbId));
+    cldbId = named;
+  } else if (cldbId == 0) {
     return Outcome::Fail(kExitBadInput,
                          "cannot tell the CLDB id from the name '" + folder + "'; give --cldb-id");
+  }
   ToolRoot::SendLogNextTo(folder, global.verbose);
   StateValues values;
   outcome = ReadState(folder, cldbId, values);

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/MDLock.h"
+#include "storage/RootFolder.h"
 
 struct CldbIdentity {
   uint32_t app = 1;    // client application (subclient) id
   uint32_t copy = 1;   // storage copy id
-  uint32_t store = 1;  // id of the deduplication store the CLDB mirrors
+  uint32_t store = 0;  // deduplication store the CLDB mirrors; 0 until resolved (ToolRoot)
   bool auxCopy = false;
 
   // An auxiliary-copy CLDB is named by its copy, a client CLDB by its client.
@@ -21,22 +21,6 @@ struct CldbIdentity {
   std::string Describe() const;
 };
 
-// The CLDB id encoded in a CLDB folder's name; false for another name.
-bool CldbIdFromFolderName(const std::string& folder, uint32_t& cldbId);
-
-// Held by a backup, a prune, a dump or a compaction for their whole run.
-// The lock is named from the CLDB folder's absolute path with symbolic links
-// resolved, so a command that names the folder directly and one that names
-// it through the root and ids meet the same lock. The kernel drops it when
-// the holder dies, so a killed backup never leaves it taken.
-class FolderLock {
- public:
-  explicit FolderLock(const std::string& cldbFolder);
-  // One attempt, no wait. False when another process holds the lock or the
-  // lock cannot be made (Error() then says why).
-  bool TryLock();
-  std::string Error() const { return lock_.Error(); }
-
- private:
-  MDLock lock_;
-};
+// Held by a backup, a prune, a dump or a compaction for their whole run, and
+// by the storage side while it drops archive files the CLDB may reference.
+using FolderLock = cldb::CldbFolderLock;

@@ -22,13 +22,13 @@ struct GlobalOptions {
 namespace commands {
 
 // ---- on a CLDB of a root folder ----
-Outcome Backup(const GlobalOptions& global, const BackupOptions& options);
-Outcome Prune(const GlobalOptions& global, const CldbIdentity& identity,
-              const JobSettings& settings);
+// `identity.store` 0: the store id of the root's storage database.
+Outcome Backup(const GlobalOptions& global, BackupOptions options);
+Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSettings& settings);
 Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity);
 
 // ---- on a CLDB folder named directly ----
-// `cldbId` 0: taken from the folder's name.
+// `cldbId` 0: taken from the folder's name, which it must not contradict.
 Outcome State(const GlobalOptions& global, const std::string& folder, uint32_t cldbId);
 // Writes the CSV dump into `outputDir` ("" for the working directory).
 Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::string& outputDir);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/sha.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,28 +25,6 @@ ssize_t ReadFully(int fd, unsigned char* buffer, size_t length, uint64_t offset)
   return static_cast<ssize_t>(done);
 }
 
-// Opens a regular file for sequential reading; 0, or the errno value of
-// the failure.
-int OpenRegularFile(const std::string& path, int& fd, uint64_t& size) {
-  // O_NONBLOCK: a file replaced by a pipe since the walk must not hang the
-  // open; it is refused below. Reads of a regular file ignore the flag.
-  fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
-  struct stat info {};
-  int error = 0;
-  if (fstat(fd, &info) != 0)
-    error = errno;
-  else if (!S_ISREG(info.st_mode))
-    error = EINVAL;
-  if (error != 0) {
-    close(fd);
-    return error;
-  }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  size = static_cast<uint64_t>(info.st_size);
-  return 0;
-}
-
 }  // namespace
 
 struct HashPipeline::OpenFile {
@@ -56,7 +33,7 @@ struct HashPipeline::OpenFile {
   ~OpenFile() { close(fd); }
   const int fd;
   const std::string path;
-  const uint64_t size;  // when opened
+  const uint64_t size;  // when opened: what is read
   std::atomic<bool> failed{false};
 };
 
@@ -71,8 +48,13 @@ HashPipeline::HashPipeline(TreeWalker& walker, const Options& options, JobCounte
 
 HashPipeline::~HashPipeline() { Stop(); }
 
+unsigned HashPipeline::Threads() const {
+  const size_t fitting = std::max<size_t>(1, kMaxReadBuffers / segmentSize_);
+  return static_cast<unsigned>(std::min<size_t>(std::max(1u, options_.threads), fitting));
+}
+
 void HashPipeline::Start() {
-  const unsigned threads = std::max(1u, options_.threads);
+  const unsigned threads = Threads();
   running_ = threads;
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
 }
@@ -89,7 +71,7 @@ void HashPipeline::Stop() {
 }
 
 void HashPipeline::Work() {
-  std::vector<unsigned char> buffer(segmentSize_);
+  std::vector<unsigned char> buffer;
   Segment segment;
   while (!stop_.load() && Claim(segment)) {
     SignatureChunk chunk;
@@ -109,9 +91,8 @@ bool HashPipeline::Claim(Segment& segment) {
   segment.offset = nextOffset_;
   segment.length =
       static_cast<size_t>(std::min<uint64_t>(segmentSize_, current_->size - nextOffset_));
-  segment.last = nextOffset_ + segment.length >= current_->size;
   nextOffset_ += segment.length;
-  if (segment.last) current_.reset();
+  if (nextOffset_ >= current_->size) current_.reset();
   return true;
 }
 
@@ -127,15 +108,8 @@ bool HashPipeline::OpenNextFile() {
       continue;
     }
     counters_.files.fetch_add(1, std::memory_order_relaxed);
-    int fd = -1;
-    uint64_t size = 0;
-    const int error = OpenRegularFile(entry.path, fd, size);
-    if (error != 0) {
-      counters_.unreadable.fetch_add(1, std::memory_order_relaxed);
-      reporter_(entry.path, error);
-      continue;
-    }
-    current_ = std::make_shared<OpenFile>(fd, std::move(entry.path), size);
+    posix_fadvise(entry.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    current_ = std::make_shared<OpenFile>(entry.fd, std::move(entry.path), entry.size);
     nextOffset_ = 0;
     return true;
   }
@@ -144,28 +118,21 @@ bool HashPipeline::OpenNextFile() {
 void HashPipeline::Sign(const Segment& segment, std::vector<unsigned char>& buffer,
                         SignatureChunk& chunk) {
   OpenFile& file = *segment.file;
-  uint64_t offset = segment.offset;
-  // The final segment asks for a full buffer and goes on while reads come
-  // back full, which takes in whatever the file grew by.
-  const size_t want = segment.last ? buffer.size() : segment.length;
-  for (;;) {
-    if (file.failed.load()) return;
-    const ssize_t got = ReadFully(file.fd, buffer.data(), want, offset);
-    if (got < 0) {
-      Fail(file, errno);
-      return;
-    }
-    const size_t length = static_cast<size_t>(got);
-    for (size_t at = 0; at < length; at += options_.blockSize) {
-      BlockSignature block;
-      block.size = static_cast<uint32_t>(std::min<size_t>(options_.blockSize, length - at));
-      SHA512(buffer.data() + at, block.size, block.digest);
-      chunk.push_back(block);
-    }
-    counters_.bytesRead.fetch_add(length, std::memory_order_relaxed);
-    offset += length;
-    if (!segment.last || length < want || stop_.load()) return;
+  if (segment.length == 0 || file.failed.load()) return;
+  if (buffer.size() < segment.length) buffer.resize(segment.length);
+  const ssize_t got = ReadFully(file.fd, buffer.data(), segment.length, segment.offset);
+  if (got < 0) {
+    Fail(file, errno);
+    return;
   }
+  const size_t length = static_cast<size_t>(got);
+  for (size_t at = 0; at < length; at += options_.blockSize) {
+    BlockSignature block;
+    block.size = static_cast<uint32_t>(std::min<size_t>(options_.blockSize, length - at));
+    SHA512(buffer.data() + at, block.size, block.digest);
+    chunk.push_back(block);
+  }
+  counters_.bytesRead.fetch_add(length, std::memory_order_relaxed);
 }
 
 void HashPipeline::Fail(OpenFile& file, int error) {

@@ -3,17 +3,23 @@
 //
 // Files are cut into fixed-size blocks from offset 0; the last block of a
 // file may be short. Each block's signature is its SHA-512 digest. Work is
-// handed out in segments of a few megabytes (a whole number of blocks), so
-// several threads share a large file as well as a tree of small ones; each
-// thread reads its segment with large positioned reads into its own buffer
-// and hashes it. Signed blocks reach the job thread in chunks through a
-// bounded queue, so reading runs ahead of the CLDB by a bounded amount.
-// Chunks arrive in no particular order; the job does not need one.
+// handed out in segments of a few megabytes (a whole number of blocks, at
+// least one), so several threads share a large file as well as a tree of
+// small ones; each thread reads its segment with large positioned reads into
+// its own buffer, grown to the largest segment it has read, and hashes it.
+// Signed blocks reach the job thread in chunks through a bounded queue, so
+// reading runs ahead of the CLDB by a bounded amount. Chunks arrive in no
+// particular order; the job does not need one.
+//
+// Memory: the read buffers together stay within kMaxReadBuffers; to keep
+// them there the pipeline runs fewer threads than asked for when segments
+// are large (64 MiB blocks: two threads).
 //
 // A file that cannot be opened or read is reported once through the
 // reporter, counted as unreadable and skipped; blocks signed before a read
-// error are still delivered. A file that grows while it is read is read to
-// its end, one that shrinks is read as far as it goes.
+// error are still delivered. A file is read up to the size it had when it
+// was opened, so one that keeps growing cannot hold the backup; one that
+// shrinks is read as far as it goes.
 #pragma once
 
 #include <atomic>
@@ -38,9 +44,11 @@ using SignatureChunk = std::vector<BlockSignature>;
 
 class HashPipeline {
  public:
+  static constexpr size_t kMaxReadBuffers = 128u << 20;
+
   struct Options {
     uint32_t blockSize = 128 * 1024;
-    unsigned threads = 2;
+    unsigned threads = 2;       // at most; see kMaxReadBuffers
     size_t queueBlocks = 8192;  // signatures that may wait for the job thread
   };
   // Receives a path that could not be read and the errno value.
@@ -53,6 +61,8 @@ class HashPipeline {
   HashPipeline& operator=(const HashPipeline&) = delete;
 
   void Start();
+  // The hashing threads Start runs.
+  unsigned Threads() const;
   // Waits for the next chunk; false once every file is signed, or at once
   // after Stop.
   bool Pop(SignatureChunk& chunk);
@@ -66,7 +76,6 @@ class HashPipeline {
     std::shared_ptr<OpenFile> file;
     uint64_t offset = 0;
     size_t length = 0;
-    bool last = false;  // the file's final segment, read on to end of file
   };
 
   void Work();

@@ -39,6 +39,11 @@ std::string JoinIds(const std::vector<uint32_t>& ids) {
 
 }  // namespace
 
+void PrintJson(const nlohmann::ordered_json& value) {
+  const std::string text = value.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  std::printf("%s\n", text.c_str());
+}
+
 nlohmann::ordered_json Stats(const _stCLDBStates& stats) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
   for (int i = 0; i < 10; ++i) object[kCounters[i].key] = stats.*cldb::kCounters[i];

@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "Format.h"
+#include "Report.h"
 #include "ToolRoot.h"
 
 namespace commands {
@@ -18,8 +19,11 @@ Outcome OpenRoot(const GlobalOptions& global, std::unique_ptr<ToolRoot>& root) {
   return outcome.ok() ? root->OpenStorage() : outcome;
 }
 
-Outcome StorageError(ToolRoot& root, const std::string& what) {
-  return Outcome::Fail(kExitFailure, what + ": " + root.Storage().LastError());
+// `rc` is what the storage call returned: a CLDB in use that stopped it
+// exits as a CLDB in use does.
+Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
+  return Outcome::Fail(rc == SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
+                       what + ": " + root.Storage().LastError());
 }
 
 const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
@@ -46,11 +50,12 @@ Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, 
   Outcome outcome = OpenRoot(global, root);
   if (!outcome.ok()) return outcome;
   for (uint32_t id : ids) {
-    if (drop(root->Storage(), id) != 0)
-      return StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id));
+    const int rc = drop(root->Storage(), id);
+    if (rc != 0)
+      return StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id), rc);
     if (!global.json) std::printf("Dropped %s %u\n", kind, id);
   }
-  if (global.json) std::printf("%s\n", nlohmann::ordered_json({{"dropped", ids}}).dump().c_str());
+  if (global.json) report::PrintJson({{"dropped", ids}});
   return Outcome::Ok();
 }
 
@@ -74,7 +79,7 @@ Outcome StorageJobs(const GlobalOptions& global) {
                       {"archive_files", job.archiveFiles},
                       {"blocks", job.blocks},
                       {"bytes", job.bytes}});
-    std::printf("%s\n", list.dump(2).c_str());
+    report::PrintJson(list);
     return Outcome::Ok();
   }
   std::printf("%8s %6s %5s  %-19s  %-11s %7s %12s %12s\n", "job", "client", "copy", "started",
@@ -103,7 +108,7 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
                       {"create_time", file.createTime},
                       {"blocks", file.blocks},
                       {"bytes", file.bytes}});
-    std::printf("%s\n", list.dump(2).c_str());
+    report::PrintJson(list);
     return Outcome::Ok();
   }
   std::printf("%10s %8s  %-19s %12s %14s\n", "afile", "job", "created", "blocks", "bytes");
@@ -129,11 +134,11 @@ Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) 
   std::unique_ptr<ToolRoot> root;
   Outcome outcome = OpenRoot(global, root);
   if (!outcome.ok()) return outcome;
-  if (root->Storage().MarkClientDirty(app, dirty) != 0)
-    return StorageError(*root, "cannot mark client " + std::to_string(app));
+  const int rc = root->Storage().MarkClientDirty(app, dirty);
+  if (rc != 0) return StorageError(*root, "cannot mark client " + std::to_string(app), rc);
   if (!global.json)
-    std::printf("CLDB of client %u marked %s\n", app,
-                dirty ? "dirty: its next job starts an empty CLDB" : "clean");
+    std::printf("CLDBs of client %u marked %s\n", app,
+                dirty ? "dirty: the next job of each copy starts an empty CLDB" : "clean");
   return Outcome::Ok();
 }
 

@@ -1,36 +1,22 @@
 #include "ToolRoot.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 #include "platform/EvDebug.h"
 #include "platform/StorageServices.h"
 #include "platform/ZelPlatformInfo.h"
+#include "storage/RootFolder.h"
 
 namespace {
 
 const char kLogFolder[] = "logs";
 const char kLogFile[] = "cldb.log";
 
-// Makes `folder` and its parents; "" or the reason it could not be made.
-std::string MakeFolders(const std::string& folder) {
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) return ec.message();
-  struct stat info {};
-  if (stat(folder.c_str(), &info) != 0) return std::strerror(errno);
-  if (!S_ISDIR(info.st_mode)) return "not a directory";
-  return "";
-}
-
 // Points the library's default log destination at `folder`/logs/cldb.log;
 // the path, or "" when standard error stays the destination.
 std::string LogInto(const std::string& folder) {
   const std::string logFolder = folder + "/" + kLogFolder;
-  if (!MakeFolders(logFolder).empty()) return "";
+  if (!cldb::MakePrivateFolders(logFolder).empty()) return "";
   const std::string path = logFolder + "/" + kLogFile;
   EvDebug::SetDefaultLogFile(path);
   return path;
@@ -53,7 +39,7 @@ Outcome ToolRoot::Open(const std::string& rootOption, bool logToStderr,
   if (platform.GetCLDBRootFolder(key, folder) != 0)
     return Outcome::Fail(kExitBadInput, "no CLDB root folder is configured; give --root");
 
-  const std::string problem = MakeFolders(folder);
+  const std::string problem = cldb::MakePrivateFolders(folder);
   if (!problem.empty())
     return Outcome::Fail(kExitBadInput, "cannot create root folder '" + folder + "': " + problem);
   root.reset(new ToolRoot(folder));
@@ -66,7 +52,7 @@ Outcome ToolRoot::OpenStorage() {
   std::string error;
   std::shared_ptr<SqliteStorageBackend> storage = SqliteStorageBackend::Open(folder_, error);
   if (!storage)
-    return Outcome::Fail(kExitBadInput,
+    return Outcome::Fail(kExitFailure,
                          "cannot open the storage database in '" + folder_ + "': " + error);
   storage_ = storage;
   StorageBackend::Install(storage_);

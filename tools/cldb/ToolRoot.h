@@ -6,10 +6,9 @@
 // log line of the library to the root's log, or to standard error when the
 // user asked for it (-v). Opening its storage side installs the storage
 // database as the process's storage side, which is what the library's
-// archive-manager and subclient calls then reach. The two are separate
-// steps because a job takes its CLDB's lock in between: a process that
-// waits for the storage database must never be one that the lock would
-// have turned away.
+// archive-manager and subclient calls then reach. Opening a database of the
+// current schema waits for no other process, so a command may open it
+// before it takes a CLDB's lock.
 #pragma once
 
 #include <memory>
@@ -21,13 +20,13 @@
 class ToolRoot {
  public:
   // `rootOption` is the --root value: "" for the configured default, else
-  // a folder (made absolute). The folder is created when missing; one that
-  // cannot be created fails with kExitBadInput.
+  // a folder (made absolute). The folder is created (private) when missing;
+  // one that cannot be created fails with kExitBadInput.
   static Outcome Open(const std::string& rootOption, bool logToStderr,
                       std::unique_ptr<ToolRoot>& root);
   ~ToolRoot();
-  // Opens the storage database and installs it; kExitBadInput when the
-  // file is no storage database or cannot be opened.
+  // Opens the storage database and installs it; kExitFailure when the file
+  // is no storage database, is damaged or cannot be opened.
   Outcome OpenStorage();
 
   const std::string& Folder() const { return folder_; }

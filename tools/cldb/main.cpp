@@ -53,18 +53,27 @@ struct CommandLine {
   std::function<Outcome()> command;
 };
 
+const CLI::Range kPositive(1u, std::numeric_limits<uint32_t>::max());
+
+// A size such as "64K": a negative one would wrap around to a huge value.
+const CLI::Validator kNotNegative(
+    [](std::string& value) {
+      return value.find('-') == std::string::npos ? std::string() : "must not be negative";
+    },
+    "", "not negative");
+
 // --app, --copy, --store and --aux-copy: which CLDB of the root folder.
 void AddIdentity(CLI::App* sub, CldbIdentity& identity) {
-  const CLI::Range positive(1u, std::numeric_limits<uint32_t>::max());
   sub->add_option("--app", identity.app, "Client (application) id")
       ->capture_default_str()
-      ->check(positive);
+      ->check(kPositive);
   sub->add_option("--copy", identity.copy, "Storage copy id")
       ->capture_default_str()
-      ->check(positive);
-  sub->add_option("--store", identity.store, "Id of the deduplication store the CLDB mirrors")
-      ->capture_default_str()
-      ->check(positive);
+      ->check(kPositive);
+  sub->add_option("--store", identity.store,
+                  "Id of the deduplication store the CLDB mirrors (default: derived from the "
+                  "root's storage database)")
+      ->check(kPositive);
   sub->add_flag("--aux-copy", identity.auxCopy,
                 "The CLDB of an auxiliary copy (named by --copy) instead of a client's");
 }
@@ -91,17 +100,19 @@ void AddBackup(CLI::App& app, CommandLine& line) {
   AddIdentity(sub, options.identity);
   AddSettings(sub, options.settings);
   sub->add_option("--block-size", options.blockSize, "Block size, e.g. 4096, 64K, 1M")
+      ->check(kNotNegative)
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(512u, 64u << 20))
       ->capture_default_str();
   sub->add_option("--batch", options.batch, "Blocks per CLDB query")
       ->capture_default_str()
-      ->check(CLI::Range(1u, 1u << 20));
+      ->check(CLI::Range(1u, kMaxBatch));
   sub->add_option("--threads", options.threads, "Hashing threads; 0 for one per processor")
       ->capture_default_str()
       ->check(CLI::Range(0u, 256u));
   sub->add_option("--archive-file-size", options.archiveFileSize,
                   "Stored bytes after which the job starts a new archive file; 0 for one per job")
+      ->check(kNotNegative)
       ->transform(CLI::AsSizeValue(false))
       ->capture_default_str();
   sub->callback([&line] {
@@ -132,7 +143,8 @@ void AddFolderCommands(CLI::App& app, CommandLine& line) {
   CLI::App* state = app.add_subcommand("state", "Show the values of a CLDB folder's State.xml");
   state->add_option("FOLDER", line.folder, "CLDB folder")->required();
   state->add_option("--cldb-id", line.cldbId,
-                    "CLDB id, when the folder's name does not tell it (ZEL_CLDB_APP_<id>_<copy>)");
+                    "CLDB id, when the folder's name does not tell it (ZEL_CLDB_APP_<id>_<copy>)")
+      ->check(kPositive);
   state->callback([&line] {
     line.command = [&line] { return commands::State(line.global, line.folder, line.cldbId); };
   });
@@ -161,8 +173,8 @@ void AddStorageCommands(CLI::App& app, CommandLine& line) {
       [&line] { line.command = [&line] { return commands::StorageJobs(line.global); }; });
 
   CLI::App* afiles = storage->add_subcommand("afiles", "List the archive files of a client copy");
-  afiles->add_option("--app", line.app, "Client id")->capture_default_str();
-  afiles->add_option("--copy", line.copy, "Copy id")->capture_default_str();
+  afiles->add_option("--app", line.app, "Client id")->capture_default_str()->check(kPositive);
+  afiles->add_option("--copy", line.copy, "Copy id")->capture_default_str()->check(kPositive);
   afiles->callback([&line] {
     line.command = [&line] {
       return commands::StorageArchiveFiles(line.global, line.app, line.copy);
@@ -183,8 +195,8 @@ void AddStorageCommands(CLI::App& app, CommandLine& line) {
   });
 
   CLI::App* dirty = storage->add_subcommand(
-      "dirty", "Mark a client's CLDB dirty, so that its next job starts an empty CLDB");
-  dirty->add_option("--app", line.app, "Client id")->capture_default_str();
+      "dirty", "Mark a client's CLDBs dirty, so that the next job of each copy starts an empty one");
+  dirty->add_option("--app", line.app, "Client id")->capture_default_str()->check(kPositive);
   dirty->add_flag("--clean", line.clean, "Mark it clean instead");
   dirty->callback([&line] {
     line.command = [&line] {
@@ -196,7 +208,7 @@ void AddStorageCommands(CLI::App& app, CommandLine& line) {
     CLI::App* sub = storage->add_subcommand(
         offline ? "offline" : "online",
         offline ? "Report a mount path of the copy offline" : "Bring the copy's mount path back");
-    sub->add_option("--copy", line.copy, "Copy id")->capture_default_str();
+    sub->add_option("--copy", line.copy, "Copy id")->capture_default_str()->check(kPositive);
     sub->callback([&line, offline] {
       line.command = [&line, offline] {
         return commands::StorageSetOffline(line.global, line.copy, offline);
@@ -222,7 +234,10 @@ int main(int argc, char** argv) {
   CommandLine line;
   app.add_option("--root", line.global.root,
                  "CLDB root folder (default: [CLDB] RootFolder of the configuration, else "
-                 "~/.local/share/cldb)");
+                 "~/.local/share/cldb)")
+      ->check(CLI::Validator(
+          [](std::string& value) { return value.empty() ? "must name a folder" : ""; }, "",
+          "non-empty"));
   app.add_flag("-v,--verbose", line.global.verbose, "Write the library's log to standard error");
   app.add_flag("--json", line.global.json, "Print the result as JSON on standard output");
   AddBackup(app, line);

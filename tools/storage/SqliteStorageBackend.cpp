@@ -4,19 +4,19 @@
 
 #include <algorithm>
 #include <climits>
-#include <filesystem>
 #include <random>
 #include <type_traits>
 
 #include "platform/Clock.h"
+#include "storage/RootFolder.h"
 
 namespace {
 
-// Schema version 1. STRICT tables refuse a value of the wrong type, so a sum
-// that overflowed into a floating-point value can never be stored.
+// Schema version 2, without the client CLDB flags. STRICT tables refuse a
+// value of the wrong type, so a sum that overflowed into a floating-point
+// value can never be stored.
 const char kSchema[] = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) STRICT;
-CREATE TABLE clients(app_id INTEGER PRIMARY KEY, dirty INTEGER NOT NULL) STRICT;
 CREATE TABLE copies(
   copy_id INTEGER PRIMARY KEY,
   name TEXT,
@@ -49,7 +49,26 @@ CREATE TABLE least_afiles(
   afile_id INTEGER NOT NULL,
   report_time INTEGER NOT NULL) STRICT;
 INSERT INTO meta VALUES ('next_job_id', 1), ('next_afile_id', 1);
-PRAGMA user_version = 1;
+)sql";
+
+// The dirty flag of each client CLDB, one per client and copy (version 2).
+const char kClientCldbs[] = R"sql(
+CREATE TABLE client_cldbs(
+  app_id INTEGER NOT NULL,
+  copy_id INTEGER NOT NULL,
+  dirty INTEGER NOT NULL,
+  PRIMARY KEY (app_id, copy_id)) STRICT, WITHOUT ROWID;
+PRAGMA user_version = 2;
+)sql";
+
+// Version 1 kept one dirty flag per client, which a job of any copy cleared,
+// and cleared no flag when archive files were dropped; none of its flags can
+// be told from a wrong one. So every client CLDB starts dirty again and no
+// auxiliary CLDB clean: each is recreated once (the store id the tool derives
+// from this database since version 2 recreates them anyway).
+const char kMigrateFrom1[] = R"sql(
+DROP TABLE clients;
+UPDATE copies SET clean = 0;
 )sql";
 
 const char kNextJobId[] = "next_job_id";
@@ -143,15 +162,28 @@ bool CreateSchema(sqlite3* db, std::string& error) {
     return false;
   }
   return ExecScript(db,
-                    std::string(kSchema) + "INSERT INTO meta VALUES ('" + kHubcellId + "', " +
-                        std::to_string(RandomHubcellId()) + ");",
+                    std::string(kSchema) + kClientCldbs + "INSERT INTO meta VALUES ('" +
+                        kHubcellId + "', " + std::to_string(RandomHubcellId()) + ");",
                     error);
+}
+
+// Brings a database of an older schema to the current one; run inside the
+// write transaction.
+bool Migrate(sqlite3* db, int64_t version, std::string& error) {
+  if (version == 0) return CreateSchema(db, error);
+  return ExecScript(db, std::string(kMigrateFrom1) + kClientCldbs, error);
 }
 
 // Processes that open a new database together all switch it to WAL, and the
 // switch reports a busy database at once instead of calling the busy
 // handler; so it is retried for as long as the busy time-out allows.
 bool EnableWal(sqlite3* db, unsigned int busyTimeoutMs, std::string& error) {
+  sqlite3_stmt* mode = nullptr;
+  bool wal = sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr) == SQLITE_OK &&
+             sqlite3_step(mode) == SQLITE_ROW &&
+             sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal") == 0;
+  sqlite3_finalize(mode);
+  if (wal) return true;
   const int kPauseMs = 5;
   for (unsigned int waited = 0;; waited += kPauseMs) {
     int rc = sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
@@ -166,17 +198,20 @@ bool EnableWal(sqlite3* db, unsigned int busyTimeoutMs, std::string& error) {
 
 // Brings a freshly opened connection to a usable database of the current
 // schema. The version is checked before anything is written, so a newer
-// database is left exactly as it was found. `synchronous` stays FULL: a
-// committed id allocation must survive a power loss, or the id could be
-// handed out again.
+// database is left exactly as it was found, and a current one is not written
+// at all. `synchronous` stays FULL: a committed id allocation must survive a
+// power loss, or the id could be handed out again.
 bool SetUpDatabase(sqlite3* db, unsigned int busyTimeoutMs, std::string& error) {
   int64_t version = 0;
   if (!QueryInt(db, "PRAGMA user_version", version, error) || !CheckSchemaVersion(version, error) ||
-      !EnableWal(db, busyTimeoutMs, error) ||
-      !ExecScript(db, "PRAGMA foreign_keys = ON; BEGIN IMMEDIATE", error))
+      !EnableWal(db, busyTimeoutMs, error) || !ExecScript(db, "PRAGMA foreign_keys = ON", error))
     return false;
+  if (version == SqliteStorageBackend::kSchemaVersion) return true;
+  // Another process may have set the database up since the first look.
+  if (!ExecScript(db, "BEGIN IMMEDIATE", error)) return false;
   bool ok = QueryInt(db, "PRAGMA user_version", version, error) &&
-            CheckSchemaVersion(version, error) && (version != 0 || CreateSchema(db, error)) &&
+            CheckSchemaVersion(version, error) &&
+            (version == SqliteStorageBackend::kSchemaVersion || Migrate(db, version, error)) &&
             ExecScript(db, "COMMIT", error);
   if (!ok && !sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   return ok;
@@ -193,6 +228,8 @@ enum SqliteStorageBackend::Statement : int {
   kSetMeta,
   kGetClientDirty,
   kSetClientDirty,
+  kSetClientDirtyAllCopies,
+  kListClientCopies,
   kGetCopy,
   kSetCopyName,
   kSetCopyClean,
@@ -212,6 +249,9 @@ enum SqliteStorageBackend::Statement : int {
   kSetAFileTotals,
   kListAFileIds,
   kListAFiles,
+  kGetAFileOwner,
+  kNewerAFileExists,
+  kLeastJobAFile,
   kDeleteAFile,
   kDeleteJobAFiles,
   kStatementCount
@@ -227,9 +267,11 @@ const char* const kStatementSql[] = {
     "ROLLBACK",
     "SELECT value FROM meta WHERE key = ?1",
     "UPDATE meta SET value = ?2 WHERE key = ?1",
-    "SELECT dirty FROM clients WHERE app_id = ?1",
-    "INSERT INTO clients(app_id, dirty) VALUES (?1, ?2)"
-    " ON CONFLICT(app_id) DO UPDATE SET dirty = excluded.dirty",
+    "SELECT dirty FROM client_cldbs WHERE app_id = ?1 AND copy_id = ?2",
+    "INSERT INTO client_cldbs(app_id, copy_id, dirty) VALUES (?1, ?2, ?3)"
+    " ON CONFLICT(app_id, copy_id) DO UPDATE SET dirty = excluded.dirty",
+    "UPDATE client_cldbs SET dirty = ?2 WHERE app_id = ?1",
+    "SELECT copy_id FROM client_cldbs WHERE app_id = ?1",
     "SELECT name, clean, offline FROM copies WHERE copy_id = ?1",
     "INSERT INTO copies(copy_id, name) VALUES (?1, nullif(?2, ''))"
     " ON CONFLICT(copy_id) DO UPDATE SET name = excluded.name",
@@ -260,6 +302,9 @@ const char* const kStatementSql[] = {
     " ORDER BY afile_id",
     "SELECT afile_id, job_id, create_time, blocks, bytes FROM afiles"
     " WHERE app_id = ?1 AND copy_id = ?2 ORDER BY afile_id",
+    "SELECT app_id, copy_id FROM afiles WHERE afile_id = ?1",
+    "SELECT EXISTS (SELECT 1 FROM afiles WHERE app_id = ?1 AND copy_id = ?2 AND afile_id > ?3)",
+    "SELECT min(afile_id) FROM afiles WHERE job_id = ?1",
     "DELETE FROM afiles WHERE afile_id = ?1",
     "DELETE FROM afiles WHERE job_id = ?1",
 };
@@ -276,18 +321,19 @@ std::unique_ptr<SqliteStorageBackend> SqliteStorageBackend::Open(const std::stri
 std::unique_ptr<SqliteStorageBackend> SqliteStorageBackend::Open(const std::string& rootFolder,
                                                                  const Options& options,
                                                                  std::string& error) {
-  std::error_code ec;
-  std::filesystem::create_directories(rootFolder, ec);
-  if (ec) {
-    error = "cannot create folder " + rootFolder + ": " + ec.message();
+  const std::string problem = cldb::MakePrivateFolders(rootFolder);
+  if (!problem.empty()) {
+    error = "cannot create folder " + rootFolder + ": " + problem;
     return nullptr;
   }
-  std::string path = rootFolder + "/" + kFileName;
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(
-      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = sqlite3_open_v2((rootFolder + "/" + kFileName).c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                               SQLITE_OPEN_NOFOLLOW,
+                           nullptr);
   // The object owns the connection from here on, also when opening failed.
-  std::unique_ptr<SqliteStorageBackend> backend(new SqliteStorageBackend(db, path));
+  std::unique_ptr<SqliteStorageBackend> backend(new SqliteStorageBackend(db, rootFolder));
+  const std::string& path = backend->Path();
   if (rc == SQLITE_OK) {
     unsigned int timeoutMs = std::min<unsigned int>(options.busyTimeoutMs, INT_MAX);
     sqlite3_busy_timeout(db, static_cast<int>(timeoutMs));
@@ -301,8 +347,11 @@ std::unique_ptr<SqliteStorageBackend> SqliteStorageBackend::Open(const std::stri
   return nullptr;
 }
 
-SqliteStorageBackend::SqliteStorageBackend(sqlite3* db, std::string path)
-    : db_(db), path_(std::move(path)), statements_(kStatementCount, nullptr) {}
+SqliteStorageBackend::SqliteStorageBackend(sqlite3* db, std::string rootFolder)
+    : db_(db),
+      root_(std::move(rootFolder)),
+      path_(root_ + "/" + kFileName),
+      statements_(kStatementCount, nullptr) {}
 
 SqliteStorageBackend::~SqliteStorageBackend() {
   for (sqlite3_stmt* statement : statements_) sqlite3_finalize(statement);
@@ -372,16 +421,50 @@ int SqliteStorageBackend::AllocateId(const char* counter, const char* what, uint
   return 0;
 }
 
-int SqliteStorageBackend::GetRunningJob(uint32_t jobId, uint32_t& appId, uint32_t& copyId) {
+int SqliteStorageBackend::GetJob(uint32_t jobId, uint32_t& appId, uint32_t& copyId, bool& ended) {
   Query query(Stmt(kGetJob), jobId);
   int rc = query.Step();
   if (rc == SQLITE_DONE) return Fail("no job " + std::to_string(jobId));
   if (rc != SQLITE_ROW) return FailSqlite();
-  if (!query.IsNull(2)) return Fail("job " + std::to_string(jobId) + " has ended");
   appId = static_cast<uint32_t>(query.Int(0));
   copyId = static_cast<uint32_t>(query.Int(1));
+  ended = !query.IsNull(2);
   return 0;
 }
+
+int SqliteStorageBackend::GetRunningJob(uint32_t jobId, uint32_t& appId, uint32_t& copyId) {
+  bool ended = false;
+  if (GetJob(jobId, appId, copyId, ended) != 0) return -1;
+  return ended ? Fail("job " + std::to_string(jobId) + " has ended") : 0;
+}
+
+// Locks of CLDBs of the root, held until destruction, taken so that no job
+// uses those CLDBs while the storage side changes what they may trust.
+class SqliteStorageBackend::CldbLocks {
+ public:
+  explicit CldbLocks(const std::string& root) : root_(root) {}
+
+  // Takes the lock of the CLDB folder `name` too: 0 once held, kInUse when
+  // a job holds it, -1 when its lock file cannot be used; `error` says why.
+  int Take(const std::string& name, std::string& error) {
+    locks_.push_back(std::make_unique<cldb::CldbFolderLock>(root_ + "/" + name));
+    if (locks_.back()->TryLock()) return 0;
+    error = locks_.back()->Error();
+    if (!error.empty()) return -1;
+    error = "the CLDB " + name + " is in use by a running job; try again once it has ended";
+    return kInUse;
+  }
+  // The CLDBs that may reference the archive files of (appId, copyId): the
+  // client's CLDB of that copy and the copy's auxiliary CLDB.
+  int TakeReferencing(uint32_t appId, uint32_t copyId, std::string& error) {
+    const int rc = Take(cldb::ClientCldbFolderName(appId, copyId), error);
+    return rc != 0 ? rc : Take(cldb::AuxCldbFolderName(copyId), error);
+  }
+
+ private:
+  const std::string root_;
+  std::vector<std::unique_ptr<cldb::CldbFolderLock>> locks_;
+};
 
 int SqliteStorageBackend::CopyFlag(uint32_t copyId, int column, bool& value) {
   Query query(Stmt(kGetCopy), copyId);
@@ -389,6 +472,27 @@ int SqliteStorageBackend::CopyFlag(uint32_t copyId, int column, bool& value) {
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite();
   value = rc == SQLITE_ROW && query.Int(column) != 0;
   return 0;
+}
+
+int SqliteStorageBackend::GetAFileOwner(uint32_t afileId, uint32_t& appId, uint32_t& copyId) {
+  Query query(Stmt(kGetAFileOwner), afileId);
+  int rc = query.Step();
+  if (rc == SQLITE_DONE) return Fail("no archive file " + std::to_string(afileId));
+  if (rc != SQLITE_ROW) return FailSqlite();
+  appId = static_cast<uint32_t>(query.Int(0));
+  copyId = static_cast<uint32_t>(query.Int(1));
+  return 0;
+}
+
+int SqliteStorageBackend::ForgetReferencesTo(uint32_t appId, uint32_t copyId, uint32_t afileId) {
+  if (Run(kSetCopyClean, copyId, 0) != 0) return -1;
+  bool newer;
+  {
+    Query query(Stmt(kNewerAFileExists), appId, copyId, afileId);
+    if (query.Step() != SQLITE_ROW) return FailSqlite();
+    newer = query.Int(0) != 0;
+  }
+  return newer ? Run(kSetClientDirty, appId, copyId, 1) : 0;
 }
 
 std::string SqliteStorageBackend::LastError() const {
@@ -446,17 +550,25 @@ bool SqliteStorageBackend::setCachDBLastArchFileId(unsigned int cldbId, unsigned
 
 int SqliteStorageBackend::isClientCacheDBDirty(unsigned int appId, int& dirty) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Query query(Stmt(kGetClientDirty), appId);
+  if (running_.jobId == 0 || running_.appId != appId) {
+    dirty = 1;  // which copy's CLDB is meant is unknown
+    return 0;
+  }
+  Query query(Stmt(kGetClientDirty), appId, running_.copyId);
   int rc = query.Step();
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite();
-  // A client never seen is dirty, so that its first CLDB is made fresh.
+  // A CLDB never recreated by a job of this database is dirty.
   dirty = rc == SQLITE_ROW ? static_cast<int>(query.Int(0)) : 1;
   return 0;
 }
 
 int SqliteStorageBackend::setClientCacheDBDirty(unsigned int appId, int dirty) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Run(kSetClientDirty, appId, dirty);
+  if (dirty == 1) return Run(kSetClientDirtyAllCopies, appId, 1);
+  if (running_.jobId == 0 || running_.appId != appId)
+    return Fail("no running job of client " + std::to_string(appId) +
+                " tells which copy's CLDB is meant");
+  return Run(kSetClientDirty, appId, running_.copyId, dirty);
 }
 
 int SqliteStorageBackend::connectMediaManager(int /*kind*/) { return 0; }
@@ -482,6 +594,11 @@ int SqliteStorageBackend::getAFsToRecopyForCopy(unsigned int copyId,
 
 unsigned long long SqliteStorageBackend::getHubcellId() { return hubcellId_; }
 
+uint32_t SqliteStorageBackend::StoreId() const {
+  const uint32_t folded = static_cast<uint32_t>(hubcellId_ ^ (hubcellId_ >> 32));
+  return folded != 0 ? folded : 1;
+}
+
 // ---- jobs and archive files ------------------------------------------------
 
 int SqliteStorageBackend::BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jobId) {
@@ -491,8 +608,10 @@ int SqliteStorageBackend::BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jo
     if (AllocateId(kNextJobId, "job", UINT32_MAX, id) != 0) return -1;
     return Run(kInsertJob, id, appId, copyId, ZelNow32());
   });
-  if (rc == 0) jobId = id;
-  return rc;
+  if (rc != 0) return rc;
+  jobId = id;
+  running_ = {id, appId, copyId};
+  return 0;
 }
 
 int SqliteStorageBackend::NewArchiveFile(uint32_t appId, uint32_t copyId, uint32_t jobId,
@@ -533,11 +652,13 @@ int SqliteStorageBackend::AddToArchiveFile(uint32_t afileId, uint64_t blocks, ui
 
 int SqliteStorageBackend::EndJob(uint32_t jobId, int status) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Transaction(true, [&] {
+  const int rc = Transaction(true, [&] {
     uint32_t appId = 0, copyId = 0;
     if (GetRunningJob(jobId, appId, copyId) != 0) return -1;
     return Run(kEndJob, jobId, ZelNow32(), status);
   });
+  if (running_.jobId == jobId) running_ = {};
+  return rc;
 }
 
 int SqliteStorageBackend::ListJobs(std::vector<JobInfo>& jobs) {
@@ -586,17 +707,40 @@ int SqliteStorageBackend::ListArchiveFiles(uint32_t appId, uint32_t copyId,
   return 0;
 }
 
+// A file's client and copy never change, so they are read before its CLDBs
+// are locked; what is dropped is read again inside the transaction.
 int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (Run(kDeleteAFile, afileId) != 0) return -1;
-  return sqlite3_changes(db_) ? 0 : Fail("no archive file " + std::to_string(afileId));
+  uint32_t appId = 0, copyId = 0;
+  if (GetAFileOwner(afileId, appId, copyId) != 0) return -1;
+  CldbLocks cldbs(root_);
+  const int locked = cldbs.TakeReferencing(appId, copyId, lastError_);
+  if (locked != 0) return locked;
+  return Transaction(true, [&] {
+    if (Run(kDeleteAFile, afileId) != 0) return -1;
+    if (sqlite3_changes(db_) == 0) return Fail("no archive file " + std::to_string(afileId));
+    return ForgetReferencesTo(appId, copyId, afileId);
+  });
 }
 
 int SqliteStorageBackend::DropJob(uint32_t jobId) {
   std::lock_guard<std::mutex> lock(mutex_);
+  uint32_t appId = 0, copyId = 0;
+  bool ended = false;
+  if (GetJob(jobId, appId, copyId, ended) != 0) return -1;
+  CldbLocks cldbs(root_);
+  const int locked = cldbs.TakeReferencing(appId, copyId, lastError_);
+  if (locked != 0) return locked;
   return Transaction(true, [&] {
+    int64_t least = 0;  // 0: the job holds no archive file
+    {
+      Query query(Stmt(kLeastJobAFile), jobId);
+      if (query.Step() != SQLITE_ROW) return FailSqlite();
+      least = query.Int(0);
+    }
     if (Run(kDeleteJobAFiles, jobId) != 0 || Run(kDeleteJob, jobId) != 0) return -1;
-    return sqlite3_changes(db_) ? 0 : Fail("no job " + std::to_string(jobId));
+    if (sqlite3_changes(db_) == 0) return Fail("no job " + std::to_string(jobId));
+    return least == 0 ? 0 : ForgetReferencesTo(appId, copyId, static_cast<uint32_t>(least));
   });
 }
 
@@ -627,8 +771,23 @@ int SqliteStorageBackend::SetRecopied(uint32_t copyId, const std::vector<uint32_
   });
 }
 
+// A copy without a flag is dirty already, so only the CLDBs of the copies
+// with one are locked.
 int SqliteStorageBackend::MarkClientDirty(uint32_t appId, bool dirty) {
-  return setClientCacheDBDirty(appId, dirty ? 1 : 0);
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<uint32_t> copies;
+  {
+    Query query(Stmt(kListClientCopies), appId);
+    int rc;
+    while ((rc = query.Step()) == SQLITE_ROW) copies.push_back(static_cast<uint32_t>(query.Int(0)));
+    if (rc != SQLITE_DONE) return FailSqlite();
+  }
+  CldbLocks cldbs(root_);
+  for (uint32_t copyId : copies) {
+    const int locked = cldbs.Take(cldb::ClientCldbFolderName(appId, copyId), lastError_);
+    if (locked != 0) return locked;
+  }
+  return Run(kSetClientDirtyAllCopies, appId, dirty ? 1 : 0);
 }
 
 int SqliteStorageBackend::MarkCopyClean(uint32_t copyId, bool clean) {

@@ -3,22 +3,44 @@
 //
 // The database "storage.sqlite" in the CLDB root folder records, per client
 // application and per copy, the archive files held (id, job, creation time,
-// block and byte counts), the jobs, the client dirty flags and copy clean
-// flags, recopied archive files, offline mount paths, copy names, the least
+// block and byte counts), the jobs, the dirty flag of each client CLDB (one
+// per client and copy) and the clean flag of each copy's auxiliary CLDB,
+// recopied archive files, offline mount paths, copy names, the least
 // archive-file id each CLDB reported, and the next job and archive-file ids.
 //
 // Several processes may use one database at once. Every change is a single
 // write transaction that takes the write lock at its start, so a
 // read-modify-write such as an id allocation cannot interleave with another
 // process's; a busy database is waited for up to Options::busyTimeoutMs
-// before a call fails. The schema is created on first use and carries its
-// version in the database's user_version; a database of a newer schema is
-// refused rather than misread.
+// before a call fails. Opening a database of the current schema writes
+// nothing and so waits for no writer. The schema carries its version in the
+// database's user_version; an older database is migrated when opened, one of
+// a newer schema is refused rather than misread.
 //
-// Answers for what was never recorded: a client never seen is dirty (1), so
-// a CLDB the storage side knows nothing about, for instance one that
-// survived the loss of this database, is made fresh instead of trusted; a
-// copy is not clean; no mount path is offline; a copy is named "Copy <id>".
+// Answers for what was never recorded: a client CLDB never recreated by a
+// job of this database is dirty (1), so a CLDB the storage side knows nothing
+// about, for instance one that survived the loss of this database, is made
+// fresh instead of trusted; a copy is not clean; no mount path is offline; a
+// copy is named "Copy <id>".
+//
+// The library asks about a client CLDB by client only, but a client has one
+// CLDB per copy. The copy is the one of the job this object began last and
+// has not ended (BeginJob); without such a job of the client a client CLDB
+// counts as dirty, and only marking it dirty is accepted.
+//
+// Dropping archive files must never leave a CLDB able to answer a hit for a
+// block that is gone:
+//   - a hit re-points its record at the job's archive file, which then holds
+//     a reference to data in an older one. Until archive files keep what
+//     they reference alive, dropping a client's archive file marks that
+//     client CLDB of the copy dirty when any newer archive file of the same
+//     client and copy remains;
+//   - an auxiliary CLDB is checked against no list of held files, so every
+//     drop on a copy marks its auxiliary CLDB not clean;
+//   - a running job reads the held files once, at its start. A drop takes the
+//     lock of each CLDB that may reference the files (RootFolder.h) for its
+//     whole transaction, and is refused with kInUse while a job holds one;
+//     so does marking a client's CLDBs dirty.
 //
 // Ids are unsigned 32-bit and never 0. Archive-file ids stay at or below
 // kMaxArchiveFileId because the storage side hands them to the library as
@@ -28,7 +50,7 @@
 // An object may be used by several threads; one mutex serialises its use of
 // the connection. An object must not be used across fork(): each process
 // opens its own. The tool's operations return 0 on success and -1 on
-// failure; LastError() then says why. Nothing throws.
+// failure (the drops also kInUse); LastError() then says why. Nothing throws.
 #pragma once
 
 #include "platform/Export.h"
@@ -45,7 +67,10 @@ struct sqlite3_stmt;
 
 class SqliteStorageBackend : public StorageBackend {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
+  // Returned by the drops and MarkClientDirty when a CLDB they concern is in
+  // use.
+  static constexpr int kInUse = -2;
   static constexpr uint32_t kMaxArchiveFileId = 0x7FFFFFFF;
   static constexpr const char* kFileName = "storage.sqlite";
 
@@ -107,8 +132,15 @@ class SqliteStorageBackend : public StorageBackend {
   // Drawn at random when the database is created, then fixed.
   unsigned long long getHubcellId() override;
 
+  // The id of the deduplication store this database stands for, derived
+  // from its installation-domain id: a CLDB records the store it mirrors, so
+  // one filled against another database is recreated rather than trusted.
+  // Never 0.
+  uint32_t StoreId() const;
+
   // ---- jobs and archive files ----
-  // Starts a job of client `appId` on copy `copyId` under a new job id.
+  // Starts a job of client `appId` on copy `copyId` under a new job id; it
+  // is this object's running job until EndJob.
   int BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jobId);
   // Allocates a new, empty archive file for the running job `jobId`, which
   // must belong to (appId, copyId).
@@ -122,10 +154,12 @@ class SqliteStorageBackend : public StorageBackend {
   int ListJobs(std::vector<JobInfo>& jobs);
   // The archive files held for (appId, copyId), by ascending id.
   int ListArchiveFiles(uint32_t appId, uint32_t copyId, std::vector<ArchiveFileInfo>& files);
-  // Forgets an archive file, as the storage side does when it prunes data.
-  // Its id stays in a copy's recopied list when it is there.
+  // Forgets an archive file, as the storage side does when it prunes data,
+  // and marks the CLDBs that may reference it (see above). Its id stays in a
+  // copy's recopied list when it is there. kInUse while one of those CLDBs
+  // is locked.
   int DropArchiveFile(uint32_t afileId);
-  // Forgets a job together with all its archive files.
+  // Forgets a job together with all its archive files, as DropArchiveFile.
   int DropJob(uint32_t jobId);
 
   // ---- copies and clients ----
@@ -135,7 +169,9 @@ class SqliteStorageBackend : public StorageBackend {
   // Replaces the copy's recopied archive files; every id must be a valid
   // archive-file id (1 to kMaxArchiveFileId), though it need not be held.
   int SetRecopied(uint32_t copyId, const std::vector<uint32_t>& afileIds);
-  // Marks the client's CLDB dirty (its next job recreates it) or clean.
+  // Marks the client's CLDBs of every copy dirty (the next job of each
+  // recreates it), or those the storage side knows clean. kInUse while a
+  // job holds one of them.
   int MarkClientDirty(uint32_t appId, bool dirty = true);
   // Marks a copy's auxiliary CLDB clean, or not clean (recreated next time).
   int MarkCopyClean(uint32_t copyId, bool clean);
@@ -150,7 +186,14 @@ class SqliteStorageBackend : public StorageBackend {
  private:
   enum Statement : int;
 
-  SqliteStorageBackend(sqlite3* db, std::string path);
+  struct RunningJob {
+    uint32_t jobId = 0;  // 0: none
+    uint32_t appId = 0;
+    uint32_t copyId = 0;
+  };
+  class CldbLocks;
+
+  SqliteStorageBackend(sqlite3* db, std::string rootFolder);
   bool Prepare(std::string& error);
   bool LoadHubcellId(std::string& error);
 
@@ -166,12 +209,19 @@ class SqliteStorageBackend : public StorageBackend {
   template <typename Body>
   int Transaction(bool write, Body body);
   int AllocateId(const char* counter, const char* what, uint32_t limit, uint32_t& id);
+  int GetJob(uint32_t jobId, uint32_t& appId, uint32_t& copyId, bool& ended);
   int GetRunningJob(uint32_t jobId, uint32_t& appId, uint32_t& copyId);
   int CopyFlag(uint32_t copyId, int column, bool& value);  // false for an unknown copy
+  int GetAFileOwner(uint32_t afileId, uint32_t& appId, uint32_t& copyId);
+  // Marks the CLDBs that may reference archive file `afileId` of (appId,
+  // copyId), or the archive files after it, once it is dropped.
+  int ForgetReferencesTo(uint32_t appId, uint32_t copyId, uint32_t afileId);
 
   mutable std::mutex mutex_;
   sqlite3* db_;
+  std::string root_;
   std::string path_;
+  RunningJob running_;
   std::vector<sqlite3_stmt*> statements_;
   unsigned long long hubcellId_ = 0;
   std::string lastError_;
