@@ -65,8 +65,16 @@ TEST_F(Lifecycle, EmptyRootIsRefusedAndAFolderThatCannotBeMadeFailsTheOpen) {
   WriteFile(Folder(), "a file where the folder should be");
   ASSERT_EQ(0, Init(t));
   EXPECT_EQ(-1, t.Open());
-  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Create: mkdr(@), error=")));
-  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Open(): CacheTable creation1 (@) Failed")));
+  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Open(): [ERROR] CLDB folder (@) refused: it is "
+                                  "not a folder")));
+  EXPECT_EQ(-1, t.Create());
+  EXPECT_FALSE(t.InUse());
+  fs::remove(Folder());
+  WriteFile(root / "plain", "");
+  config.copyId = 4;  // a folder that cannot be made
+  ASSERT_EQ(0, Init(t, root / "plain"));
+  EXPECT_EQ(-1, t.Create());
+  EXPECT_TRUE(capture.Contains("CCLDBTables::Create: mkdr(" + t.Path() + "), error="));
 }
 
 TEST_F(Lifecycle, OpenInstanceRefusesInitializeAndDelete) {
@@ -95,7 +103,9 @@ TEST_F(Lifecycle, MigrationCopiesOnlyCLDBFilesIntoTheNewFolderAndRemovesTheOld) 
   EXPECT_EQ(Folder(), t.Path());
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(Folder())) names.insert(e.path().filename());
-  EXPECT_EQ(carried, names);
+  std::set<std::string> want = carried;
+  want.insert("Owner.lock");  // the copy ran under the new folder's claim
+  EXPECT_EQ(want, names);
   for (const auto& name : carried) EXPECT_EQ("content of " + name, ReadFile(Folder() + "/" + name));
   EXPECT_FALSE(fs::exists(old));
   EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: Found older version of CLDB at [" + old +

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "InstanceFixture.h"
@@ -80,9 +81,11 @@ TEST_F(Operations, InsertBatchWhoseCommitFailsIsReportedAndLeavesNothing) {
 }
 
 TEST_F(Operations, ValidListIsReplacedWholeAndAnEmptyOneVouchesForNothingOld) {
-  OpenInstance();
+  OpenForEarlierJob();
   InsertAt(kT0 - 100, {Block(1, 5), Block(2, 4294967295u)});
+  BeginJob();
   Insert({Block(3, 6)});  // used during this backup: not checked against the list
+  EXPECT_FALSE(Found(Block(1, 5)));  // no list for this job yet: nothing vouches
   EXPECT_EQ(0, tables->SetValidAFileList(nullptr, 0));
   EXPECT_FALSE(Found(Block(1, 5)));  // a miss that neither counts nor expires
   EXPECT_TRUE(Found(Block(3, 6)));
@@ -112,7 +115,7 @@ TEST_F(Operations, DumpWritesEveryRecordInArchiveFileOrder) {
       "crc64,size,tagHdrCount,archivingTime,archiveFileId,flags,LastUpdateTime,InsertedTime,"
       "subStoreID,reserved2\n";
   const CacheRecordRef nine = Block(1, 9, 4), three = Block(2, 3), seven = Block(3, 7, 2);
-  OpenInstance();
+  OpenForEarlierJob();
   InsertAt(kT0 - 10, {nine});
   InsertAt(kT0 - 20, {three, Block(4, 0)});  // archive file 0 is never visited
   InsertAt(kT0 - 30, {seven});
@@ -123,24 +126,36 @@ TEST_F(Operations, DumpWritesEveryRecordInArchiveFileOrder) {
             ReadFile(work / name));
   EXPECT_TRUE(capture.Contains("Dumping cache table records in to [" + name + "]"));
   // An empty CLDB, named with a trailing "/", dumped in the same second:
-  // the file is replaced by the header alone.
+  // a new file beside the first, which is left alone.
   config.cldbId = 13;
   MakeClosedCLDB({});
   ASSERT_EQ(0, dumper.DumpCacheTable(&log, (Folder() + "/").c_str()));
-  EXPECT_EQ(header, ReadFile(work / name));
+  const std::string second = "CLDBDump_" + std::to_string(kT0) + "_1.csv";
+  EXPECT_EQ(header, ReadFile(work / second));
+  const std::string first = ReadFile(work / name);
+  EXPECT_EQ(4, std::count(first.begin(), first.end(), '\n'));
   // A dump that cannot be written in full fails.
   fs::remove(work / name);
-  fs::create_symlink("/dev/full", work / name);
+  fs::remove(work / second);
+  rlimit saved{}, limit{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  limit = {header.size() + 10, saved.rlim_max};
+  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &limit);
   config.cldbId = 12;
-  EXPECT_EQ(-1, dumper.DumpCacheTable(&log, Folder().c_str()));
+  const int rc = dumper.DumpCacheTable(&log, Folder().c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(-1, rc);
   EXPECT_TRUE(capture.Contains("DumpCache: File write failed - " + name));
 }
 
 TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
   CCLDBTables compactor;
   EXPECT_EQ(-1, compactor.CompactCacheTable(&log, (root / "none").c_str()));
-  EXPECT_TRUE(capture.Contains("CCLDBTables::CompactCacheTable(): CacheTable Compact-DB (" +
-                               root / "none" + ") Failed"));
+  EXPECT_TRUE(capture.Contains("CCLDBTables::CompactCacheTable(): [ERROR] CLDB folder (" +
+                               root / "none" + ") refused: No such file or directory"));
+  EXPECT_FALSE(fs::exists(root / "none"));
   OpenInstance();
   Insert({Block(1, 5), Block(2, 6), Block(3, 7)});
   EXPECT_EQ(-1, tables->CompactCacheTable(&log, (root / "none").c_str()));
@@ -154,6 +169,8 @@ TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
   EXPECT_TRUE(capture.Contains("CCacheTable::MakeCompact: Reindexing completed...."));
   OpenInstance();
   EXPECT_EQ(3, tables->RecordCount());
+  int valid[] = {7};
+  tables->SetValidAFileList(valid, 1);
   EXPECT_TRUE(Found(Block(3, 7)));
 }
 

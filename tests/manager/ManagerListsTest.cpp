@@ -72,17 +72,19 @@ TEST_F(ValidList, OfflineMountPathIsReportedEvenWhenTheCopyCannotBeNamed) {
                                "[Copy-id 3][HC ID- 42] failed with 9 "));
 }
 
+// A CLDB whose least archive file is 0 counts as new, as an empty one does.
 TEST_F(ManagerTest, EmptyCLDBAsksFromTheTopAndDropsTheReply) {
   storage->SetValidAFiles(12, {5, 6});
   InitializeOk();
   EXPECT_EQ((Requests{{77, 12, 3, 500, 268435455}}), RequestsOf(Storage::kListAfileIdByAppId));
   EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList As it is a new CacheDB, "
                                "clearing Valid AFlist"));
-  CacheRecordRef old = Block(1, 5);  // stored before the job: the dropped list does not vouch
-  TestNow() = kT0 - 100;
-  ASSERT_EQ(0, manager->InsertSignature(&old, 1));
-  TestNow() = kT0;
-  EXPECT_FALSE(Found(old));
+  ASSERT_EQ(0, manager->Uninitialize(false));
+  MakeCleanCLDB({{kT0 - 100, Block(1, 0)}, {kT0 - 100, Block(2, 5)}});
+  InitializeOk();
+  EXPECT_EQ(268435455u, RequestsOf(Storage::kListAfileIdByAppId).back()[4]);
+  EXPECT_FALSE(Found(Block(2, 5)));  // the dropped list does not vouch for it
+  EXPECT_EQ(0u, FoundPruned());
 }
 
 TEST_F(ManagerTest, RecopiedFilesMissAfterInitialize) {
