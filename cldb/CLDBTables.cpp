@@ -188,6 +188,19 @@ void CCLDBTables::ReleaseClaim() {
   if (claim) claim->unset();
 }
 
+// The table engine opens its files by name: a link, a FIFO or a folder in
+// the place of one must go (the wipe removes it) before it is ever opened.
+bool CCLDBTables::OwnEntriesArePlainFiles(const char* name) {
+  for (const char* entry : kOwnedEntries) {
+    const std::string path = cldbPath + "/" + entry;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
+    Log(-1, "%s: [ERROR] %s is not a regular file", name, path.c_str());
+    return false;
+  }
+  return true;
+}
+
 // Why the existing `path` cannot serve as a CLDB folder, or nullptr. Write
 // access for others is taken away rather than refused.
 const char* CCLDBTables::FolderRefusal(const char* path) {
@@ -332,6 +345,7 @@ int CCLDBTables::Open() {
     Log(-1, "%s: [ERROR] Times of State.xml (%s) unreadable", kName, path);
     reusable = false;
   }
+  if (reusable) reusable = OwnEntriesArePlainFiles(kName);
   if (!reusable) {
     if (stateFoundUnclosed) {
       Log(-1,

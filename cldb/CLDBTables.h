@@ -34,8 +34,9 @@
 //   following a link, and refuses a CLDB folder that is a link; a folder
 //   that is not this user's is refused; a new one is made mode 0700.
 // - Open starts the job past the CLDB's newest stamp (StartReusedJob), and
-//   recreates a CLDB whose State.xml times cannot be read; Close records the
-//   newest stamp and fails when it cannot.
+//   recreates a CLDB whose State.xml times cannot be read or that has
+//   anything but a regular file in the place of one of its files; Close
+//   records the newest stamp and fails when it cannot.
 // - Records used before the job's start are compared with it as serial
 //   numbers, in the query and in pruning, and miss (kept) until this job's
 //   own list is loaded; pruning prunes nothing by list until then, and
@@ -169,6 +170,7 @@ class CLDB_EXPORT CCLDBTables {
   int ClaimFolder(const char* name, bool create);
   void ReleaseClaim();
   static const char* FolderRefusal(const char* path);
+  bool OwnEntriesArePlainFiles(const char* name);
   int CreateClaimed();
   int StartReusedJob(uint32_t floor);
   // 0 or ClaimFolder's result for `folder`.

@@ -1,6 +1,8 @@
 // Batches, the archive-file lists they consult and the statistics of one job;
 // compaction on request and the CSV dump of a CLDB that is not open.
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -148,6 +150,57 @@ TEST_F(Operations, DumpWritesEveryRecordInArchiveFileOrder) {
   signal(SIGXFSZ, previous);
   EXPECT_EQ(-1, rc);
   EXPECT_TRUE(capture.Contains("DumpCache: File write failed - " + name));
+}
+
+// The dump's name is easy to guess: a link planted there is not followed,
+// and the dump goes to a new file only its owner may read.
+TEST_F(Operations, DumpNeverFollowsALinkNorReplacesAFile) {
+  MakeClosedCLDB({Block(1, 5), Block(2, 6)});
+  WriteFile(work / "victim", "keep");
+  fs::create_symlink(work / "victim", work / name);
+  CCLDBTables dumper;
+  ASSERT_EQ(0, dumper.DumpCacheTable(&log, Folder().c_str()));
+  EXPECT_EQ("keep", ReadFile(work / "victim"));
+  const std::string fresh = work / ("CLDBDump_" + std::to_string(kT0) + "_1.csv");
+  const std::string text = ReadFile(fresh);
+  EXPECT_EQ(3, std::count(text.begin(), text.end(), '\n'));
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(fresh).permissions());
+}
+
+// The dump reads the table read-only: killed in the middle it leaves the
+// table sealed, so the next open reuses it; and a folder its owner cannot
+// write is dumped all the same.
+TEST_F(Operations, AKilledDumpLeavesTheCLDBIntactAndAReadOnlyFolderDumps) {
+  MakeClosedCLDB({Block(1, 5), Block(2, 6), Block(3, 7)});
+  const int killed = RunInChild([&] {
+    log.SetSink([](int, const std::string& message) {
+      if (message.find("Dumping cache table records in to") != std::string::npos)
+        kill(getpid(), SIGKILL);
+    });
+    CCLDBTables dumper;
+    dumper.DumpCacheTable(&log, Folder().c_str());
+    return 1;
+  });
+  ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << killed;
+  OpenInstance();
+  EXPECT_EQ(3, tables->RecordCount());
+  CloseInstance();
+
+  fs::remove(work / name);              // what the killed dump had begun
+  fs::remove(Folder() + "/Owner.lock");  // nor can its claim be made there
+  GiveToNobody(Folder());
+  ASSERT_EQ(0, chmod(Folder().c_str(), 0500));
+  ASSERT_EQ(0, chmod(root.path().c_str(), 0755));
+  ASSERT_EQ(0, chmod(work.path().c_str(), 0777));
+  const int dumped = RunInChild([&] {
+    if (!BecomeNobody()) return 2;
+    CCLDBTables dumper;
+    return dumper.DumpCacheTable(&log, Folder().c_str()) == 0 ? 0 : 1;
+  });
+  EXPECT_TRUE(ExitedWith(dumped, 0)) << dumped;
+  const std::string text = ReadFile(work / name);
+  EXPECT_EQ(4, std::count(text.begin(), text.end(), '\n'));
+  ASSERT_EQ(0, chmod(Folder().c_str(), 0700));
 }
 
 TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {

@@ -127,5 +127,39 @@ TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
   EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
 }
 
+// A second backup told of another lock folder (another user's session, a
+// relative CLDB_LOCK_DIR) still finds the CLDB in use, and leaves it alone.
+TEST_F(JobSafetyTest, ABackupWithAnotherEnvironmentFindsTheCldbInUse) {
+  std::unique_ptr<Child> child = StartSlowBackup();  // not stopped: it holds the storage side
+  RunOptions other;
+  other.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/other-locks",
+               "XDG_RUNTIME_DIR=" + dir_.path() + "/other-runtime"};
+  RunResult second = RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")}, other);
+  EXPECT_EQ(second.exitCode, 3) << second.err;
+  ASSERT_EQ(second.ErrorLines().size(), 1u) << second.err;
+  EXPECT_EQ(second.ErrorLines()[0], "cldb: CLDB for client 1 copy 1 is in use by another backup");
+  EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}, other).exitCode, 3);
+  ASSERT_FALSE(child->Ended()) << "the first backup ended before the others ran";
+
+  child->Signal(SIGINT);
+  const RunResult first = child->Finish();
+  ASSERT_EQ(first.exitCode, 2) << first.err;
+  const uint64_t stored = first.Json()["misses"];
+  EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
+}
+
+// The next backup may start in the very second the last one ended: what a
+// dropped job stored is still never found.
+TEST_F(JobSafetyTest, ABackupRightAfterItsJobWasDroppedFindsNothing) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const nlohmann::json job = Backup({Tree("x")});
+    const RunResult dropped = RunTool(
+        {"storage", "drop-job", std::to_string(job["job_id"].get<uint32_t>()), "--root", Root()});
+    ASSERT_EQ(dropped.exitCode, 0) << dropped.err;
+    EXPECT_EQ(Backup({Tree("x")})["hits"], 0);
+  }
+}
+
 }  // namespace
 }  // namespace tooltest
