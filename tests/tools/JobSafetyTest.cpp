@@ -2,6 +2,7 @@
 // leaves a CLDB that answers a false hit.
 
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <thread>
@@ -57,6 +58,27 @@ class JobSafetyTest : public ToolTest {
   nlohmann::json LastJob() { return Json({"storage", "jobs"}).back(); }
 
   nlohmann::json StateXml() { return Json({"state", CldbFolder()}); }
+
+  // Stops `child` at a moment it holds no write lock of the storage side,
+  // so that another process can still start a job there; false when the
+  // child ended first.
+  bool StopOutsideAStorageWrite(Child& child) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open((Root() + "/storage.sqlite").c_str(), &db) != SQLITE_OK) return false;
+    bool stopped = false;
+    while (!stopped && !child.Ended()) {
+      child.Signal(SIGSTOP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the signal lands
+      stopped = sqlite3_exec(db, "BEGIN IMMEDIATE; ROLLBACK", nullptr, nullptr, nullptr) ==
+                SQLITE_OK;
+      if (!stopped) {
+        child.Signal(SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    sqlite3_close(db);
+    return stopped;
+  }
 };
 
 TEST_F(JobSafetyTest, AKilledBackupLeavesACldbThatIsRecreatedWithoutFalseHits) {
@@ -130,7 +152,8 @@ TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
 // A second backup told of another lock folder (another user's session, a
 // relative CLDB_LOCK_DIR) still finds the CLDB in use, and leaves it alone.
 TEST_F(JobSafetyTest, ABackupWithAnotherEnvironmentFindsTheCldbInUse) {
-  std::unique_ptr<Child> child = StartSlowBackup();  // not stopped: it holds the storage side
+  std::unique_ptr<Child> child = StartSlowBackup();
+  ASSERT_TRUE(StopOutsideAStorageWrite(*child));
   RunOptions other;
   other.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/other-locks",
                "XDG_RUNTIME_DIR=" + dir_.path() + "/other-runtime"};
@@ -139,9 +162,9 @@ TEST_F(JobSafetyTest, ABackupWithAnotherEnvironmentFindsTheCldbInUse) {
   ASSERT_EQ(second.ErrorLines().size(), 1u) << second.err;
   EXPECT_EQ(second.ErrorLines()[0], "cldb: CLDB for client 1 copy 1 is in use by another backup");
   EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}, other).exitCode, 3);
-  ASSERT_FALSE(child->Ended()) << "the first backup ended before the others ran";
 
   child->Signal(SIGINT);
+  child->Signal(SIGCONT);
   const RunResult first = child->Finish();
   ASSERT_EQ(first.exitCode, 2) << first.err;
   const uint64_t stored = first.Json()["misses"];
