@@ -55,7 +55,7 @@ TEST_F(DumpTest, APlantedLinkIsNotFollowedAndNoDumpReplacesAnother) {
     const RunResult dump = RunTool({"dump", CldbFolder(), "-o", Out()});
     ASSERT_EQ(dump.exitCode, 0) << dump.err;
   }
-  EXPECT_EQ(cldbtest::ReadFile(dir_ / "victim"), "keep");
+  EXPECT_TRUE(cldbtest::ReadFile(dir_ / "victim") == "keep");
   int dumps = 0;
   for (const auto& entry : fs::directory_iterator(Out())) {
     if (fs::is_symlink(entry.symlink_status())) continue;
