@@ -35,6 +35,12 @@
 // external entity, and a bounded number of entity expansions. A file that is
 // not well-formed fails Open; the missing grammar does not.
 //
+// On purpose, this differs from the documented behaviour: the lock's place
+// (above); every parse, not only GetState's check, is bounded to a regular
+// file of 1023 bytes; files are written mode 0600 through a temporary file
+// created exclusively; NewestStamp is an element of its own, which readers
+// of older files do without (GetStampFloor) and which older readers ignore.
+//
 // The hosting process initialises Xerces-C before the first Open or Create
 // and terminates it only after every CCLDBStateFile is gone.
 //

@@ -26,9 +26,8 @@
 // - ConfigureRecopiedAfileList hands on an empty list too: it is the job's
 //   list all the same.
 // - Initialize fails, with InUse() true, when another process has the CLDB
-//   open; nothing on disk is touched then.
-// - The stop flag of pruning is an atomic bool rather than a plain one, as
-//   it is shared between threads without the lock.
+//   open; nothing on disk is touched then (CCLDBTables lists the instance's
+//   own differences, pruning's stop flag among them).
 //
 // The manager takes no lock: Initialize and Uninitialize must not overlap
 // other calls on it. Once opened, queries, insertions, pruning and

@@ -41,7 +41,11 @@
 //   numbers, in the query and in pruning, and miss (kept) until this job's
 //   own list is loaded; pruning prunes nothing by list until then, and
 //   measures ages from the later of its current time and the job's start.
-// - The dump opens the table read-only and never replaces a file.
+// - Initialize migrates a folder of the earlier layout only under the new
+//   folder's claim (a holder of the CLDB is never copied over).
+// - The dump opens the table read-only and never replaces a file; it does
+//   without the claim where the claim file cannot be made (a read-only
+//   folder).
 //
 // Threads: the job's thread runs the batch operations, list updates and the
 // close; a pruning pass runs on a thread of the caller's choosing and holds
@@ -129,7 +133,14 @@ class CLDB_EXPORT CCLDBTables {
   uint32_t JobStart();
 
   // ---- pruning -----------------------------------------------------------------------
+  // Lists the archive files whose first record was last used before the
+  // job's start (a serial comparison, the query's rule). A file is pruned
+  // only by the current job's own list (none loaded: nothing is pruned by
+  // list); ages count from the later of `curTime` and the job's start, so a
+  // clock set back behind the start neither ages nor wraps anything.
   int PruneExpiredRecords(unsigned int curTime);
+  // The stop request and the running flag it waits on are std::atomic<bool>
+  // rather than plain flags: the two threads share them without the lock.
   int StopPruning();
 
   // ---- maintenance of a CLDB that is not open --------------------------------------
@@ -138,7 +149,9 @@ class CLDB_EXPORT CCLDBTables {
   // Reads the table read-only (its seal stays, so an interrupted dump
   // harms nothing) into a new file of the working folder,
   // CLDBDump_<time>.csv or, when that exists, CLDBDump_<time>_<n>.csv, made
-  // exclusively (mode 0600, never through a link).
+  // exclusively (mode 0600, never through a link). Where the claim file
+  // cannot be made (a folder the caller may not write) it goes on without:
+  // a table open for changes has no seal, so it could not be opened anyway.
   int DumpCacheTable(EvDebug* debug, const char* folder);
 
   // ---- observers (for callers and tests) ---------------------------------------------

@@ -24,7 +24,11 @@
 // Stamps (LastUpdateTime, InsertedTime) are never earlier than the start,
 // so the owner, by starting each job past the newest stamp the CLDB holds,
 // keeps the two kinds apart whatever the clock does. Times compare as
-// serial numbers (cldb/CLDBTime.h).
+// serial numbers (cldb/CLDBTime.h). On purpose, this differs from the
+// documented query: a stamp is the later of now and the job's start rather
+// than now; the comparison with the start is serial rather than plain; and
+// a record of an earlier job misses while no list of this job is loaded,
+// where the documented query skipped the check for a list never installed.
 //
 // Every read lands in the single current-record buffer (getRecordPointer()),
 // and the engine keeps one position per table, so a table serves one thread
@@ -122,7 +126,8 @@ class CLDB_EXPORT CCacheTable : public TCtreeTable {
   // Compacts the files and rebuilds the indexes of a defined, closed table.
   int MakeCompactDB();
   // Sets LastUpdateTime to `ceiling` on every record (archive file 0 and
-  // expired records included) last used after it; 0 or the engine's code.
+  // expired records included) last used after it; 0, or non-zero when a
+  // read or a rewrite failed.
   int LowerStampsAfter(uint32_t ceiling);
 
  private:
