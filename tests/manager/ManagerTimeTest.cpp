@@ -24,6 +24,16 @@ class ManagerClock : public ManagerTest {
   void Insert(std::vector<CacheRecordRef> blocks) {
     ASSERT_EQ(0, manager->InsertSignature(blocks.data(), static_cast<int>(blocks.size())));
   }
+  // A pruning pass now, under a list that holds archive file 6 but not 5:
+  // file 5 is pruned, so Block(1, 5) misses, and Block(2, 6) hits.
+  void PruneKeepingOnlyFileSix() {
+    capture.Clear();
+    ASSERT_EQ(0, manager->PruneExpiredRecords(TestNow()));
+    EXPECT_EQ("Pruned", PruneStatus(5));
+    EXPECT_EQ("Fine", PruneStatus(6));
+    EXPECT_FALSE(Found(Block(1, 5)));
+    EXPECT_TRUE(Found(Block(2, 6)));
+  }
   // The pruning verdict logged for `afileId` ("" when it was not listed).
   std::string PruneStatus(uint32_t afileId) const {
     const std::string prefix = "CCLDBTables::PruneExpiredRecords: Pruning List status[Afile-id - " +
@@ -109,12 +119,7 @@ TEST_F(ManagerClock, ANewerJobOnAnOpenManagerChecksWhatTheEarlierJobTouched) {
   ASSERT_EQ(0, manager->ConfigureValidAfileList(78, offline));
   EXPECT_FALSE(Found(Block(3, 7)));
   EXPECT_EQ(1u, FoundPruned());
-  capture.Clear();
-  ASSERT_EQ(0, manager->PruneExpiredRecords(TestNow()));
-  EXPECT_EQ("Pruned", PruneStatus(5));
-  EXPECT_EQ("Fine", PruneStatus(6));
-  EXPECT_FALSE(Found(Block(1, 5)));
-  EXPECT_TRUE(Found(Block(2, 6)));
+  PruneKeepingOnlyFileSix();
 
   storage->FailCall(Storage::kListAfileIdByAppId, 5);
   EXPECT_EQ(-1, manager->ConfigureValidAfileList(79, offline));
@@ -135,12 +140,7 @@ TEST_F(ManagerClock, RecordsStampedBeforeTheClockWrapsAreCheckedAfterIt) {
   EndJob();
   TestNow() = 0x100u;
   BeginJob(101, {6});
-  capture.Clear();
-  ASSERT_EQ(0, manager->PruneExpiredRecords(TestNow()));
-  EXPECT_EQ("Pruned", PruneStatus(5));
-  EXPECT_EQ("Fine", PruneStatus(6));
-  EXPECT_FALSE(Found(Block(1, 5)));
-  EXPECT_TRUE(Found(Block(2, 6)));
+  PruneKeepingOnlyFileSix();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "ToolHarness.h"
@@ -128,47 +129,38 @@ TEST_F(JobSafetyTest, AnInterruptedBackupClosesTheCldbCleanly) {
   EXPECT_EQ(next["misses"], kX + kZ - stored);
 }
 
+// A second backup (and a prune, a dump) beside a backup held in the middle
+// of its job: refused with exit 3 whether or not it was told of the same
+// lock folder (another user's session, a relative CLDB_LOCK_DIR); the held
+// backup then goes on and closes the CLDB cleanly.
 TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
-  std::unique_ptr<Child> child = StartSlowBackup();
-  child->Signal(SIGSTOP);
-
-  RunResult second = RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")});
-  EXPECT_EQ(second.exitCode, 3);
-  ASSERT_EQ(second.ErrorLines().size(), 1u);
-  EXPECT_EQ(second.ErrorLines()[0], "cldb: CLDB for client 1 copy 1 is in use by another backup");
-  EXPECT_EQ(RunTool({"prune", "--root", Root()}).exitCode, 3);
-  EXPECT_EQ(RunTool({"compact", CldbFolder() + "/"}).exitCode, 3);
-  EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}).exitCode, 3);
-
-  // The held backup goes on where it stopped and closes the CLDB cleanly.
-  child->Signal(SIGINT);
-  child->Signal(SIGCONT);
-  const RunResult first = child->Finish();
-  ASSERT_EQ(first.exitCode, 2) << first.err;
-  const uint64_t stored = first.Json()["misses"];
-  EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
-}
-
-// A second backup told of another lock folder (another user's session, a
-// relative CLDB_LOCK_DIR) still finds the CLDB in use, and leaves it alone.
-TEST_F(JobSafetyTest, ABackupWithAnotherEnvironmentFindsTheCldbInUse) {
-  std::unique_ptr<Child> child = StartSlowBackup();
-  ASSERT_TRUE(StopOutsideAStorageWrite(*child));
   RunOptions other;
   other.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/other-locks",
                "XDG_RUNTIME_DIR=" + dir_.path() + "/other-runtime"};
-  RunResult second = RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")}, other);
-  EXPECT_EQ(second.exitCode, 3) << second.err;
-  ASSERT_EQ(second.ErrorLines().size(), 1u) << second.err;
-  EXPECT_EQ(second.ErrorLines()[0], "cldb: CLDB for client 1 copy 1 is in use by another backup");
-  EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}, other).exitCode, 3);
+  for (const RunOptions& options : {RunOptions(), other}) {
+    SCOPED_TRACE(options.env.empty() ? "same environment" : "another environment");
+    std::filesystem::remove_all(Root());  // each case from an empty root
+    std::unique_ptr<Child> child = StartSlowBackup();
+    ASSERT_TRUE(StopOutsideAStorageWrite(*child));
+    RunResult second =
+        RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")}, options);
+    EXPECT_EQ(second.exitCode, 3) << second.err;
+    ASSERT_EQ(second.ErrorLines().size(), 1u) << second.err;
+    EXPECT_EQ(second.ErrorLines()[0],
+              "cldb: CLDB for client 1 copy 1 is in use by another backup");
+    EXPECT_EQ(RunTool({"prune", "--root", Root()}, options).exitCode, 3);
+    EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}, options).exitCode, 3);
+    if (options.env.empty()) {
+      EXPECT_EQ(RunTool({"compact", CldbFolder() + "/"}).exitCode, 3);
+    }
 
-  child->Signal(SIGINT);
-  child->Signal(SIGCONT);
-  const RunResult first = child->Finish();
-  ASSERT_EQ(first.exitCode, 2) << first.err;
-  const uint64_t stored = first.Json()["misses"];
-  EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
+    child->Signal(SIGINT);
+    child->Signal(SIGCONT);
+    const RunResult first = child->Finish();
+    ASSERT_EQ(first.exitCode, 2) << first.err;
+    const uint64_t stored = first.Json()["misses"];
+    EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
+  }
 }
 
 // The next backup may start in the very second the last one ended: what a
