@@ -209,7 +209,7 @@ const char* CCLDBTables::FolderRefusal(const char* path) {
   if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
   if (!S_ISDIR(st.st_mode)) return "it is not a folder";
   if (st.st_uid != geteuid()) return "it belongs to another user";
-  if ((st.st_mode & 022) != 0 && chmod(path, st.st_mode & 0755) != 0 && errno != EROFS)
+  if ((st.st_mode & 022) != 0 && chmod(path, st.st_mode & 07755) != 0 && errno != EROFS)
     return "others may write to it";
   return nullptr;
 }

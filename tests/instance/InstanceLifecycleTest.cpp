@@ -112,6 +112,14 @@ TEST_F(Lifecycle, AFolderThatIsALinkOrAnotherUsersIsRefusedAndLeftAlone) {
   EXPECT_EQ(-1, t.Open());
   EXPECT_TRUE(capture.Contains(At("refused: it belongs to another user")));
   EXPECT_TRUE(fs::is_empty(Folder()));
+
+  // One of ours that others may write to is closed to them, then used.
+  ASSERT_EQ(0, lchown(Folder().c_str(), geteuid(), getegid()));
+  ASSERT_EQ(0, chmod(Folder().c_str(), 0777));
+  EXPECT_EQ(0, t.Open());
+  EXPECT_EQ(fs::perms::none, fs::status(Folder()).permissions() &
+                                 (fs::perms::group_write | fs::perms::others_write));
+  EXPECT_EQ(0, t.Close(false));
 }
 
 // The wipe removes the CLDB's own entries and nothing else; one it cannot
