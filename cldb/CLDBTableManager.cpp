@@ -226,7 +226,10 @@ int CCLDBTableManager::ConfigureValidAfileList(unsigned long long newJobId, bool
     args.jobId = newJobId;
     // From here on, what the earlier job touched is checked against the
     // list loaded below, and nothing of it hits until that list is in.
-    tables.StartNewJob(newJobId);
+    if (tables.StartNewJob(newJobId) != 0) {
+      Log(1, "%s [ERROR]Starting job %llu failed", kName, newJobId);
+      return -1;
+    }
   }
   offline = false;
 

@@ -364,7 +364,8 @@ int CCLDBTables::Open() {
       Log(-1, "%s: CacheTable initialization (%s) Failed", kName, path);
     } else {
       rc = cacheTable.Open(ZelIndexing::kReadWrite);
-      if (rc == 0 && (rc = StartReusedJob(stampFloor)) != 0) cacheTable.close();
+      if (rc == 0 && (rc = StartJobPast(stampFloor, backupStartTime, kName)) != 0)
+        cacheTable.close();
       if (rc != 0) {
         Log(-1, "%s:[ERROR]CacheTable Open (%s) Failed", kName, path);
         Log(-1, "%s:It may be corrupted so Creating new CacheDB (%s)", kName, path);
@@ -396,39 +397,40 @@ int CCLDBTables::Open() {
   return 0;
 }
 
-// Starts the job on a reused table past every stamp it holds (`floor`, from
-// State.xml): each record of an earlier job is then checked against this
-// job's list, however the clock moved in between. When the clock now lies
-// far behind that floor (it was set back after running ahead), the stamps
-// ahead of it are lowered to just before now instead, so that the CLDB's
-// time does not run ahead of the clock for long.
-int CCLDBTables::StartReusedJob(uint32_t floor) {
-  static const char kName[] = "CCLDBTables::Open()";
+// Starts the job at `requested`, or past every stamp the table holds
+// (`floor`) when that is later: each record of an earlier job is then
+// checked against this job's list, however the clock moved in between. When
+// the clock lies far behind the floor (it was set back after running
+// ahead), the stamps ahead of it are lowered to just before now instead, so
+// that the CLDB's time does not run ahead of the clock for long. Should the
+// lowering fail, the job still starts past the floor, and the failure is
+// returned.
+int CCLDBTables::StartJobPast(uint32_t floor, uint32_t requested, const char* name) {
   const uint32_t now = ZelNow32();
+  int rc = 0;
   if (cldb::Before(now + kMaxLeadSeconds, floor)) {
     Log(-1, "%s: Newest stamp [%u] lies ahead of the clock [%u]; lowering later stamps (%s)",
-        kName, floor, now, cldbPath.c_str());
+        name, floor, now, cldbPath.c_str());
     TCtreeBatch batch(cacheTable);
-    int rc = cacheTable.LowerStampsAfter(now - 1);
-    if (rc == 0) rc = CommitBatch(batch, kName);
-    if (rc != 0) return rc;
-    floor = now - 1;
+    rc = cacheTable.LowerStampsAfter(now - 1);
+    if (rc == 0) rc = CommitBatch(batch, name);
+    if (rc == 0) floor = now - 1;
   }
-  cacheTable.StartJob(cldb::Later(backupStartTime, floor + 1));
-  if (cacheTable.JobStart() != backupStartTime)
-    Log(-1, "%s: Job starts at [%u] after the CLDB's newest stamp [%u]", kName,
+  cacheTable.StartJob(cldb::Later(requested, floor + 1));
+  if (cacheTable.JobStart() != requested)
+    Log(-1, "%s: Job starts at [%u] after the CLDB's newest stamp [%u]", name,
         cacheTable.JobStart(), floor);
-  return 0;
+  return rc;
 }
 
 int CCLDBTables::StartNewJob(unsigned long long newJobId) {
   static const char kName[] = "CCLDBTables::StartNewJob";
   ZelCriticalSectionGuard guard(lock);
   jobId = newJobId;
-  cacheTable.StartJob(cldb::Later(ZelNow32(), cacheTable.NewestStamp() + 1));
+  const int rc = StartJobPast(cacheTable.NewestStamp(), ZelNow32(), kName);
   Log(-1, "%s: Job %llu starts at [%u] -[%s]", kName, newJobId, cacheTable.JobStart(),
       cldbPath.c_str());
-  return 0;
+  return rc;
 }
 
 bool CCLDBTables::CompactionDue(unsigned int now) {

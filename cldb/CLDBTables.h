@@ -33,7 +33,7 @@
 // - The wipe (DeleteCLDB) removes only the entries the CLDB owns, never
 //   following a link, and refuses a CLDB folder that is a link; a folder
 //   that is not this user's is refused; a new one is made mode 0700.
-// - Open starts the job past the CLDB's newest stamp (StartReusedJob), and
+// - Open starts the job past the CLDB's newest stamp (StartJobPast), and
 //   recreates a CLDB whose State.xml times cannot be read or that has
 //   anything but a regular file in the place of one of its files; Close
 //   records the newest stamp and fails when it cannot.
@@ -124,8 +124,9 @@ class CLDB_EXPORT CCLDBTables {
   int SetRecopiedAFileList(int* ids, int count);
   void setInactiveSubstoresIdMap(std::map<int, int>* map);
   // Starts job `newJobId` on the open CLDB: its start lies past every stamp
-  // written so far, and until its list is installed no record of an earlier
-  // job hits.
+  // written so far (lowered first when the clock is far behind them), and
+  // until its list is installed no record of an earlier job hits. 0, or
+  // the engine's code when the stamps could not be lowered.
   int StartNewJob(unsigned long long newJobId);
   // Whether the current job's own list has been installed.
   bool JobListLoaded();
@@ -185,7 +186,7 @@ class CLDB_EXPORT CCLDBTables {
   static const char* FolderRefusal(const char* path);
   bool OwnEntriesArePlainFiles(const char* name);
   int CreateClaimed();
-  int StartReusedJob(uint32_t floor);
+  int StartJobPast(uint32_t floor, uint32_t requested, const char* name);
   // 0 or ClaimFolder's result for `folder`.
   int PrepareClosedTable(EvDebug* debug, const char* folder, const char* name);
   int DumpClaimed(const char* name);

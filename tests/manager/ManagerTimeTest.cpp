@@ -70,38 +70,53 @@ TEST_F(ManagerClock, AClockSetBackAnswersNoHitForWhatTheListNoLongerHolds) {
   }
 }
 
-// Ten days ahead and back again: what the jump stamped is neither taken for
-// the next job's own nor thrown away as if it were from the future.
+// Ten days ahead and back again, the manager closed in between or kept
+// open for the next job: what the jump stamped is neither taken for the next
+// job's own nor thrown away as if it were from the future.
 TEST_F(ManagerClock, AClockThatRanFarAheadAndCameBackLosesNothingAndHitsNothingWrongly) {
   const uint32_t ahead = kT0 + 10 * 86400;
   const CacheRecordRef a = Block(1, 5), b = Block(2, 6), c = Block(3, 7);
-  BeginJob(100, {});
-  Insert({a});
-  EndJob();
-  TestNow() = ahead;
-  BeginJob(101, {5});
-  EXPECT_TRUE(Found(a));
-  Insert({b});
-  EndJob();
+  for (bool keepOpen : {false, true}) {
+    SCOPED_TRACE(keepOpen ? "kept open" : "closed in between");
+    std::filesystem::remove_all(Folder());
+    storage->SetClientDirty(12, 1);
+    TestNow() = kT0;
+    BeginJob(100, {});
+    Insert({a});
+    EndJob();
+    TestNow() = ahead;
+    BeginJob(101, {5});
+    EXPECT_TRUE(Found(a));
+    Insert({b});
 
-  TestNow() = kT0 + 100;
-  BeginJob(102, {5, 6});
-  EXPECT_TRUE(capture.Contains("lies ahead of the clock [1700000100]; lowering later stamps"));
-  EXPECT_TRUE(Found(a));
-  EXPECT_TRUE(Found(b));
-  Insert({c});
-  EXPECT_TRUE(Found(c));
-  EndJob();
+    TestNow() = kT0 + 100;
+    capture.Clear();
+    if (keepOpen) {
+      storage->SetValidAFiles(12, {5, 6});
+      bool offline = false;
+      ASSERT_EQ(0, manager->ConfigureValidAfileList(102, offline));
+    } else {
+      EndJob();
+      BeginJob(102, {5, 6});
+    }
+    EXPECT_TRUE(capture.Contains("lies ahead of the clock [1700000100]; lowering later stamps"));
+    EXPECT_TRUE(Found(a));
+    EXPECT_TRUE(Found(b));
+    Insert({c});
+    EXPECT_TRUE(Found(c));
+    EndJob();
 
-  TestNow() = kT0 + 200;
-  BeginJob(103, {6, 7});  // archive file 5 is gone now
-  EXPECT_FALSE(Found(a));
-  EXPECT_TRUE(Found(b));
-  EXPECT_TRUE(Found(c));
-  EXPECT_EQ(1u, FoundPruned());
-  _stCLDBStates stats;
-  manager->GetStats(stats);
-  EXPECT_EQ(0u, stats.expired);
+    TestNow() = kT0 + 200;
+    BeginJob(103, {6, 7});  // archive file 5 is gone now
+    EXPECT_FALSE(Found(a));
+    EXPECT_TRUE(Found(b));
+    EXPECT_TRUE(Found(c));
+    EXPECT_EQ(1u, FoundPruned());
+    _stCLDBStates stats;
+    manager->GetStats(stats);
+    EXPECT_EQ(0u, stats.expired);
+    EndJob();
+  }
 }
 
 // One manager kept open while a newer job takes over: what the first job
