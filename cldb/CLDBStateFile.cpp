@@ -1,5 +1,6 @@
 #include "cldb/CLDBStateFile.h"
 
+#include "cldb/CLDBTime.h"
 #include "platform/Clock.h"
 #include "platform/MDLock.h"
 #include "platform/XMLEncXStr.h"
@@ -13,8 +14,8 @@
 #include <cstring>
 
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufFormatTarget.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
@@ -28,11 +29,13 @@ using namespace XERCES_CPP_NAMESPACE;
 namespace {
 
 const char kFileName[] = "State.xml";
+const char kNewestStamp[] = "NewestStamp";
 const char kTempSuffix[] = ".tmp";
 const char kSource[] = "CLDBStateFile";
 const unsigned int kCldbVersion = 2;
 const unsigned int kBufferCapacity = 1023;
 const unsigned long long kMinFileSize = 128;
+// Also the bound of every parse: a larger file is damaged, never read whole.
 const unsigned long long kMaxFileSize = 1023;
 // Our own files use no entities at all; this only stops expansion bombs.
 const XMLSize_t kMaxEntityExpansions = 64;
@@ -118,6 +121,27 @@ int ScanNumber(const char* text, unsigned long long& value) {
   return sscanf(text, "%llu", &value);
 }
 
+enum class LoadResult { kOk, kOpenFailed, kNoSize, kTooLarge, kReadFailed };
+
+// Opens `path` (an existing regular file, never a link, never blocking) into
+// `file` with `flags` and reads it whole into `text` when it is at most
+// kMaxFileSize bytes. `size` and `err` tell the caller what went wrong.
+LoadResult LoadFile(CTkFile& file, const std::string& path, int flags, std::string& text,
+                    unsigned long long& size, CTkError& err) {
+  err = file.OpenRegular(path.c_str(), flags);
+  if (err.IsError()) return LoadResult::kOpenFailed;
+  size = 0;
+  err = file.Size(size);
+  if (err.IsError()) return LoadResult::kNoSize;
+  if (size > kMaxFileSize) return LoadResult::kTooLarge;
+  text.assign(size, '\0');
+  unsigned int read = 0;
+  err = file.Read(&text[0], static_cast<unsigned int>(size), &read);
+  if (err.IsError()) return LoadResult::kReadFailed;
+  text.resize(read);
+  return LoadResult::kOk;
+}
+
 }  // namespace
 
 void CCLDBStateFile::DocumentReleaser::operator()(DOMDocument* document) const {
@@ -141,7 +165,10 @@ int CCLDBStateFile::Initialize(unsigned int cldbId, EvDebug* log, const char* fo
   cldbId_ = cldbId;
   folder_ = folder ? folder : "";
   lock_.reset();
-  lock_ = std::make_unique<MDLock>(lockName);
+  // The lock lives in the CLDB folder itself: every process that can reach
+  // State.xml meets it, whatever its environment, and no one who cannot
+  // write the folder can make, replace or hold it.
+  lock_ = std::make_unique<MDLock>(folder_.c_str(), lockName);
   if (!lock_->IsValid()) {
     log_->DebugLvl("CCLDBStateFile::Initialize()", 1, "[ERROR] MDLock Initialization failed");
     lock_.reset();
@@ -207,19 +234,31 @@ int CCLDBStateFile::Open() {
   }
   Discard();
   BuildPath();
-  if (Parse() != 0) return -1;
-
-  static const XMLCh kRoot[] = {'C', 'L', 'D', 'B', 0};
-  if (XMLString::compareIString(document_->getDocumentElement()->getTagName(), kRoot) != 0) {
-    log_->debugLvl(1, "Invalid state.xml file CLDB tag not found[%s]", path_.c_str());
+  // Opened for reading and writing, which proves the file ours to change
+  // before anything is changed (the rewrite itself goes through a new file).
+  std::string text;
+  unsigned long long size = 0;
+  CTkError err;
+  switch (LoadFile(file_, path_, O_RDWR, text, size, err)) {
+    case LoadResult::kOk:
+      break;
+    case LoadResult::kTooLarge:
+      log_->debugLvl(1, "State file [%s] is too large to be ours [%llu bytes]", path_.c_str(),
+                     size);
+      Discard();
+      return -1;
+    default:
+      log_->debugLvl(1, "Cannot open file [%s], error=%s", path_.c_str(), err.AsString());
+      Discard();
+      return -1;
+  }
+  if (Parse(text) != 0) {
     Discard();
     return -1;
   }
-  // The rewrite goes through a new file; this only proves the file is ours
-  // to change before anything is changed.
-  CTkError err = file_.Open(path_.c_str(), O_RDWR, 0);
-  if (err.IsError()) {
-    log_->debugLvl(1, "Cannot open file [%s], error=%s", path_.c_str(), err.AsString());
+  static const XMLCh kRoot[] = {'C', 'L', 'D', 'B', 0};
+  if (XMLString::compareIString(document_->getDocumentElement()->getTagName(), kRoot) != 0) {
+    log_->debugLvl(1, "Invalid state.xml file CLDB tag not found[%s]", path_.c_str());
     Discard();
     return -1;
   }
@@ -227,9 +266,9 @@ int CCLDBStateFile::Open() {
   return 0;
 }
 
-// Parses path_ into document_; on failure logs, holds no document and
-// returns -1.
-int CCLDBStateFile::Parse() {
+// Parses `text`, the content of path_, into document_; on failure logs,
+// holds no document and returns -1.
+int CCLDBStateFile::Parse(const std::string& text) {
   XercesDOMParser parser(nullptr, XMLPlatformUtils::fgMemoryManager, nullptr);
   parser.setValidationScheme(XercesDOMParser::Val_Always);
   // Validation forces the external DTD to load whatever setLoadExternalDTD
@@ -245,8 +284,8 @@ int CCLDBStateFile::Parse() {
   parser.setErrorHandler(&errors);
 
   try {
-    XStr path(path_.c_str());
-    LocalFileInputSource source(path.get());
+    MemBufInputSource source(reinterpret_cast<const XMLByte*>(text.data()), text.size(),
+                             path_.c_str());
     parser.parse(source);
   } catch (const XMLException& e) {
     log_->debugLvl(-1,
@@ -295,8 +334,9 @@ int CCLDBStateFile::Create(unsigned int SIDBStoreId) {
   Discard();
   BuildPath();
   BuildDocument(SIDBStoreId, createTime);
-  // O_EXCL: an existing State.xml is never replaced by a new CLDB's.
-  CTkError err = file_.Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0644);
+  // O_EXCL: an existing State.xml (or a link in its place) is never
+  // replaced by a new CLDB's.
+  CTkError err = file_.Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0600);
   if (err.IsError()) {
     log_->debugLvl(1, "Cannot open file [%s], error=%s", path_.c_str(), err.AsString());
     Unlock();
@@ -411,8 +451,11 @@ int CCLDBStateFile::Serialize() {
 // rename State.xml is untouched; after it, it is the new file, whole.
 int CCLDBStateFile::ReplaceFile() {
   const std::string temp = path_ + kTempSuffix;
+  // A temporary file left by a crash goes first; whatever else stands in
+  // its place (a link, a folder) makes the exclusive creation fail.
+  unlink(temp.c_str());
   CTkFile out;
-  CTkError err = out.Open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  CTkError err = out.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (err.IsError()) {
     log_->debugLvl(1, "Cannot open file [%s], error=%s", temp.c_str(), err.AsString());
     return -1;
@@ -449,33 +492,34 @@ int CCLDBStateFile::CheckStatefileSanity() {
   BuildPath();
   // A handle of its own, so a check never disturbs an open document's.
   CTkFile file;
-  CTkError err = file.Open(path_.c_str(), O_RDWR, 0);
-  if (err.IsError()) {
-    log_->debugLvl(1, "%s: Cannot open file [%s], error=%s", kName, path_.c_str(),
-                   err.AsString());
-    return -1;
-  }
+  std::string text;
   unsigned long long size = 0;
-  err = file.Size(size);
-  if (err.IsError()) {
-    log_->debugLvl(1, " %s: Cannot get file size [%s], error=%s", kName, path_.c_str(),
-                   err.AsString());
-    return -1;
+  CTkError err;
+  switch (LoadFile(file, path_, O_RDWR, text, size, err)) {
+    case LoadResult::kOpenFailed:
+      log_->debugLvl(1, "%s: Cannot open file [%s], error=%s", kName, path_.c_str(),
+                     err.AsString());
+      return -1;
+    case LoadResult::kNoSize:
+      log_->debugLvl(1, " %s: Cannot get file size [%s], error=%s", kName, path_.c_str(),
+                     err.AsString());
+      return -1;
+    case LoadResult::kReadFailed:
+      log_->debugLvl(1, " %s: Cannot read file [%s], error=%s", kName, path_.c_str(),
+                     err.AsString());
+      return -1;
+    case LoadResult::kTooLarge:
+    case LoadResult::kOk:
+      break;
   }
   if (size < kMinFileSize || size > kMaxFileSize) {
     log_->debugLvl(1, " %s: abnormalfile size [%s] [%llu]", kName, path_.c_str(), size);
     return -1;
   }
-  char text[kMaxFileSize + 1] = {};  // stays zero-terminated whatever is read
-  err = file.Read(text, static_cast<unsigned int>(size), nullptr);
-  if (err.IsError()) {
-    log_->debugLvl(1, " %s: Cannot read file [%s], error=%s", kName, path_.c_str(),
-                   err.AsString());
-    return -1;
-  }
   file.Close();
+  // Searched as a zero-terminated string: a zero byte hides what follows.
   for (const char* fragment : kFragments) {
-    if (!strstr(text, fragment)) {
+    if (!strstr(text.c_str(), fragment)) {
       log_->debugLvl(1, " %s: Statefile found corrupted [%s]", kName, path_.c_str());
       return -1;
     }
@@ -574,9 +618,8 @@ void CCLDBStateFile::SetElementText(const char* name, unsigned long long value) 
 
 // ---- Typed accessors ----------------------------------------------------------------
 
-template <typename T>
-int CCLDBStateFile::ReadValue(const char* operation, const char* element, T& value,
-                              bool checkSanity, int missingResult) {
+template <typename Read>
+int CCLDBStateFile::ReadLocked(const char* operation, bool checkSanity, Read read) {
   // Without the lock the value is still read, but another process may be
   // rewriting the file, so it is not rewritten from here.
   const bool locked = Lock() == 0;
@@ -590,12 +633,19 @@ int CCLDBStateFile::ReadValue(const char* operation, const char* element, T& val
     Unlock();
     return -1;
   }
-  const int rc = GetElementText(element, value);
+  const int rc = read();
   Finish(locked);
   Unlock();
-  if (rc == 0) return 0;
-  log_->debugLvl(1, "[%s] failed", operation);
-  return missingResult;
+  if (rc != 0) log_->debugLvl(1, "[%s] failed", operation);
+  return rc == 0 ? 0 : 1;
+}
+
+template <typename T>
+int CCLDBStateFile::ReadValue(const char* operation, const char* element, T& value,
+                              bool checkSanity, int missingResult) {
+  const int rc =
+      ReadLocked(operation, checkSanity, [&] { return GetElementText(element, value); });
+  return rc == 1 ? missingResult : rc;
 }
 
 template <typename T>
@@ -655,6 +705,27 @@ int CCLDBStateFile::SetLastCompactTime(unsigned int time) {
 
 int CCLDBStateFile::GetLastAccessTime(unsigned int& time) {
   return ReadValue("CCLDBStateFile::GetLastAccessTime", "LastAccessTime", time, false, -1);
+}
+
+int CCLDBStateFile::GetStampFloor(unsigned int& floor) {
+  unsigned int access = 0, newest = 0;
+  int accessRc = 1, newestRc = 1;
+  const int rc = ReadLocked("CCLDBStateFile::GetStampFloor", false, [&] {
+    accessRc = GetElementText("LastAccessTime", access);
+    newestRc = GetElementText(kNewestStamp, newest);
+    // Older files have no NewestStamp; a value that is there must be a number.
+    const bool damaged = accessRc < 0 || newestRc < 0 || (accessRc != 0 && newestRc != 0);
+    return damaged ? -1 : 0;
+  });
+  if (rc != 0) return -1;
+  if (accessRc != 0) floor = newest;
+  else if (newestRc != 0) floor = access;
+  else floor = cldb::Later(access, newest);
+  return 0;
+}
+
+int CCLDBStateFile::SetNewestStamp(unsigned int time) {
+  return WriteValue("CCLDBStateFile::SetNewestStamp", kNewestStamp, time, false);
 }
 
 int CCLDBStateFile::GetOwner(unsigned long long& owner) {

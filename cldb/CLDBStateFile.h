@@ -6,12 +6,25 @@
 //   <?xml version="1.0" encoding="UTF-8" standalone="no" ?><CLDB><Version>2</Version>
 //   <State>0</State><CLDBID>..</CLDBID><SIDBSTOREID>..</SIDBSTOREID>
 //   <LastCompactTime>..</LastCompactTime><RECORDCOUNT>0</RECORDCOUNT>
-//   <LastAccessTime>..</LastAccessTime>[<Owner>..</Owner>]</CLDB>
+//   <LastAccessTime>..</LastAccessTime>[<Owner>..</Owner>][<NewestStamp>..</NewestStamp>]</CLDB>
 //
-// (one line on disk). Every typed accessor is a transaction of its own: take
-// the machine-wide named lock "SIDBStateFileLock_Engine_<cldbId>", parse the
-// file, read or change one element, stamp LastAccessTime, rewrite the file
-// and release the lock. Nothing stays open between accesses.
+// (one line on disk; Owner and NewestStamp are appended when first set, in
+// either order). Every typed accessor is a transaction of its own: take the
+// named lock "SIDBStateFileLock_Engine_<cldbId>", parse the file, read or
+// change one element, stamp LastAccessTime, rewrite the file and release
+// the lock. Nothing stays open between accesses.
+//
+// The named lock is the file "SIDBStateFileLock_Engine_<cldbId>.lock" in the
+// CLDB folder itself (MDLock's folder form), not in a machine-wide folder:
+// every process that can reach State.xml meets it whatever its environment,
+// and no other user can hold it. Two CLDBs of one id in different folders
+// therefore no longer share a lock, which they never needed: each lock
+// guards only the State.xml beside it.
+//
+// State.xml is read only when it is a regular file (never a link, never
+// waited on as a FIFO) of at most 1023 bytes, the bound of the sanity
+// check; anything else fails Open, and so every accessor, before the
+// parser sees a byte. A file that large or that deep is never ours.
 //
 // A rewrite never touches State.xml in place: the new document goes to
 // "State.xml.tmp" in the same folder, is made durable and is renamed over
@@ -21,6 +34,12 @@
 // The parser never reads anything but State.xml itself: no external DTD, no
 // external entity, and a bounded number of entity expansions. A file that is
 // not well-formed fails Open; the missing grammar does not.
+//
+// On purpose, this differs from the documented behaviour: the lock's place
+// (above); every parse, not only GetState's check, is bounded to a regular
+// file of 1023 bytes; files are written mode 0600 through a temporary file
+// created exclusively; NewestStamp is an element of its own, which readers
+// of older files do without (GetStampFloor) and which older readers ignore.
 //
 // The hosting process initialises Xerces-C before the first Open or Create
 // and terminates it only after every CCLDBStateFile is gone.
@@ -61,11 +80,12 @@ class CLDB_EXPORT CCLDBStateFile {
   int Unlock();  // releases the lock only when this object holds it; 0
 
   // Parses State.xml into the held document and opens the file for the
-  // rewrite; 0 or -1. Refused before Initialize and while open.
+  // rewrite; 0 or -1. Refused before Initialize and while open, and for a
+  // State.xml that is not a regular file of at most 1023 bytes.
   int Open();
   // Makes a new State.xml (version 2, state 0, the ids, the current time as
-  // LastCompactTime, record count 0, LastAccessTime); refuses to replace an
-  // existing file. 0 or -1.
+  // LastCompactTime, record count 0, LastAccessTime), mode 0600; refuses to
+  // replace an existing file or link. 0 or -1.
   int Create(unsigned int SIDBStoreId);
   // Stamps LastAccessTime, rewrites the file and drops the document. Always
   // 0, even when the rewrite failed (that is logged).
@@ -111,6 +131,14 @@ class CLDB_EXPORT CCLDBStateFile {
   int GetLastAccessTime(unsigned int& time);
   int GetOwner(unsigned long long& owner);
   int SetOwner(unsigned long long owner);
+  // The newest time the CLDB has stamped, as far as State.xml knows: the
+  // later of NewestStamp and of LastAccessTime as this access found them
+  // (before it stamps its own). A file without NewestStamp (written before
+  // the element existed) gives LastAccessTime alone. -1 when neither can be
+  // read, or when either is there but is not a number.
+  int GetStampFloor(unsigned int& floor);
+  // Records the newest time stamped on a record of the CLDB.
+  int SetNewestStamp(unsigned int time);
 
   // Whether `folder` holds a State.xml; 0 or -1 when that cannot be told.
   // A null `log` logs through a log object of its own.
@@ -129,6 +157,10 @@ class CLDB_EXPORT CCLDBStateFile {
 
   template <typename T>
   int GetNumber(const char* name, T& value);
+  // One locked parse running `read`, which returns 0 or why it failed;
+  // 0, 1 when `read` failed (logged), -1 when the file could not be read.
+  template <typename Read>
+  int ReadLocked(const char* operation, bool checkSanity, Read read);
   // One locked read; `missingResult` is returned when the element is missing
   // or not a number.
   template <typename T>
@@ -139,7 +171,7 @@ class CLDB_EXPORT CCLDBStateFile {
   int WriteValue(const char* operation, const char* element, T value, bool closeOpen);
 
   void BuildPath();
-  int Parse();
+  int Parse(const std::string& text);
   void BuildDocument(unsigned int SIDBStoreId, unsigned int createTime);
   int Serialize();
   int ReplaceFile();

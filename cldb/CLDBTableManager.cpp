@@ -101,14 +101,11 @@ int CCLDBTableManager::Initialize(_CCLDBTableManagerArgs& newArgs, bool& offline
     }
   }
 
+  // A failed load leaves the job without its list: records of earlier jobs
+  // miss (and are kept) until a later load succeeds.
   if (!args.isAuxCopy) {
-    if (ConfigureValidAfileList(0, offline) != 0) {
+    if (ConfigureValidAfileList(0, offline) != 0)
       Log(1, "%s [ERROR]Get Get-ValidAfile-List failed ", kName);
-      // Without a list every query would skip the validity check and could
-      // answer a hit for data the storage side has pruned since. An empty
-      // list makes records last used before this job miss instead.
-      tables.SetValidAFileList(nullptr, 0);
-    }
   } else if (ConfigureRecopiedAfileList(args.copyId, offline) != 0) {
     Log(1, "%s [ERROR]Get Get-RecopiedAfile-List failed ", kName);
   }
@@ -218,14 +215,21 @@ int CCLDBTableManager::IsDBClean(bool& clean) {
 
 int CCLDBTableManager::ConfigureValidAfileList(unsigned long long newJobId, bool& offline) {
   static const char kName[] = "CCLDBTableManager::ConfigureValidAfileList";
-  if (newJobId == args.jobId) return 0;  // already configured for this job
-  if (newJobId != 0) {
+  // Already configured for this job; a job id of 0 names the current job.
+  if (newJobId == args.jobId && newJobId != 0 && tables.JobListLoaded()) return 0;
+  if (newJobId != 0 && newJobId != args.jobId) {
     if (newJobId < args.jobId) {
       Log(0, "%s: [ERROR]New request from older job [Processing-job %llu][New-job %llu]", kName,
           static_cast<unsigned long long>(args.jobId), newJobId);
       return -1;
     }
     args.jobId = newJobId;
+    // From here on, what the earlier job touched is checked against the
+    // list loaded below, and nothing of it hits until that list is in.
+    if (tables.StartNewJob(newJobId) != 0) {
+      Log(1, "%s [ERROR]Starting job %llu failed", kName, newJobId);
+      return -1;
+    }
   }
   offline = false;
 
@@ -297,12 +301,12 @@ int CCLDBTableManager::ConfigureRecopiedAfileList(unsigned int /*copyId*/, bool&
       args.copyId, static_cast<unsigned long>(recopied.size()), static_cast<unsigned int>(status),
       offline ? "Yes" : "no");
   if (offline) LogOfflineCopy(kName);
-  if (recopied.empty()) return 0;
-
+  // An empty list is handed on as well: it is this job's list all the same.
   std::vector<int> ids;
   ids.reserve(recopied.size());
   for (const MMAFToRecopy& entry : recopied) ids.push_back(entry.afileId);
-  return tables.SetRecopiedAFileList(ids.data(), static_cast<int>(ids.size()));
+  return tables.SetRecopiedAFileList(ids.empty() ? nullptr : ids.data(),
+                                     static_cast<int>(ids.size()));
 }
 
 void CCLDBTableManager::LogOfflineCopy(const char* kName) {

@@ -8,6 +8,27 @@
 // caller's queries, insertions, pruning and statistics requests to the CLDB
 // instance; Uninitialize reports the job's statistics and closes the CLDB.
 //
+// The rule a host can rely on: a query answers a hit only for a record
+// that the current job's list vouches for (the valid list of a client, the
+// recopied list of an auxiliary copy) or that this job itself inserted or
+// hit. A record the library cannot check (no list loaded for this job,
+// because the storage side did not answer or no job was named) misses and
+// is kept, so nothing is lost once a list arrives. Each job starts past
+// every stamp the CLDB already holds, so this holds however the clock moves.
+//
+// On purpose, the manager differs from the documented behaviour here:
+// - A failed list load at Initialize installs nothing: the job simply has
+//   no list (see above). Pruning then prunes nothing by list.
+// - ConfigureValidAfileList returns early for the current job only once its
+//   list is loaded, so a job id of 0 still loads one; a newer job starts a
+//   new job in the instance (CCLDBTables::StartNewJob) before its list is
+//   fetched.
+// - ConfigureRecopiedAfileList hands on an empty list too: it is the job's
+//   list all the same.
+// - Initialize fails, with InUse() true, when another process has the CLDB
+//   open; nothing on disk is touched then (CCLDBTables lists the instance's
+//   own differences, pruning's stop flag among them).
+//
 // The manager takes no lock: Initialize and Uninitialize must not overlap
 // other calls on it. Once opened, queries, insertions, pruning and
 // StopPruning may come from different threads; the instance serialises them.
@@ -57,6 +78,9 @@ class CLDB_EXPORT CCLDBTableManager {
   void SetInactiveSubStoresID(std::vector<int>& ids);
 
   bool IsOpened() const { return opened; }
+  // The last Initialize (or dump, or compaction) failed because another
+  // process had the CLDB open; a host reports that rather than a failure.
+  bool InUse() const { return tables.InUse(); }
   const _CCLDBTableManagerArgs& Args() const { return args; }
   CCLDBTables& Tables() { return tables; }
 

@@ -6,15 +6,20 @@
 
 #include <errno.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
+#include "cldb/CLDBTime.h"
 #include "platform/CTkFile.h"
 #include "platform/Clock.h"
 #include "platform/EvDebug.h"
+#include "platform/MDLock.h"
 #include "platform/StorageServices.h"
 #include "platform/TCtreeTable.h"
 #include "platform/ZelPlatformInfo.h"
@@ -22,6 +27,19 @@
 namespace {
 
 const char kTableBaseName[] = "CacheTable";
+// The claim a process holds while it has the CLDB open. The wipe never
+// removes it: a process that holds it keeps the same file.
+const char kClaimName[] = "Owner";
+// The entries of a CLDB folder that a wipe removes: the table engine's files
+// under kTableBaseName (data, seal, LMDB lock file, and the temporary files
+// of a seal and of a compaction) and State.xml with its temporary file.
+const char* const kOwnedEntries[] = {
+    "CacheTable.dat", "CacheTable.idx", "CacheTable.dat-lock", "CacheTable.idx.tmp",
+    "CacheTable.dat.compact", "State.xml", "State.xml.tmp"};
+// How far the CLDB's time may run ahead of the clock (after the clock was
+// set back) before the stamps ahead of it are lowered instead. Below the
+// 600 seconds the age tests of a query tolerate.
+const uint32_t kMaxLeadSeconds = 300;
 const unsigned int kSecondsPerDay = 86400;
 const unsigned long kDefaultCompactIntervalDays = 15;
 const unsigned long kMaxCompatibleDBSizeMB = 4096;
@@ -97,36 +115,103 @@ int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, con
   cldbPath += std::to_string(cldbId);
 
   if (!isAuxCopy) {
-    const std::string newPath = cldbPath + "_" + std::to_string(copyId);
-    if (PathExists(cldbPath)) {
-      // A client CLDB of the earlier layout: carry it over to the new folder.
-      const std::string oldPath = cldbPath;
-      Log(-1, "%s: Found older version of CLDB at [%s]", kName, oldPath.c_str());
-      Log(-1, "%s: Moving CLDB to [%s]", kName, newPath.c_str());
-      if (!PathExists(newPath)) {
-        CTkError err = CTkDirectory::Create(newPath.c_str(), true);
-        if (err.IsError()) {
-          Log(-1, "%s: Error Creating Folder [%s] [%d]", kName, err.AsString(),
-              err.GetErrorCode());
-          return -1;
-        }
-      }
-      if (MoveCLDB(oldPath.c_str(), newPath.c_str()) == 0) {
-        Log(-1, "%s: Moving CLDB Completed..deleting old CLDB", kName);
-        CTkError err = CTkDirectory::Remove(oldPath.c_str(), true, false);
-        if (err.IsError())
-          Log(-1, "%s: Error in Deleting CLDB [%s]. Error [%s][%d]", kName, oldPath.c_str(),
-              err.AsString(), err.GetErrorCode());
-        else
-          Log(-1, "%s: Deleting completed", kName);
-      } else {
-        Log(-1, "%s: [ERROR] Moving CLDB Failed", kName);
-      }
-    }
-    cldbPath = newPath;
+    const std::string oldPath = cldbPath;
+    cldbPath += "_" + std::to_string(copyId);
+    if (PathExists(oldPath) && MigrateFrom(oldPath) != 0) return -1;
   }
   return cacheTable.Initialize(1, sigType, evDebug, nAge, expiryDays, backupStartTime,
                                isAuxCopy);
+}
+
+// Carries a client CLDB of the earlier layout over to cldbPath. The copy
+// runs under the claim of the new folder: it must never write under a
+// process that has that CLDB open (one whose own migration could not remove
+// the old folder, say).
+int CCLDBTables::MigrateFrom(const std::string& oldPath) {
+  static const char kName[] = "CCLDBTables::initialize";
+  Log(-1, "%s: Found older version of CLDB at [%s]", kName, oldPath.c_str());
+  Log(-1, "%s: Moving CLDB to [%s]", kName, cldbPath.c_str());
+  if (ClaimFolder(kName, true) != 0) return inUse ? 0 : -1;  // the holder migrates it
+  if (MoveCLDB(oldPath.c_str(), cldbPath.c_str()) == 0) {
+    Log(-1, "%s: Moving CLDB Completed..deleting old CLDB", kName);
+    CTkError err = CTkDirectory::Remove(oldPath.c_str(), true, false);
+    if (err.IsError())
+      Log(-1, "%s: Error in Deleting CLDB [%s]. Error [%s][%d]", kName, oldPath.c_str(),
+          err.AsString(), err.GetErrorCode());
+    else
+      Log(-1, "%s: Deleting completed", kName);
+  } else {
+    Log(-1, "%s: [ERROR] Moving CLDB Failed", kName);
+  }
+  ReleaseClaim();
+  return 0;
+}
+
+// The CLDB folder must be a real folder of this user that no one else may
+// write; a missing one is made (mode 0700) when `create` is set. Then the
+// claim is taken without waiting: 0, -1 (`inUse` set when another process
+// holds it), or kClaimUnavailable when the claim file cannot be opened.
+int CCLDBTables::ClaimFolder(const char* name, bool create) {
+  const char* path = cldbPath.c_str();
+  inUse = false;
+  struct stat st;
+  if (create && lstat(path, &st) != 0) {
+    CTkError err = CTkDirectory::Create(path, true);
+    if (err.IsError()) {
+      Log(-1, "%s: mkdr(%s), error=%s", name, path, err.AsString());
+      return -1;
+    }
+  }
+  const char* refusal = FolderRefusal(path);
+  if (refusal != nullptr) {
+    Log(-1, "%s: [ERROR] CLDB folder (%s) refused: %s", name, path, refusal);
+    return -1;
+  }
+  if (!claim || claimPath != cldbPath) {
+    claim.reset();  // never two descriptions of one claim file in one object
+    claim = std::make_unique<MDLock>(path, kClaimName);
+    claimPath = cldbPath;
+  }
+  if (!claim->IsValid()) {
+    Log(-1, "%s: [ERROR] Cannot claim the CLDB (%s): %s", name, path, claim->Error().c_str());
+    return kClaimUnavailable;
+  }
+  if (!claim->set(0)) {
+    inUse = true;
+    Log(-1, "%s: [ERROR] CLDB (%s) is in use by another process", name, path);
+    return -1;
+  }
+  return 0;
+}
+
+void CCLDBTables::ReleaseClaim() {
+  if (claim) claim->unset();
+}
+
+// The table engine opens its files by name: a link, a FIFO or a folder in
+// the place of one must go (the wipe removes it) before it is ever opened.
+bool CCLDBTables::OwnEntriesArePlainFiles(const char* name) {
+  for (const char* entry : kOwnedEntries) {
+    const std::string path = cldbPath + "/" + entry;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
+    Log(-1, "%s: [ERROR] %s is not a regular file", name, path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Why the existing `path` cannot serve as a CLDB folder, or nullptr. Write
+// access for others is taken away rather than refused.
+const char* CCLDBTables::FolderRefusal(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return strerror(errno);
+  if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
+  if (!S_ISDIR(st.st_mode)) return "it is not a folder";
+  if (st.st_uid != geteuid()) return "it belongs to another user";
+  if ((st.st_mode & 022) != 0 && chmod(path, st.st_mode & 07755) != 0 && errno != EROFS)
+    return "others may write to it";
+  return nullptr;
 }
 
 bool CCLDBTables::VerifyState(unsigned int SIDBStoreIdIn, bool& stateFoundUnclosed) {
@@ -186,13 +271,21 @@ bool CCLDBTables::VerifyState(unsigned int SIDBStoreIdIn, bool& stateFoundUnclos
 int CCLDBTables::Create() {
   static const char kName[] = "CCLDBTables::Create";
   const char* path = cldbPath.c_str();
-  DeleteCLDB();
-
-  CTkError err = CTkDirectory::Create(path, true);
-  if (err.IsError()) {
-    Log(-1, "%s: mkdr(%s), error=%s", kName, path, err.AsString());
-    return -1;
+  if (ClaimFolder(kName, true) != 0) return -1;
+  int rc = CreateClaimed();
+  if (rc != 0) {
+    // Nothing stays open behind a failed creation, so a retry can succeed.
+    cacheTable.close();
+    ReleaseClaim();
+    Log(-1, "%s: CLDB (%s) not created", kName, path);
   }
+  return rc;
+}
+
+int CCLDBTables::CreateClaimed() {
+  static const char kName[] = "CCLDBTables::Create";
+  const char* path = cldbPath.c_str();
+  if (DeleteCLDB() != 0) return -1;
   const std::string tablePath = cldbPath + "/" + kTableBaseName;
   int rc = cacheTable.initialize(tablePath.c_str());
   if (rc != 0) {
@@ -204,6 +297,7 @@ int CCLDBTables::Create() {
     Log(-1, "%s: CacheTable creation (%s) Failed", kName, path);
     return rc;
   }
+  cacheTable.StartJob(backupStartTime);  // an empty table has no stamps to stay past
   if (CreateStatFile() != 0) {
     Log(-1, "%s: Stat file creation (%s) Failed", kName, path);
     return -1;
@@ -239,10 +333,20 @@ int CCLDBTables::Open() {
     Log(-1, "%s: CacheTable already opened (%s)", kName, path);
     return -1;
   }
+  if (ClaimFolder(kName, true) != 0) return -1;
   stateFile.Initialize(cldbId, evDebug, path);
+  // Read first: every access stamps a new LastAccessTime.
+  unsigned int stampFloor = 0;
+  const bool floorKnown = stateFile.GetStampFloor(stampFloor) == 0;
   bool stateFoundUnclosed = false;
   int rc = 0;
-  if (!VerifyState(SIDBStoreId, stateFoundUnclosed)) {
+  bool reusable = VerifyState(SIDBStoreId, stateFoundUnclosed);
+  if (reusable && !floorKnown) {
+    Log(-1, "%s: [ERROR] Times of State.xml (%s) unreadable", kName, path);
+    reusable = false;
+  }
+  if (reusable) reusable = OwnEntriesArePlainFiles(kName);
+  if (!reusable) {
     if (stateFoundUnclosed) {
       Log(-1,
           "%s:State found opened. Previous session has been terminated without closing "
@@ -260,6 +364,8 @@ int CCLDBTables::Open() {
       Log(-1, "%s: CacheTable initialization (%s) Failed", kName, path);
     } else {
       rc = cacheTable.Open(ZelIndexing::kReadWrite);
+      if (rc == 0 && (rc = StartJobPast(stampFloor, backupStartTime, kName)) != 0)
+        cacheTable.close();
       if (rc != 0) {
         Log(-1, "%s:[ERROR]CacheTable Open (%s) Failed", kName, path);
         Log(-1, "%s:It may be corrupted so Creating new CacheDB (%s)", kName, path);
@@ -271,6 +377,7 @@ int CCLDBTables::Open() {
   if (rc != 0) {
     stateFile.Uninitialize();
     pruningInProgress.store(false, std::memory_order_release);
+    ReleaseClaim();
     return rc;
   }
   if (SetState(CLDB_STATE_OPENED) != 0) {
@@ -279,6 +386,7 @@ int CCLDBTables::Open() {
     cacheTable.close();
     stateFile.Uninitialize();
     opened = false;
+    ReleaseClaim();
     return -1;
   }
   Log(-1, "%s: CacheTable opened successfully [%s]", kName, path);
@@ -287,6 +395,42 @@ int CCLDBTables::Open() {
   opened = true;
   pruningInProgress.store(false, std::memory_order_release);
   return 0;
+}
+
+// Starts the job at `requested`, or past every stamp the table holds
+// (`floor`) when that is later: each record of an earlier job is then
+// checked against this job's list, however the clock moved in between. When
+// the clock lies far behind the floor (it was set back after running
+// ahead), the stamps ahead of it are lowered to just before now instead, so
+// that the CLDB's time does not run ahead of the clock for long. Should the
+// lowering fail, the job still starts past the floor, and the failure is
+// returned.
+int CCLDBTables::StartJobPast(uint32_t floor, uint32_t requested, const char* name) {
+  const uint32_t now = ZelNow32();
+  int rc = 0;
+  if (cldb::Before(now + kMaxLeadSeconds, floor)) {
+    Log(-1, "%s: Newest stamp [%u] lies ahead of the clock [%u]; lowering later stamps (%s)",
+        name, floor, now, cldbPath.c_str());
+    TCtreeBatch batch(cacheTable);
+    rc = cacheTable.LowerStampsAfter(now - 1);
+    if (rc == 0) rc = CommitBatch(batch, name);
+    if (rc == 0) floor = now - 1;
+  }
+  cacheTable.StartJob(cldb::Later(requested, floor + 1));
+  if (cacheTable.JobStart() != requested)
+    Log(-1, "%s: Job starts at [%u] after the CLDB's newest stamp [%u]", name,
+        cacheTable.JobStart(), floor);
+  return rc;
+}
+
+int CCLDBTables::StartNewJob(unsigned long long newJobId) {
+  static const char kName[] = "CCLDBTables::StartNewJob";
+  ZelCriticalSectionGuard guard(lock);
+  jobId = newJobId;
+  const int rc = StartJobPast(cacheTable.NewestStamp(), ZelNow32(), kName);
+  Log(-1, "%s: Job %llu starts at [%u] -[%s]", kName, newJobId, cacheTable.JobStart(),
+      cldbPath.c_str());
+  return rc;
 }
 
 bool CCLDBTables::CompactionDue(unsigned int now) {
@@ -340,14 +484,19 @@ int CCLDBTables::Close(bool allowCompaction) {
       Log(-1, "%s: Set LastCompactTime (%s) Failed", kName, path);
   }
 
-  if (SetState(CLDB_STATE_CLOSED) != 0) {
-    Log(-1, "%s: Set State (%s) Failed", kName, path);
+  // The next job must start past every stamp of this session; a CLDB whose
+  // newest stamp is not on record is not recorded closed either.
+  if (stateFile.SetNewestStamp(cacheTable.NewestStamp()) != 0) {
+    Log(-1, "%s: Set NewestStamp (%s) Failed", kName, path);
+  } else if (SetState(CLDB_STATE_CLOSED) == 0) {
     stateFile.Uninitialize();
-    return -1;
+    opened = false;
+    ReleaseClaim();
+    return 0;
   }
+  Log(-1, "%s: Set State (%s) Failed", kName, path);
   stateFile.Uninitialize();
-  opened = false;
-  return 0;
+  return -1;
 }
 
 int CCLDBTables::CloseDB() {
@@ -373,23 +522,12 @@ int CCLDBTables::DeleteCLDB() {
     Log(-1, "%s File is in open state unable to delete(%s)", kName, path);
     return -1;
   }
-  CTkDirectory listing;
-  if (listing.Open(path, "*", true).IsError()) {
-    Log(-1, "%s Find file failed (%s)", kName, path);
+  const std::vector<std::string> owned(std::begin(kOwnedEntries), std::end(kOwnedEntries));
+  CTkError err = CTkDirectory::RemoveNamed(path, owned);
+  if (err.IsError()) {
+    Log(-1, "[ERROR]%s: Remove CLDB files (%s) Failed, error=%s", kName, path, err.AsString());
     return -1;
   }
-  STkDirEntry entry;
-  bool end = false;
-  for (CTkError err = listing.GetEntry(entry, end); !err.IsError() && !end;
-       err = listing.GetEntry(entry, end)) {
-    const std::string file = cldbPath + "/" + entry.name.str();
-    if (unlink(file.c_str()) != 0) {
-      Log(-1, "[ERROR] Remove file [%s] Failed(%d)", file.c_str(), errno);
-      listing.Close();
-      return -1;
-    }
-  }
-  listing.Close();
   return 0;
 }
 

@@ -1,6 +1,10 @@
 // CCLDBTables: compaction on request and the CSV dump, both on a CLDB folder
 // that this instance has not opened.
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -30,6 +34,24 @@ void WriteDumpLine(FILE* out, const _CacheRecord& r) {
           static_cast<unsigned long long>(r.reserved2));
 }
 
+// Creates the dump file in the working folder: a new file only, never
+// through a link, readable by its owner alone. `name` receives the name
+// tried last.
+FILE* CreateDumpFile(uint32_t now, std::string& name) {
+  const int kMaxTries = 1000;
+  for (int n = 0; n < kMaxTries; ++n) {
+    name = "CLDBDump_" + std::to_string(now) + (n ? "_" + std::to_string(n) : "") + ".csv";
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      FILE* out = fdopen(fd, "w");
+      if (out == nullptr) close(fd);
+      return out;
+    }
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int CCLDBTables::PrepareClosedTable(EvDebug* debug, const char* folder, const char* name) {
@@ -46,13 +68,15 @@ int CCLDBTables::PrepareClosedTable(EvDebug* debug, const char* folder, const ch
     Log(-1, "%s: CacheTable initialization (%s) Failed", name, cldbPath.c_str());
     return -1;
   }
-  return 0;
+  return ClaimFolder(name, false);
 }
 
 int CCLDBTables::CompactCacheTable(EvDebug* debug, const char* folder) {
   static const char kName[] = "CCLDBTables::CompactCacheTable()";
-  if (PrepareClosedTable(debug, folder, kName) != 0) return -1;
-  if (cacheTable.MakeCompactDB() != 0) {
+  if (PrepareClosedTable(debug, folder, kName) != 0) return -1;  // rewrites: claim needed
+  const int rc = cacheTable.MakeCompactDB();
+  ReleaseClaim();
+  if (rc != 0) {
     Log(-1, "%s: CacheTable Compact-DB (%s) Failed", kName, cldbPath.c_str());
     return -1;
   }
@@ -61,23 +85,35 @@ int CCLDBTables::CompactCacheTable(EvDebug* debug, const char* folder) {
 
 int CCLDBTables::DumpCacheTable(EvDebug* debug, const char* folder) {
   static const char kName[] = "CCLDBTables::DumpCacheTable()";
-  if (PrepareClosedTable(debug, folder, kName) != 0) return -1;
-  if (cacheTable.Open(ZelIndexing::kReadWrite) != 0) {
+  // A read-only dump may do without the claim where it cannot be made (in
+  // a folder the caller may not write): a table open for changes has no
+  // seal, so the dump could not open it anyway.
+  const int prepared = PrepareClosedTable(debug, folder, kName);
+  if (prepared != 0 && prepared != kClaimUnavailable) return -1;
+  const int rc = DumpClaimed(kName);
+  ReleaseClaim();
+  return rc;
+}
+
+int CCLDBTables::DumpClaimed(const char* kName) {
+  // Read-only: the seal stays, so a dump that is killed leaves the CLDB as
+  // it found it, and a folder the caller may not write can be dumped.
+  if (cacheTable.Open(ZelIndexing::kReadOnly) != 0) {
     Log(-1, "%s: CacheTable open (%s) Failed. (May be corrupted[or]not found)", kName,
         cldbPath.c_str());
     return -1;
   }
 
-  const std::string fileName = "CLDBDump_" + std::to_string(ZelNow32()) + ".csv";
-  Log(-1, "Dumping cache table records in to [%s]", fileName.c_str());
-  printf("\nDumping cache table records in to [%s]", fileName.c_str());
-  FILE* out = fopen(fileName.c_str(), "w");
+  std::string fileName;
+  FILE* out = CreateDumpFile(ZelNow32(), fileName);
   if (out == nullptr) {
     printf("\nDumpCache: File Create failed -[%s]", fileName.c_str());
     Log(-1, "DumpCache: File Create failed - %s", fileName.c_str());
     cacheTable.close();
     return -1;
   }
+  Log(-1, "Dumping cache table records in to [%s]", fileName.c_str());
+  printf("\nDumping cache table records in to [%s]", fileName.c_str());
   fputs(kDumpHeader, out);
 
   int rc = cacheTable.FindFirstRecord();

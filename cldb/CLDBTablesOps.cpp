@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cldb/CLDBTables.h"
+#include "cldb/CLDBTime.h"
 #include "platform/EvDebug.h"
 #include "platform/TCtreeTable.h"
 #include "platform/TkSleep.h"
@@ -112,6 +113,7 @@ int CCLDBTables::SetValidAFileList(int* ids, int count) {
   ZelCriticalSectionGuard guard(lock);
   FillAFileMap(validAFileMap, ids, count);
   cacheTable.setValidAfileIdMap(&validAFileMap);
+  if (!isAuxCopy) cacheTable.MarkJobListLoaded();
   return 0;
 }
 
@@ -122,7 +124,18 @@ int CCLDBTables::SetRecopiedAFileList(int* ids, int count) {
   Log(-1, "%s: Setting items", kName);
   FillAFileMap(recopiedAFileMap, ids, count);
   if (count > 0) cacheTable.setRecopiedAFileIdMap(&recopiedAFileMap);
+  if (isAuxCopy) cacheTable.MarkJobListLoaded();
   return 0;
+}
+
+bool CCLDBTables::JobListLoaded() {
+  ZelCriticalSectionGuard guard(lock);
+  return cacheTable.JobListLoaded();
+}
+
+uint32_t CCLDBTables::JobStart() {
+  ZelCriticalSectionGuard guard(lock);
+  return cacheTable.JobStart();
 }
 
 void CCLDBTables::setInactiveSubstoresIdMap(std::map<int, int>* map) {
@@ -133,6 +146,8 @@ void CCLDBTables::setInactiveSubstoresIdMap(std::map<int, int>* map) {
 // ---- pruning -------------------------------------------------------------------------
 
 bool CCLDBTables::IsPruned(unsigned int afileId) const {
+  // Without this job's list nothing is known about any file: keep it all.
+  if (!cacheTable.JobListLoaded()) return false;
   // An empty valid list vouches for nothing on a client, so everything is
   // pruned; an auxiliary copy with no list prunes nothing.
   if (validAFileMap.empty()) return !isAuxCopy;
@@ -169,7 +184,9 @@ int CCLDBTables::RunPruningPass(unsigned int curTime) {
   TCtreeBatch batch(cacheTable);
 
   // One indexed search per archive file: after the first record of a file
-  // the scan seeks straight to the next id.
+  // the scan seeks straight to the next id. Files last used before the
+  // job's start are listed, by the rule the query uses.
+  const uint32_t jobStart = cacheTable.JobStart();
   std::vector<_AFileInfo> list;
   for (unsigned int id = 1;;) {
     if (stopRequested.load(std::memory_order_acquire)) {
@@ -178,7 +195,7 @@ int CCLDBTables::RunPruningPass(unsigned int curTime) {
     }
     if (cacheTable.FindFirstRecordByAfileId(id) != 0) break;
     const _CacheRecord* rec = cacheTable.getRecordPointer();
-    if (rec->LastUpdateTime < backupStartTime)
+    if (cldb::Before(rec->LastUpdateTime, jobStart))
       list.push_back({rec->archiveFileId, rec->LastUpdateTime});
     if (rec->archiveFileId == kLastAFileId) break;  // no next id: do not wrap to 0
     id = rec->archiveFileId + 1;
@@ -196,11 +213,15 @@ int CCLDBTables::RunPruningPass(unsigned int curTime) {
   return status != 0 ? status : committed;
 }
 
+// Ages count from the later of `curTime` and the job's start: every listed
+// file was last used before the start, so a clock set back behind it
+// neither ages nor wraps anything.
 int CCLDBTables::ExpireListed(const std::vector<_AFileInfo>& list, unsigned int curTime) {
   static const char kName[] = "CCLDBTables::PruneExpiredRecords";
+  const uint32_t now = cldb::Later(curTime, cacheTable.JobStart());
   for (const _AFileInfo& entry : list) {
     const bool pruned = IsPruned(entry.afileId);
-    const bool expired = !pruned && IsExpired(curTime - entry.lastUpdateTime);
+    const bool expired = !pruned && IsExpired(now - entry.lastUpdateTime);
     Log(2, "%s: Pruning List status[Afile-id - %u][LastUpdateTime - %u] %s", kName,
         entry.afileId, entry.lastUpdateTime, pruned ? "Pruned" : expired ? "Expired" : "Fine");
     if ((pruned || expired) && cacheTable.MarkRecordsExpired(entry.afileId) != 0) {

@@ -1,6 +1,7 @@
 #include "cldb/CacheTable.h"
 
 #include "cldb/CLDBStats.h"
+#include "cldb/CLDBTime.h"
 #include "platform/CTkCRC64.h"
 #include "platform/Clock.h"
 #include "platform/EvDebug.h"
@@ -89,10 +90,23 @@ int CCacheTable::Initialize(unsigned int modeValue, int signatureType, EvDebug* 
   log = debugLog;
   nAge = ageLimit;
   expirySeconds = expiryDays * kSecondsPerDay;
-  backupStartTime = backupStart;
+  newestStamp = backupStart - 1;
+  StartJob(backupStart);
   auxCopy = isAuxCopy;
   cldb::Reset(stats);
   return 0;
+}
+
+void CCacheTable::StartJob(uint32_t start) {
+  backupStartTime = start;
+  newestStamp = cldb::Later(newestStamp, start - 1);
+  jobListLoaded = false;
+}
+
+uint32_t CCacheTable::Stamp() {
+  const uint32_t now = cldb::Later(ZelNow32(), backupStartTime);
+  newestStamp = cldb::Later(newestStamp, now);
+  return now;
 }
 
 int CCacheTable::initialize(const char* path) {
@@ -321,9 +335,12 @@ bool CCacheTable::MayReference(const CacheRecordRef& ref) {
     return Reject(stats.offlineSubstores);
   if (recopiedAFileIdMap && recopiedAFileIdMap->count(record.archiveFileId) != 0)
     return Reject(stats.foundPruned);
-  // Records refreshed during this backup were checked when they were hit.
-  if (validAfileIdMap && record.LastUpdateTime < backupStartTime) {
-    // An empty list says nothing about any file: miss, but keep the record.
+  // Records inserted or hit during this job were checked when they were.
+  if (!cldb::Before(record.LastUpdateTime, backupStartTime)) return true;
+  // Nothing vouches for a record of an earlier job until this job's list is
+  // in, and an empty list says nothing about any file: miss, keep the record.
+  if (!jobListLoaded) return false;
+  if (validAfileIdMap) {
     if (validAfileIdMap->empty()) return false;
     if (validAfileIdMap->count(record.archiveFileId) == 0) return Reject(stats.foundPruned);
   }
@@ -332,9 +349,8 @@ bool CCacheTable::MayReference(const CacheRecordRef& ref) {
 
 int CCacheTable::QuerySignature(CacheRecordRef& ref) {
   static const char kName[] = "CCacheTable::QuerySignature";
-  const uint32_t now = ZelNow32();
   if (TakeCandidate(ref, KeyOf(ref.Signature)) != 0 || !MayReference(ref)) return -1;
-  record.LastUpdateTime = now;
+  record.LastUpdateTime = Stamp();
   record.archiveFileId = ref.archiveFileId;
   if (modifyRecord(&record) != 0) {
     Log(-1, "%s: modify Record(LastUpdateTime) failed", kName);
@@ -345,7 +361,7 @@ int CCacheTable::QuerySignature(CacheRecordRef& ref) {
 
 int CCacheTable::AddCacheRecord(CacheRecordRef& ref, unsigned long long crc64) {
   static const char kName[] = "CCacheTable::AddCacheRecord";
-  const uint32_t now = ZelNow32();
+  const uint32_t now = Stamp();
   const unsigned long long key = KeyFor(ref, crc64);
   if (SearchRecord(ref, key) == 0) {
     Log(3, "%s: Record found here already, updating LastUpdateTime and return here", kName);
@@ -376,7 +392,7 @@ int CCacheTable::UpdateLastCacheTime(CacheRecordRef& ref) {
     Log(-1, "%s: Search record failed", "CCacheTable::UpdateLastCacheTime()");
     return -1;
   }
-  record.LastUpdateTime = ZelNow32();
+  record.LastUpdateTime = Stamp();
   return modifyRecord(&record);
 }
 
@@ -449,6 +465,21 @@ int CCacheTable::GetLeastAFileId(unsigned int& afileId) {
       Log(-1, "%s:[ERROR] Failed..[AFile-id - %u]", "CCacheTable::GetLeastAFileId()", afileId);
       return -1;
   }
+}
+
+int CCacheTable::LowerStampsAfter(uint32_t ceiling) {
+  static const char kName[] = "CCacheTable::LowerStampsAfter";
+  // Rewriting LastUpdateTime moves no key, so the walk sees every record once.
+  int rc = FindFirstRecordByAfileId(0);
+  for (; rc == 0; rc = FindNextRecordByAfileId()) {
+    if (!cldb::Before(ceiling, record.LastUpdateTime)) continue;
+    record.LastUpdateTime = ceiling;
+    if (const int er = modifyRecord(&record)) {
+      Log(-1, "%s: modify Record(LastUpdateTime) failed (er - %d)", kName, er);
+      return er;
+    }
+  }
+  return rc == -2 ? -1 : 0;
 }
 
 int CCacheTable::MakeCompactDB() {

@@ -15,6 +15,21 @@
 // re-pointed at the querying job's archive file. The outcomes are counted in
 // a _stCLDBStates record that GetStats may read from any thread.
 //
+// Time. Each job has an effective start (StartJob). A record last used
+// before it was stamped by an earlier job and may only hit when the job's
+// list vouches for it: the valid list of a client, the recopied list of an
+// auxiliary copy (the one that was loaded for this job, MarkJobListLoaded).
+// Until that list is loaded, such a record misses and is left as it is. A
+// record last used at or after the start was inserted or hit by this job.
+// Stamps (LastUpdateTime, InsertedTime) are never earlier than the start,
+// so the owner, by starting each job past the newest stamp the CLDB holds,
+// keeps the two kinds apart whatever the clock does. Times compare as
+// serial numbers (cldb/CLDBTime.h). On purpose, this differs from the
+// documented query: a stamp is the later of now and the job's start rather
+// than now; the comparison with the start is serial rather than plain; and
+// a record of an earlier job misses while no list of this job is loaded,
+// where the documented query skipped the check for a list never installed.
+//
 // Every read lands in the single current-record buffer (getRecordPointer()),
 // and the engine keeps one position per table, so a table serves one thread
 // at a time: the owning CLDB instance serialises all calls except GetStats.
@@ -45,9 +60,19 @@ class CLDB_EXPORT CCacheTable : public TCtreeTable {
 
   // ---- set-up ------------------------------------------------------------
   // Stores the query settings and zeroes the counters; always 0. `mode` is
-  // kept but not interpreted. Called before initialize().
+  // kept but not interpreted. Called before initialize(). Starts a job at
+  // `backupStartTime` with no list loaded.
   int Initialize(unsigned int mode, int sigType, EvDebug* log, unsigned int nAge,
                  unsigned int expiryDays, unsigned int backupStartTime, bool auxCopy);
+  // Starts a job at `start`, with no list loaded yet.
+  void StartJob(uint32_t start);
+  uint32_t JobStart() const { return backupStartTime; }
+  // The newest stamp written since the table was initialised, and never
+  // earlier than the job's start less one second.
+  uint32_t NewestStamp() const { return newestStamp; }
+  // The current job's own list has been loaded (see Time above).
+  void MarkJobListLoaded() { jobListLoaded = true; }
+  bool JobListLoaded() const { return jobListLoaded; }
   // Declares the table "<path>" and its schema to the engine.
   virtual int initialize(const char* path);
   // Engine hook: buffer count and node size from the configuration section
@@ -100,6 +125,10 @@ class CLDB_EXPORT CCacheTable : public TCtreeTable {
   int GetLeastAFileId(unsigned int& afileId);
   // Compacts the files and rebuilds the indexes of a defined, closed table.
   int MakeCompactDB();
+  // Sets LastUpdateTime to `ceiling` on every record (archive file 0 and
+  // expired records included) last used after it; 0, or non-zero when a
+  // read or a rewrite failed.
+  int LowerStampsAfter(uint32_t ceiling);
 
  private:
   enum Verdict { kSkip, kExpire, kTake };
@@ -114,13 +143,16 @@ class CLDB_EXPORT CCacheTable : public TCtreeTable {
   int TakeCandidate(const CacheRecordRef& ref, unsigned long long key);
   bool MayReference(const CacheRecordRef& ref);
   bool Reject(uint32_t& counter);
+  uint32_t Stamp();  // the time for a stamp now: never before the job's start
 
   _CacheRecord record;
   EvDebug* log = nullptr;
   int sigType = 0;
   uint32_t nAge = 0;           // 0: no age limit
   uint32_t expirySeconds = 0;  // expiry days * 86400, wrapping
-  uint32_t backupStartTime = 0;
+  uint32_t backupStartTime = 0;  // the job's effective start
+  uint32_t newestStamp = 0;
+  bool jobListLoaded = false;
   _stCLDBStates stats;
   std::map<unsigned int, unsigned int>* validAfileIdMap = nullptr;
   std::map<unsigned int, unsigned int>* recopiedAFileIdMap = nullptr;

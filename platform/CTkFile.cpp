@@ -8,17 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <system_error>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
-
-CTkError FromErrorCode(const std::error_code& ec, const std::string& what) {
-  return CTkError::FromErrno(ec.value() ? ec.value() : EIO, what);
-}
 
 CTkError InvalidArgument(const char* what) { return CTkError::FromErrno(EINVAL, what); }
 
@@ -69,6 +62,44 @@ CTkError ListFolder(const std::string& folder, std::vector<STkDirEntry>& entries
   return CTkError();
 }
 
+int RemoveAt(int dir, const char* name);
+
+// Removes everything inside the open folder `dir`, whose listing is read
+// whole before anything is removed. Closes `dir`. 0 or an errno value.
+int EmptyFolder(int dir) {
+  DIR* listing = fdopendir(dir);
+  if (!listing) {
+    const int err = errno;
+    close(dir);
+    return err;
+  }
+  std::vector<std::string> names;
+  int err = 0;
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(listing);
+    if (!entry) {
+      err = errno;
+      break;
+    }
+    if (!IsDot(entry->d_name)) names.push_back(entry->d_name);
+  }
+  for (size_t i = 0; err == 0 && i < names.size(); ++i) err = RemoveAt(dirfd(listing), names[i].c_str());
+  closedir(listing);
+  return err;
+}
+
+// Removes the entry `name` of the open folder `dir`, never following a link.
+// 0 (also when there is no such entry) or an errno value.
+int RemoveAt(int dir, const char* name) {
+  if (unlinkat(dir, name, 0) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR && errno != EPERM) return errno;
+  const int sub = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (sub < 0) return errno;
+  if (int err = EmptyFolder(sub)) return err;
+  return unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+}
+
 }  // namespace
 
 CTkError CTkError::FromErrno(int err, const std::string& what) {
@@ -90,6 +121,24 @@ CTkError CTkFile::Open(const char* path, int flags, int mode) {
   if (fd < 0) return CTkError::FromErrno(errno, std::string("open ") + path);
   fd_ = fd;
   return CTkError();
+}
+
+CTkError CTkFile::OpenRegular(const char* path, int flags) {
+  if (!path || (flags & O_CREAT)) return InvalidArgument("open");
+  CTkError error = Open(path, flags | O_NOFOLLOW | O_NONBLOCK, 0);
+  if (error.IsError()) {
+    if (error.GetErrorCode() == -ELOOP)
+      return CTkError(-ELOOP, std::string("open ") + path + ": is a symbolic link");
+    return error;
+  }
+  struct stat st;
+  if (fstat(fd_, &st) != 0) error = CTkError::FromErrno(errno, std::string("fstat ") + path);
+  else if (!S_ISREG(st.st_mode))
+    error = CTkError(-EINVAL, std::string("open ") + path + ": not a regular file");
+  else if (fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)
+    error = CTkError::FromErrno(errno, std::string("fcntl ") + path);
+  if (error.IsError()) Close();
+  return error;
 }
 
 CTkError CTkFile::Close() {
@@ -148,17 +197,19 @@ CTkError CTkFile::Flush() {
 CTkError CTkFile::Copy(const char* source, const char* destination) {
   if (!source || !destination) return InvalidArgument("copy");
   CTkFile in, out;
-  CTkError error = in.Open(source, O_RDONLY, 0);
+  CTkError error = in.OpenRegular(source, O_RDONLY);
   if (error.IsError()) return error;
   struct stat st;
   if (fstat(in.fd_, &st) != 0) return CTkError::FromErrno(errno, std::string("fstat ") + source);
-  error = out.Open(destination, O_WRONLY | O_CREAT, st.st_mode & 0777);
+  error = out.Open(destination, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, st.st_mode & 0777);
   if (error.IsError()) return error;
   struct stat target;
   if (fstat(out.fd_, &target) != 0) return CTkError::FromErrno(errno, destination);
   // Truncating first would destroy a source that is the destination itself.
   if (target.st_dev == st.st_dev && target.st_ino == st.st_ino)
     return CTkError::FromErrno(EINVAL, std::string("copy onto itself ") + source);
+  if (!S_ISREG(target.st_mode))
+    return CTkError(-EINVAL, std::string("copy onto ") + destination + ": not a regular file");
   error = out.Truncate(0);
   char buffer[64 * 1024];
   while (!error.IsError()) {
@@ -219,12 +270,15 @@ CTkDirectory::~CTkDirectory() { Close(); }
 
 CTkError CTkDirectory::Create(const char* folder, bool recursive) {
   if (!folder || !*folder) return InvalidArgument("mkdir");
-  if (recursive) {
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) return FromErrorCode(ec, std::string("mkdir ") + folder);
-  } else if (mkdir(folder, 0777) != 0 && errno != EEXIST) {
-    return CTkError::FromErrno(errno, std::string("mkdir ") + folder);
+  if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
+    const std::string path = folder;
+    const size_t slash = path.find_last_of('/', path.find_last_not_of('/'));
+    if (!recursive || errno != ENOENT || slash == std::string::npos || slash == 0)
+      return CTkError::FromErrno(errno, "mkdir " + path);
+    CTkError parent = Create(path.substr(0, slash).c_str(), true);
+    if (parent.IsError()) return parent;
+    if (mkdir(folder, 0700) != 0 && errno != EEXIST)
+      return CTkError::FromErrno(errno, "mkdir " + path);
   }
   if (!CTkPath::IsDirectory(folder)) return CTkError::FromErrno(ENOTDIR, folder);
   return CTkError();
@@ -236,13 +290,10 @@ CTkError CTkDirectory::Remove(const char* folder, bool recursive, bool keepFolde
   struct stat st;
   if (lstat(folder, &st) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
   if (!S_ISDIR(st.st_mode)) return CTkError::FromErrno(ENOTDIR, std::string("rmdir ") + folder);
-  std::error_code ec;
   if (recursive) {
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      fs::remove_all(it->path(), ec);
-      if (ec) break;
-    }
-    if (ec) return FromErrorCode(ec, std::string("remove ") + folder);
+    const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int err = dir < 0 ? errno : EmptyFolder(dir);
+    if (err) return CTkError::FromErrno(err, std::string("remove ") + folder);
   }
   if (keepFolder) return CTkError();
   if (rmdir(folder) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
@@ -271,6 +322,24 @@ CTkError CTkDirectory::Sync(const char* folder) {
   CTkError error;
   if (fsync(fd) != 0) error = CTkError::FromErrno(errno, std::string("fsync ") + folder);
   close(fd);
+  return error;
+}
+
+CTkError CTkDirectory::RemoveNamed(const char* folder, const std::vector<std::string>& names) {
+  if (!folder) return InvalidArgument("remove");
+  const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0)
+    return errno == ELOOP ? CTkError(-ELOOP, std::string("open ") + folder + ": is a symbolic link")
+                          : CTkError::FromErrno(errno, std::string("open ") + folder);
+  CTkError error;
+  for (const std::string& name : names) {
+    if (name.empty() || name.find('/') != std::string::npos || IsDot(name.c_str())) continue;
+    if (int err = RemoveAt(dir, name.c_str())) {
+      error = CTkError::FromErrno(err, "remove " + CTkPath::Append(folder, name.c_str()).str());
+      break;
+    }
+  }
+  close(dir);
   return error;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/Export.h"
 
 #include <string>
+#include <vector>
 
 class CLDB_EXPORT CTkFile {
  public:
@@ -14,6 +15,10 @@ class CLDB_EXPORT CTkFile {
   CTkFile& operator=(const CTkFile&) = delete;
 
   CTkError Open(const char* path, int flags, int mode);  // open(2) flags and mode
+  // Opens an existing regular file (`flags` without O_CREAT) without
+  // following a link and without blocking on a special file: a link, a
+  // FIFO, a folder or a device is refused with an error that says so.
+  CTkError OpenRegular(const char* path, int flags);
   CTkError Close();
   bool IsValid() const { return fd_ >= 0; }
   CTkError Size(unsigned long long& size);
@@ -27,6 +32,7 @@ class CLDB_EXPORT CTkFile {
   // Makes the file's content durable (fsync).
   CTkError Flush();
 
+  // Copies a regular file; neither path is followed when it is a link.
   static CTkError Copy(const char* source, const char* destination);
   static CTkError Rename(const char* from, const char* to);  // atomic on one file system
 
@@ -60,7 +66,8 @@ class CLDB_EXPORT CTkDirectory {
   CTkDirectory(const CTkDirectory&) = delete;
   CTkDirectory& operator=(const CTkDirectory&) = delete;
 
-  // Creates `folder` (and its parents when `recursive`); success when it exists.
+  // Creates `folder` (and its parents when `recursive`), mode 0700; success
+  // when it exists.
   static CTkError Create(const char* folder, bool recursive);
   // Removes `folder`; with `recursive` all its content too.
   static CTkError Remove(const char* folder, bool recursive, bool keepFolder);
@@ -70,6 +77,13 @@ class CLDB_EXPORT CTkDirectory {
                        WalkCallback callback);
   // fsyncs the folder itself, making renames and creations in it durable.
   static CTkError Sync(const char* folder);
+  // Removes the entries of `folder` named in `names` that exist, a folder
+  // entry with all its content. Everything happens relative to a handle of
+  // `folder` opened without following links, and no link inside is ever
+  // followed (a link is removed itself), so nothing outside `folder` is
+  // touched; a `folder` that is a link is refused. Stops at the first entry
+  // that cannot be removed.
+  static CTkError RemoveNamed(const char* folder, const std::vector<std::string>& names);
 
   // Lists the entries of one folder matching `pattern` ("*" for all).
   CTkError Open(const char* folder, const char* pattern, bool skipDots);

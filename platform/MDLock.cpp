@@ -49,10 +49,10 @@ std::string CheckPrivateFolder(const struct stat& st, const std::string& folder)
   return "";
 }
 
-// Opens the lock folder after checking it; the checks are repeated on the
-// opened descriptor so that a swap between lstat and open cannot slip by.
-int OpenLockFolder(std::string& error) {
-  std::string folder = MDLock::LockFolder();
+// Opens the private lock folder after checking it; the checks are repeated
+// on the opened descriptor so that a swap between lstat and open cannot
+// slip by.
+int OpenPrivateFolder(const std::string& folder, std::string& error) {
   CreateFolder(folder);
   struct stat st;
   if (lstat(folder.c_str(), &st) != 0) {
@@ -73,23 +73,67 @@ int OpenLockFolder(std::string& error) {
   return dir;
 }
 
+// Opens (creating it when it can) the lock file `file` in the open folder
+// `dir`, never following a link and never blocking on a special file. The
+// file must belong to the caller or to the folder's owner: no one else can
+// have made it there unless they could write the folder.
+int OpenLockFile(int dir, const std::string& file, std::string& error) {
+  const int common = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(dir, file.c_str(), O_RDWR | O_CREAT | common, 0600);
+  if (fd < 0 && (errno == EACCES || errno == EROFS))
+    fd = openat(dir, file.c_str(), O_RDONLY | common);  // a folder we may not write
+  if (fd < 0) {
+    error = ErrnoText("lock file " + file, errno);
+    return -1;
+  }
+  struct stat st, folder;
+  if (fstat(fd, &st) != 0 || fstat(dir, &folder) != 0) {
+    error = ErrnoText("lock file " + file, errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = "lock file " + file + " is not a regular file";
+  } else if (st.st_uid != geteuid() && st.st_uid != folder.st_uid) {
+    error = "lock file " + file + " belongs to another user";
+  } else if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+    error = ErrnoText("lock file " + file + " is open to other users", errno);
+  }
+  if (error.empty()) return fd;
+  close(fd);
+  return -1;
+}
+
 }  // namespace
 
 std::string MDLock::LockFolder() {
+  // A relative folder would name a different lock in every working folder.
   const char* explicitFolder = getenv("CLDB_LOCK_DIR");
-  if (explicitFolder && *explicitFolder) return explicitFolder;
+  if (explicitFolder && *explicitFolder == '/') return explicitFolder;
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (runtime && *runtime == '/') return std::string(runtime) + "/cldb-locks";
   return "/tmp/cldb-locks-" + std::to_string(geteuid());
 }
 
-MDLock::MDLock(const char* name) {
-  int dir = OpenLockFolder(error_);
-  if (dir < 0) return;
-  std::string file = FileNameFor(name);
-  fd_ = openat(dir, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd_ < 0) error_ = ErrnoText("lock file " + file, errno);
+MDLock::MDLock(const char* folder, const char* name) {
+  const std::string folderName = folder ? folder : "";
+  int dir = open(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) {
+    error_ = ErrnoText("lock folder " + folderName, errno);
+    return;
+  }
+  OpenIn(dir, folderName, name);
   close(dir);
+}
+
+MDLock::MDLock(const char* name) {
+  const std::string folder = LockFolder();
+  int dir = OpenPrivateFolder(folder, error_);
+  if (dir < 0) return;
+  OpenIn(dir, folder, name);
+  close(dir);
+}
+
+void MDLock::OpenIn(int folder, const std::string& folderName, const char* name) {
+  fd_ = OpenLockFile(folder, FileNameFor(name), error_);
+  if (fd_ < 0) error_ += " (in " + folderName + ")";
 }
 
 MDLock::~MDLock() {

@@ -1,8 +1,12 @@
 #include "TestSupport.h"
 
+#include <grp.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +22,47 @@ void IsolateProcess() {
   setenv("CLDB_LOCK_DIR", (lockDir + "/locks").c_str(), 1);
   setenv("CLDB_CONFIG", "/dev/null", 1);  // no configuration, and no warning of it
   atexit([] { std::filesystem::remove_all(lockDir); });
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = getenv(name)) old_ = old;
+  value ? setenv(name, value, 1) : unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str());
+}
+
+int RunInChild(const std::function<int()>& body, unsigned int seconds) {
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) _exit(body());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(1000);
+  }
+  return status;
+}
+
+bool ExitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+bool BecomeNobody() {
+  return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+void GiveToNobody(const std::string& path) {
+  if (lchown(path.c_str(), kNobody, kNobody) != 0) throw std::runtime_error("lchown " + path);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(std::filesystem::symlink_status(path))) return;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(path, ec))
+    if (lchown(entry.path().c_str(), kNobody, kNobody) != 0)
+      throw std::runtime_error("lchown " + entry.path().string());
 }
 
 std::atomic<uint32_t>& TestNow() {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,9 +15,37 @@
 
 namespace cldbtest {
 
-// Points the lock folder and the configuration at private places of this
-// test process, so tests never meet each other's locks or a user's config.
+// Points the configuration, and the private lock folder of MDLock(name)
+// (the library's own locks live in the CLDB folders), at private places of
+// this test process, so tests never meet a user's config or locks.
 void IsolateProcess();
+
+// Sets (for a null value, unsets) an environment variable for its lifetime.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Runs `body` in a forked child that ends with _exit(its result), killed
+// with SIGKILL when it is not done after `seconds`; returns the wait status.
+// Faults that crash or hang a process end the child, not the test.
+int RunInChild(const std::function<int()>& body, unsigned int seconds = 30);
+// "exited with `code`" for a wait status.
+bool ExitedWith(int status, int code);
+
+// The unprivileged user the tests run as where root would not be stopped.
+constexpr unsigned int kNobody = 65534;
+// In a child: drops root for kNobody; false when that fails.
+bool BecomeNobody();
+// Hands `path` and everything below it to kNobody.
+void GiveToNobody(const std::string& path);
 
 // The library clock as the tests drive it: TestNow() reads and sets it, and
 // a TestClock installs it (starting at `start`) for its own lifetime.

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "CacheTableFixture.h"
+#include "cldb/CLDBTime.h"
 
 namespace cldbtest {
 namespace {
@@ -14,6 +15,8 @@ namespace {
 // the archive-file index within one file, visit records in that order.
 struct CacheModel {
   uint32_t nAge = 0, expirySeconds = 0, backupStart = 0;
+  uint32_t newest = 0;      // the newest stamp, at least backupStart - 1
+  bool listLoaded = false;  // the current job's list
   std::map<unsigned int, unsigned int>* valid = nullptr;
   std::map<unsigned int, unsigned int>* recopied = nullptr;
   std::map<int, int>* inactive = nullptr;
@@ -58,7 +61,7 @@ struct CacheModel {
     }
     stats.crcNotFound += !any;
     if (taken == nullptr || !MayReference(*taken, q)) return -1;
-    taken->LastUpdateTime = now;
+    taken->LastUpdateTime = Stamp(now);
     taken->archiveFileId = q.archiveFileId;
     ++hits;
     return 0;
@@ -70,11 +73,24 @@ struct CacheModel {
     if (inactive && r.subStoreID != 0 && inactive->count(r.subStoreID))
       return Expire(r, stats.offlineSubstores);
     if (recopied && recopied->count(r.archiveFileId)) return Expire(r, stats.foundPruned);
-    if (valid && r.LastUpdateTime < backupStart) {
+    if (!cldb::Before(r.LastUpdateTime, backupStart)) return true;
+    if (!listLoaded) return false;
+    if (valid) {
       if (valid->empty()) return false;
       if (!valid->count(r.archiveFileId)) return Expire(r, stats.foundPruned);
     }
     return true;
+  }
+  // The time a change made now stamps: never before the job's start.
+  uint32_t Stamp(uint32_t now) {
+    const uint32_t stamp = cldb::Later(now, backupStart);
+    newest = cldb::Later(newest, stamp);
+    return stamp;
+  }
+  void StartJob(uint32_t start) {
+    backupStart = start;
+    newest = cldb::Later(newest, start - 1);
+    listLoaded = false;
   }
 
   // The live record equal to `ref`, or rows.end().
@@ -89,15 +105,16 @@ struct CacheModel {
   }
   int Add(const CacheRecordRef& ref, uint32_t now, uint32_t sigType) {
     if (Touch(ref, now) == 0) return 0;
+    const uint32_t stamp = Stamp(now);
     rows.push_back({0, ref.tagHdrCount, KeyOf(ref.Signature), {}, ref.size, ref.archiveFileId,
-                    ref.ArchivingTime, now, now, sigType, ref.subStoreID, 0});
+                    ref.ArchivingTime, stamp, stamp, sigType, ref.subStoreID, 0});
     memcpy(rows.back().Signature, ref.Signature, 64);
     return 0;
   }
   int Touch(const CacheRecordRef& ref, uint32_t now) {
     auto it = Search(ref);
     if (it == rows.end()) return -1;
-    it->LastUpdateTime = now;
+    it->LastUpdateTime = Stamp(now);
     return 0;
   }
   int Delete(const CacheRecordRef& ref) {
@@ -139,7 +156,8 @@ class CacheTableModel : public CacheTableTest, public ::testing::WithParamInterf
     rng.seed(c.seed);
     model.nAge = c.nAge;
     model.expirySeconds = c.expiryDays * 86400;
-    model.backupStart = kT0 + 400000;
+    model.newest = kT0 - 1;
+    model.StartJob(kT0);
     OpenTable(c.nAge, c.expiryDays, model.backupStart);
     // Five unrelated signatures, two that collide with the first, one whose CRC-64 is 0.
     for (int i = 0; i < 5; ++i) pool.push_back(RandomSignature(rng));
@@ -196,16 +214,26 @@ class CacheTableModel : public CacheTableTest, public ::testing::WithParamInterf
       const std::atomic<bool> quit{rng() % 3 == 0};
       ASSERT_EQ(0, table->CleanUpExpiredSignatures(quit));
       if (!quit) model.CleanUp();
-    } else if (kind < 95) {
+    } else if (kind < 93) {
       table->setValidAfileIdMap(model.valid = RandomMap({0u, 1u, 2u, 3u, 4u, 5u}, 60, valid));
       table->setRecopiedAFileIdMap(model.recopied = RandomMap({1u, 4u}, 40, recopied));
       table->setInactiveSubstoresIdMap(model.inactive = RandomMap({0, 1, 2}, 40, inactive));
+      if (rng() % 4 != 0) {
+        table->MarkJobListLoaded();
+        model.listLoaded = true;
+      }
+    } else if (kind < 96) {  // the next job; sometimes it starts ahead of the clock
+      model.StartJob(now + Pick({0, 0, 1, 300}));
+      table->StartJob(model.backupStart);
+      ASSERT_EQ(model.backupStart, table->JobStart());
+      ASSERT_FALSE(table->JobListLoaded());
     } else {
       unsigned int least = 99;
       ASSERT_EQ(0, table->GetLeastAFileId(least));
       ASSERT_EQ(model.rows.empty() ? 0u : model.Image()[0].archiveFileId, least);
     }
     ExpectStats(model.stats);
+    ASSERT_EQ(model.newest, table->NewestStamp());
   }
 
   void CompareImages() {

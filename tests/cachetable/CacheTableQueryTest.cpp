@@ -10,11 +10,13 @@ namespace {
 using CacheTableQuery = CacheTableTest;
 
 enum Difference { kSame, kSize, kTags, kSizeAndTags, kOtherSignature, kFlagged };
-enum Lists { kNone, kInactive, kRecopied, kValid, kValidEmpty };
+enum Lists { kNone, kInactive, kRecopied, kValid, kValidEmpty, kUnloaded };
 enum { kCrc, kAged, kExpired, kTagCount, kDataSize, kPruned = 8, kOffline };  // cldb::kCounters
 
-// One stored block and one query for it. Times are seconds after kT0; the
-// valid list applies to records last used before kT0 + 1000.
+// One stored block and one query for it. Times are seconds after kT0. The
+// block is stored by a job that started at kT0, the query made by one that
+// starts at kT0 + 1000, for which the lists apply to records last used
+// before then; its list has been loaded (kUnloaded: not yet).
 struct RuleCase {
   const char* what;
   uint32_t nAge, expiryDays;
@@ -55,6 +57,8 @@ const RuleCase kRules[] = {
     {"used at the backup start", 0, 30, 1000, 0, 2, 0, 1000, 0, kSame, kValid, 0, -1, false},
     {"empty valid list", 0, 30, 0, 0, 1, 0, 0, 0, kSame, kValidEmpty, -1, -1, false},
     {"empty list, used at start", 0, 30, 1000, 0, 1, 0, 1000, 0, kSame, kValidEmpty, 0, -1, false},
+    {"no list loaded yet", 0, 30, 999, 0, 1, 0, 999, 0, kSame, kUnloaded, -1, -1, false},
+    {"no list, used at start", 0, 30, 1000, 0, 1, 0, 1000, 0, kSame, kUnloaded, 0, -1, false},
 };
 
 TEST_F(CacheTableQuery, EachRuleDecidesCountsAndExpiresAsItShould) {
@@ -64,7 +68,7 @@ TEST_F(CacheTableQuery, EachRuleDecidesCountsAndExpiresAsItShould) {
   for (const RuleCase& c : kRules) {
     SCOPED_TRACE(c.what);
     TestNow() = kT0 + c.usedAt;
-    OpenTable(c.nAge, c.expiryDays, kT0 + 1000, "T" + std::to_string(n++));
+    OpenTable(c.nAge, c.expiryDays, kT0, "T" + std::to_string(n++));
     table->setInactiveSubstoresIdMap(c.lists == kInactive ? &inactive : nullptr);
     table->setRecopiedAFileIdMap(c.lists == kRecopied ? &recopied : nullptr);
     table->setValidAfileIdMap(c.lists == kValid        ? &valid
@@ -79,6 +83,8 @@ TEST_F(CacheTableQuery, EachRuleDecidesCountsAndExpiresAsItShould) {
       Current().Flags |= CACHE_FLAG_EXPIRED;
       ASSERT_EQ(0, table->modifyRecord(&Current()));
     }
+    table->StartJob(kT0 + 1000);
+    if (c.lists != kUnloaded) table->MarkJobListLoaded();
 
     TestNow() = kT0 + 2000;
     CacheRecordRef q = c.diff == kOtherSignature ? Block() : stored;

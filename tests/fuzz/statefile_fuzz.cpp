@@ -23,9 +23,9 @@ namespace {
 std::string g_folder;
 std::string g_path;
 
-const char* const kElements[] = {"Version",     "State",           "CLDBID",
-                                 "SIDBSTOREID", "LastCompactTime", "RECORDCOUNT",
-                                 "LastAccessTime", "Owner"};
+const char* const kElements[] = {"Version",        "State",           "CLDBID",
+                                 "SIDBSTOREID",    "LastCompactTime", "RECORDCOUNT",
+                                 "LastAccessTime", "Owner",           "NewestStamp"};
 
 // A private folder, on tmpfs when there is one: every input costs two fsyncs.
 std::string MakeFolder() {
@@ -67,7 +67,9 @@ void TypedAccessors(CCLDBStateFile& state) {
   state.GetLastCompactTime(narrow);
   state.GetLastAccessTime(narrow);
   state.GetOwner(wide);
+  state.GetStampFloor(narrow);
   state.SetOwner(wide + 1);
+  state.SetNewestStamp(narrow + 1);
 }
 
 }  // namespace
@@ -76,7 +78,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   xercesc::XMLPlatformUtils::Initialize();
   g_folder = MakeFolder();
   g_path = g_folder + "/State.xml";
-  setenv("CLDB_LOCK_DIR", (g_folder + "/locks").c_str(), 1);
   setenv("CLDB_CONFIG", "/nonexistent/cldb-fuzz.conf", 1);
   // Nothing reaches the terminal, but every message is still formatted.
   EvDebug::SetDefaultThreshold(-2);

@@ -106,11 +106,27 @@ class InstanceTest : public ::testing::Test {
     if (!blocks.empty()) Insert(blocks);
     CloseInstance();
   }
-  // Inserts `blocks` with the clock at `when`, as if they were stored then.
+  // Inserts `blocks` with the clock at `when`, as if they were stored then;
+  // a stamp is never earlier than the running job's start.
   void InsertAt(uint32_t when, std::vector<CacheRecordRef> blocks) {
     const uint32_t now = TestNow().exchange(when);
     Insert(blocks);
     TestNow() = now;
+  }
+  // Opens `tables` for an earlier job that started at `earliest`, so that
+  // InsertAt stores blocks last used at any time from then on; BeginJob
+  // then starts the job under test at config.backupStart, past them all.
+  void OpenForEarlierJob(uint32_t earliest = kT0 - 100 * kDay) {
+    const uint32_t start = config.backupStart;
+    config.backupStart = earliest;
+    OpenInstance();
+    config.backupStart = start;
+  }
+  void BeginJob(unsigned long long jobId = 78) {
+    const uint32_t now = TestNow().exchange(config.backupStart);
+    ASSERT_EQ(0, tables->StartNewJob(jobId));
+    TestNow() = now;
+    ASSERT_EQ(config.backupStart, tables->JobStart()) << "a block was stored after the start";
   }
   // One query of `block` made now; whether it hit.
   bool Found(const CacheRecordRef& block) {

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "InstanceFixture.h"
+#include "platform/MDLock.h"
 #include "support/InMemoryStorageBackend.h"
 
 namespace cldbtest {
@@ -35,9 +36,18 @@ class Lifecycle : public InstanceTest {
     WriteFile(Folder() + "/State.xml", text.replace(at + 9, 1, version));
     ZelPlatformInfo::SetOverride(section, "MaxCacheDBSizeMB", sizeMB);
   }
-  // A rewrite of State.xml goes through "State.xml.tmp"; a folder of that
-  // name makes every rewrite fail while reads still succeed.
-  void BlockStateRewrites() { ASSERT_TRUE(fs::create_directory(Folder() + "/State.xml.tmp")); }
+  // Holding the state file's lock past a short time-out makes every rewrite
+  // of State.xml fail while reads still succeed.
+  std::unique_ptr<MDLock> BlockStateRewrites() {
+    CCLDBStateFile::SetLockTimeout(20);
+    auto lock = std::make_unique<MDLock>(Folder().c_str(), "SIDBStateFileLock_Engine_12");
+    EXPECT_TRUE(lock->set(0));
+    return lock;
+  }
+  void TearDown() override {
+    CCLDBStateFile::SetLockTimeout(60000);
+    InstanceTest::TearDown();
+  }
 };
 
 TEST_F(Lifecycle, IsTheSameWithOrWithoutTrailingSlash) {
@@ -65,8 +75,86 @@ TEST_F(Lifecycle, EmptyRootIsRefusedAndAFolderThatCannotBeMadeFailsTheOpen) {
   WriteFile(Folder(), "a file where the folder should be");
   ASSERT_EQ(0, Init(t));
   EXPECT_EQ(-1, t.Open());
-  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Create: mkdr(@), error=")));
-  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Open(): CacheTable creation1 (@) Failed")));
+  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Open(): [ERROR] CLDB folder (@) refused: it is "
+                                  "not a folder")));
+  EXPECT_EQ(-1, t.Create());
+  EXPECT_FALSE(t.InUse());
+  fs::remove(Folder());
+  WriteFile(root / "plain", "");
+  config.copyId = 4;  // a folder that cannot be made
+  ASSERT_EQ(0, Init(t, root / "plain"));
+  EXPECT_EQ(-1, t.Create());
+  EXPECT_TRUE(capture.Contains("CCLDBTables::Create: mkdr(" + t.Path() + "), error="));
+}
+
+// A CLDB folder that is a link (planted in a shared root) or that belongs to
+// another user is refused outright: nothing of the link's target is read
+// or removed, dotfiles included.
+TEST_F(Lifecycle, AFolderThatIsALinkOrAnotherUsersIsRefusedAndLeftAlone) {
+  const std::string victim = root / "victim";
+  ASSERT_TRUE(fs::create_directory(victim));
+  for (const char* name : {".profile", "CacheTable.dat", "State.xml", "data"})
+    WriteFile(victim + "/" + name, name);
+  fs::create_directory_symlink(victim, Folder());
+  CCLDBTables t;
+  ASSERT_EQ(0, Init(t));
+  EXPECT_EQ(-1, t.Open());
+  EXPECT_EQ(-1, t.Create());
+  EXPECT_EQ(-1, t.DeleteCLDB());
+  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Create: [ERROR] CLDB folder (@) refused: it is a "
+                                  "symbolic link")));
+  for (const char* name : {".profile", "CacheTable.dat", "State.xml", "data"})
+    EXPECT_EQ(name, ReadFile(victim + "/" + name));
+
+  fs::remove(Folder());
+  ASSERT_TRUE(fs::create_directory(Folder()));
+  GiveToNobody(Folder());
+  EXPECT_EQ(-1, t.Open());
+  EXPECT_TRUE(capture.Contains(At("refused: it belongs to another user")));
+  EXPECT_TRUE(fs::is_empty(Folder()));
+
+  // One of ours that others may write to is closed to them, then used.
+  ASSERT_EQ(0, lchown(Folder().c_str(), geteuid(), getegid()));
+  ASSERT_EQ(0, chmod(Folder().c_str(), 0777));
+  EXPECT_EQ(0, t.Open());
+  EXPECT_EQ(fs::perms::none, fs::status(Folder()).permissions() &
+                                 (fs::perms::group_write | fs::perms::others_write));
+  EXPECT_EQ(0, t.Close(false));
+}
+
+// The wipe removes the CLDB's own entries and nothing else; one it cannot
+// remove fails the creation (here: a folder of root's in a CLDB of nobody's).
+TEST_F(Lifecycle, TheWipeRemovesOnlyTheCLDBsOwnEntriesAndAFailedWipeFailsCreate) {
+  MakeClosedCLDB(Blocks());
+  WriteFile(Folder() + "/notes.txt", "kept");
+  ASSERT_TRUE(fs::create_directories(Folder() + "/State.xml.tmp/deeper"));
+  CCLDBTables t;
+  ASSERT_EQ(0, Init(t));
+  ASSERT_EQ(0, t.DeleteCLDB());
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(Folder())) names.insert(e.path().filename());
+  EXPECT_EQ((std::set<std::string>{"notes.txt", "Owner.lock", "SIDBStateFileLock_Engine_12.lock"}),
+            names);
+
+  ASSERT_TRUE(fs::create_directories(Folder() + "/State.xml/locked"));
+  WriteFile(Folder() + "/State.xml/locked/file", "");
+  GiveToNobody(Folder());
+  ASSERT_EQ(0, lchown((Folder() + "/State.xml/locked").c_str(), 0, 0));
+  ASSERT_EQ(0, chmod((Folder() + "/State.xml/locked").c_str(), 0755));
+  ASSERT_EQ(0, lchown((Folder() + "/State.xml/locked/file").c_str(), 0, 0));
+  ASSERT_EQ(0, chmod(root.path().c_str(), 0755));
+  const int status = RunInChild([&] {
+    if (!BecomeNobody()) return 2;
+    CCLDBTables nobody;
+    if (Init(nobody) != 0) return 3;
+    if (nobody.Create() != -1 || nobody.IsOpened()) return 1;
+    return capture.Contains(At("[ERROR]CCLDBTables::DeleteCLDBFiles(): Remove CLDB files (@) "
+                               "Failed, error=remove @/State.xml"))
+               ? 0
+               : 4;
+  });
+  EXPECT_TRUE(ExitedWith(status, 0)) << status;
+  EXPECT_FALSE(fs::exists(Folder() + "/CacheTable.dat"));  // it went no further
 }
 
 TEST_F(Lifecycle, OpenInstanceRefusesInitializeAndDelete) {
@@ -95,7 +183,9 @@ TEST_F(Lifecycle, MigrationCopiesOnlyCLDBFilesIntoTheNewFolderAndRemovesTheOld) 
   EXPECT_EQ(Folder(), t.Path());
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(Folder())) names.insert(e.path().filename());
-  EXPECT_EQ(carried, names);
+  std::set<std::string> want = carried;
+  want.insert("Owner.lock");  // the copy ran under the new folder's claim
+  EXPECT_EQ(want, names);
   for (const auto& name : carried) EXPECT_EQ("content of " + name, ReadFile(Folder() + "/" + name));
   EXPECT_FALSE(fs::exists(old));
   EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: Found older version of CLDB at [" + old +
@@ -163,7 +253,7 @@ TEST_F(Lifecycle, OpenReusesOnlyACleanlyClosedCLDBOfItsStoreAndVersion) {
 
 TEST_F(Lifecycle, StateThatCannotBeRecordedFailsOpenLeavingNothingOpenAndFailsClose) {
   MakeClosedCLDB(Blocks());
-  BlockStateRewrites();
+  auto blocked = BlockStateRewrites();
   CCLDBTables failed;
   ASSERT_EQ(0, Init(failed));
   EXPECT_EQ(-1, failed.Open());
@@ -171,12 +261,12 @@ TEST_F(Lifecycle, StateThatCannotBeRecordedFailsOpenLeavingNothingOpenAndFailsCl
   EXPECT_TRUE(capture.Contains(At("CCLDBTables::Open(): set Stat file status (@) Failed")));
   EXPECT_FALSE(failed.IsOpened());
   EXPECT_EQ(-1, failed.RecordCount());  // the engine table is closed
-  fs::remove(Folder() + "/State.xml.tmp");
+  blocked.reset();
   // While the failed instance lives, another one opens the CLDB as it was left.
   OpenInstance();
   EXPECT_EQ(3, tables->RecordCount());
 
-  BlockStateRewrites();
+  blocked = BlockStateRewrites();
   EXPECT_EQ(-1, tables->Close(false));
   EXPECT_TRUE(tables->IsOpened());
   EXPECT_TRUE(capture.Contains(At("CCLDBTables::Close(): Set State (@) Failed")));

@@ -1,9 +1,12 @@
 // Batches, the archive-file lists they consult and the statistics of one job;
 // compaction on request and the CSV dump of a CLDB that is not open.
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "InstanceFixture.h"
@@ -80,9 +83,11 @@ TEST_F(Operations, InsertBatchWhoseCommitFailsIsReportedAndLeavesNothing) {
 }
 
 TEST_F(Operations, ValidListIsReplacedWholeAndAnEmptyOneVouchesForNothingOld) {
-  OpenInstance();
+  OpenForEarlierJob();
   InsertAt(kT0 - 100, {Block(1, 5), Block(2, 4294967295u)});
+  BeginJob();
   Insert({Block(3, 6)});  // used during this backup: not checked against the list
+  EXPECT_FALSE(Found(Block(1, 5)));  // no list for this job yet: nothing vouches
   EXPECT_EQ(0, tables->SetValidAFileList(nullptr, 0));
   EXPECT_FALSE(Found(Block(1, 5)));  // a miss that neither counts nor expires
   EXPECT_TRUE(Found(Block(3, 6)));
@@ -112,7 +117,7 @@ TEST_F(Operations, DumpWritesEveryRecordInArchiveFileOrder) {
       "crc64,size,tagHdrCount,archivingTime,archiveFileId,flags,LastUpdateTime,InsertedTime,"
       "subStoreID,reserved2\n";
   const CacheRecordRef nine = Block(1, 9, 4), three = Block(2, 3), seven = Block(3, 7, 2);
-  OpenInstance();
+  OpenForEarlierJob();
   InsertAt(kT0 - 10, {nine});
   InsertAt(kT0 - 20, {three, Block(4, 0)});  // archive file 0 is never visited
   InsertAt(kT0 - 30, {seven});
@@ -123,24 +128,87 @@ TEST_F(Operations, DumpWritesEveryRecordInArchiveFileOrder) {
             ReadFile(work / name));
   EXPECT_TRUE(capture.Contains("Dumping cache table records in to [" + name + "]"));
   // An empty CLDB, named with a trailing "/", dumped in the same second:
-  // the file is replaced by the header alone.
+  // a new file beside the first, which is left alone.
   config.cldbId = 13;
   MakeClosedCLDB({});
   ASSERT_EQ(0, dumper.DumpCacheTable(&log, (Folder() + "/").c_str()));
-  EXPECT_EQ(header, ReadFile(work / name));
+  const std::string second = "CLDBDump_" + std::to_string(kT0) + "_1.csv";
+  EXPECT_EQ(header, ReadFile(work / second));
+  const std::string first = ReadFile(work / name);
+  EXPECT_EQ(4, std::count(first.begin(), first.end(), '\n'));
   // A dump that cannot be written in full fails.
   fs::remove(work / name);
-  fs::create_symlink("/dev/full", work / name);
+  fs::remove(work / second);
+  rlimit saved{}, limit{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  limit = {header.size() + 10, saved.rlim_max};
+  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &limit);
   config.cldbId = 12;
-  EXPECT_EQ(-1, dumper.DumpCacheTable(&log, Folder().c_str()));
+  const int rc = dumper.DumpCacheTable(&log, Folder().c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(-1, rc);
   EXPECT_TRUE(capture.Contains("DumpCache: File write failed - " + name));
+}
+
+// The dump's name is easy to guess: a link planted there is not followed,
+// and the dump goes to a new file only its owner may read.
+TEST_F(Operations, DumpNeverFollowsALinkNorReplacesAFile) {
+  MakeClosedCLDB({Block(1, 5), Block(2, 6)});
+  WriteFile(work / "victim", "keep");
+  fs::create_symlink(work / "victim", work / name);
+  CCLDBTables dumper;
+  ASSERT_EQ(0, dumper.DumpCacheTable(&log, Folder().c_str()));
+  EXPECT_EQ("keep", ReadFile(work / "victim"));
+  const std::string fresh = work / ("CLDBDump_" + std::to_string(kT0) + "_1.csv");
+  const std::string text = ReadFile(fresh);
+  EXPECT_EQ(3, std::count(text.begin(), text.end(), '\n'));
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(fresh).permissions());
+}
+
+// The dump reads the table read-only: killed in the middle it leaves the
+// table sealed, so the next open reuses it; and a folder its owner cannot
+// write is dumped all the same.
+TEST_F(Operations, AKilledDumpLeavesTheCLDBIntactAndAReadOnlyFolderDumps) {
+  MakeClosedCLDB({Block(1, 5), Block(2, 6), Block(3, 7)});
+  const int killed = RunInChild([&] {
+    log.SetSink([](int, const std::string& message) {
+      if (message.find("Dumping cache table records in to") != std::string::npos)
+        kill(getpid(), SIGKILL);
+    });
+    CCLDBTables dumper;
+    dumper.DumpCacheTable(&log, Folder().c_str());
+    return 1;
+  });
+  ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << killed;
+  OpenInstance();
+  EXPECT_EQ(3, tables->RecordCount());
+  CloseInstance();
+
+  fs::remove(work / name);              // what the killed dump had begun
+  fs::remove(Folder() + "/Owner.lock");  // nor can its claim be made there
+  GiveToNobody(Folder());
+  ASSERT_EQ(0, chmod(Folder().c_str(), 0500));
+  ASSERT_EQ(0, chmod(root.path().c_str(), 0755));
+  ASSERT_EQ(0, chmod(work.path().c_str(), 0777));
+  const int dumped = RunInChild([&] {
+    if (!BecomeNobody()) return 2;
+    CCLDBTables dumper;
+    return dumper.DumpCacheTable(&log, Folder().c_str()) == 0 ? 0 : 1;
+  });
+  EXPECT_TRUE(ExitedWith(dumped, 0)) << dumped;
+  const std::string text = ReadFile(work / name);
+  EXPECT_EQ(4, std::count(text.begin(), text.end(), '\n'));
+  ASSERT_EQ(0, chmod(Folder().c_str(), 0700));
 }
 
 TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
   CCLDBTables compactor;
   EXPECT_EQ(-1, compactor.CompactCacheTable(&log, (root / "none").c_str()));
-  EXPECT_TRUE(capture.Contains("CCLDBTables::CompactCacheTable(): CacheTable Compact-DB (" +
-                               root / "none" + ") Failed"));
+  EXPECT_TRUE(capture.Contains("CCLDBTables::CompactCacheTable(): [ERROR] CLDB folder (" +
+                               root / "none" + ") refused: No such file or directory"));
+  EXPECT_FALSE(fs::exists(root / "none"));
   OpenInstance();
   Insert({Block(1, 5), Block(2, 6), Block(3, 7)});
   EXPECT_EQ(-1, tables->CompactCacheTable(&log, (root / "none").c_str()));
@@ -154,6 +222,8 @@ TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
   EXPECT_TRUE(capture.Contains("CCacheTable::MakeCompact: Reindexing completed...."));
   OpenInstance();
   EXPECT_EQ(3, tables->RecordCount());
+  int valid[] = {7};
+  tables->SetValidAFileList(valid, 1);
   EXPECT_TRUE(Found(Block(3, 7)));
 }
 

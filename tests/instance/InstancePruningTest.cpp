@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "InstanceFixture.h"
+#include "cldb/CLDBTime.h"
 
 namespace cldbtest {
 namespace {
@@ -42,10 +43,10 @@ class Pruning : public InstanceTest {
       if (gReleaseOnSleep) Eventually([] { return !gTables->IsPruning(); });
     });
   }
-  std::future<int> StartPass() {  // on a thread of its own
+  std::future<int> StartPass(uint32_t curTime = kT0 + 1000) {  // on a thread of its own
     gTables = tables.get();
     return std::async(std::launch::async,
-                      [this] { return tables->PruneExpiredRecords(kT0 - 1000); });
+                      [this, curTime] { return tables->PruneExpiredRecords(curTime); });
   }
   // The word of the status line of `afileId`; "" when it was not listed.
   std::string StatusOf(uint32_t afileId) const {
@@ -58,29 +59,37 @@ class Pruning : public InstanceTest {
   }
 };
 
+// Ages count from the pass's current time, or from the job's start when the
+// clock was set back behind it: a step back of the clock ages nothing. (A
+// pass whose list holds three files is held by the fixture: four here.)
 TEST_F(Pruning, ListsArchiveFilesByTheirFirstRecordAndDecidesAtTheBoundaries) {
-  const uint32_t start = kT0, now = kT0 - 1000, d30 = 30 * kDay;  // start: the backup's
+  const uint32_t start = kT0, now = kT0 + 1000, d30 = 30 * kDay;  // start: the backup's
   struct {
     const char* what;
     unsigned int nAge, extraExpiryDays;
     bool aux;
-    std::vector<int> valid;
+    std::vector<int> valid;  // {-2}: no list loaded for the job
+    uint32_t curTime;
     std::vector<std::tuple<uint32_t, uint32_t, std::string>> files;  // id, last use, status
   } cases[] = {
-      {"expiry window", 0, 0, false, {10, 11, 12},  // a last use after now wraps to a huge age
-       {{10, now - d30, "Expired"}, {11, now - d30 + 1, "Fine"}, {12, now + 5, "Expired"},
+      {"expiry window", 0, 0, false, {10, 11, 12}, now,
+       {{10, now - d30, "Expired"}, {11, now - d30 + 1, "Fine"}, {12, start - 1, "Fine"},
         {13, now - d30 - 1, "Pruned"}}},
-      {"age limit", 3600, 0, false, {10, 11},
+      {"clock set back behind the start", 0, 0, false, {10, 11, 12}, start - 1000,
+       {{10, start - 5, "Fine"}, {11, start - d30 + 1, "Fine"}, {12, start - d30, "Expired"},
+        {13, start - 5, "Pruned"}}},
+      {"age limit", 3600, 0, false, {10, 11}, now,
        {{10, now - 3600, "Expired"}, {11, now - 3599, "Fine"}}},
-      {"second expiry period", 0, 2, false, {10, 11},
+      {"second expiry period", 0, 2, false, {10, 11}, now,
        {{10, now - 2 * kDay, "Expired"}, {11, now - 2 * kDay + 1, "Fine"}}},
-      {"auxiliary copy, empty list", 0, 0, true, {},
+      {"auxiliary copy, empty list", 0, 0, true, {}, now,
        {{10, now - d30, "Expired"}, {11, now - kDay, "Fine"}}},
-      {"client, empty list", 0, 0, false, {},  // only the first record of a file lists it
-       {{5, start, ""}, {6, start - 1, "Pruned"}, {7, start, ""}, {7, now, ""}, {8, now, "Pruned"},
-        {8, start, "Pruned"}}},
-      {"last possible archive file", 0, 0, false, {},
-       {{5, now, "Pruned"}, {4294967295u, now, "Pruned"}}},
+      {"client, no list for the job", 0, 0, false, {-2}, now,
+       {{10, now - d30, "Expired"}, {11, now - kDay, "Fine"}}},
+      {"client, empty list", 0, 0, false, {}, now,  // only the first record of a file lists it
+       {{5, start, ""}, {6, start - 1, "Pruned"}, {8, start - 1000, "Pruned"}, {8, start, "Pruned"}}},
+      {"last possible archive file", 0, 0, false, {}, now,
+       {{5, start - 1000, "Pruned"}, {4294967295u, start - 1000, "Pruned"}}},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -88,12 +97,19 @@ TEST_F(Pruning, ListsArchiveFilesByTheirFirstRecordAndDecidesAtTheBoundaries) {
     config.nAge = c.nAge;
     config.extraExpiryDays = c.extraExpiryDays;
     config.aux = c.aux;
-    OpenInstance();
-    unsigned seed = 100;
-    for (const auto& [id, lastUse, status] : c.files) InsertAt(lastUse, {Block(seed++, id)});
-    tables->SetValidAFileList(c.valid.data(), static_cast<int>(c.valid.size()));
+    OpenForEarlierJob();
+    for (bool thisJob : {false, true}) {  // the earlier job's blocks, then this job's
+      if (thisJob) BeginJob();
+      unsigned seed = 100;  // one block per entry, whichever job stores it
+      for (const auto& [id, lastUse, status] : c.files) {
+        ++seed;
+        if (cldb::Before(lastUse, start) != thisJob) InsertAt(lastUse, {Block(seed, id)});
+      }
+    }
+    if (c.valid != std::vector<int>{-2})
+      tables->SetValidAFileList(c.valid.data(), static_cast<int>(c.valid.size()));
     capture.Clear();
-    auto pass = StartPass();
+    auto pass = StartPass(c.curTime);
     if (pass.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
       tables->StopPruning();  // a scan that started again at 0 would never end
       ADD_FAILURE() << "the pass did not end";
@@ -124,8 +140,11 @@ TEST_F(Pruning, EmptyOrClosedTableListsNothingAndCleansNothing) {
 }
 
 TEST_F(Pruning, BatchFromAnotherThreadStopsThePassAndTheStopIsKept) {
-  OpenInstance();
-  InsertAt(kT0 - 10, {Block(1, 5), Block(2, 6), Block(3, 7)});  // all three would be pruned
+  OpenForEarlierJob();
+  InsertAt(kT0 - 10, {Block(1, 5), Block(2, 6), Block(3, 7)});
+  BeginJob();
+  int valid[] = {6, 7};  // a full pass would prune file 5
+  tables->SetValidAFileList(valid, 2);
   gReleaseOnSleep = true;
   auto pass = StartPass();
   ASSERT_TRUE(Eventually([] { return gHeld.load(); }));
@@ -155,8 +174,9 @@ TEST_F(Pruning, BatchFromAnotherThreadStopsThePassAndTheStopIsKept) {
 }
 
 TEST_F(Pruning, StopGivesUpAfterElevenWaitsAndTheBatchFails) {
-  OpenInstance();
+  OpenForEarlierJob();
   InsertAt(kT0 - 10, {Block(1, 5), Block(2, 6), Block(3, 7)});
+  BeginJob();
   auto pass = StartPass();
   ASSERT_TRUE(Eventually([] { return gHeld.load(); }));
   EXPECT_EQ(-1, tables->StopPruning());
@@ -182,10 +202,12 @@ using InstanceStress = InstanceTest;
 TEST_F(InstanceStress, StressBatchesBesidePruningAndStatistics) {
   // StopPruning's waits, shortened from 1000 ms.
   TkSetSleepHook([](unsigned int) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
-  OpenInstance();
+  OpenForEarlierJob();
   std::vector<CacheRecordRef> old;  // 20 files nobody vouches for: a full pass prunes them
   for (unsigned i = 0; i < 200; ++i) old.push_back(Block(1000 + i, 1 + i / 10));
   InsertAt(config.backupStart - 1000, old);
+  BeginJob();
+  tables->SetValidAFileList(nullptr, 0);
   TestNow() = config.backupStart + 100;
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -225,6 +247,9 @@ TEST_F(InstanceStress, StressBatchesBesidePruningAndStatistics) {
   EXPECT_EQ(static_cast<uint32_t>(batches * 20), Stats().crcNotFound);
   CloseInstance();  // everything the job stored survives a clean close
   OpenInstance();
+  std::vector<int> valid;
+  for (int id = 100; id < 200; ++id) valid.push_back(id);
+  tables->SetValidAFileList(valid.data(), static_cast<int>(valid.size()));
   EXPECT_LE(static_cast<long long>(inserted.size()), tables->RecordCount());
   for (size_t i = 0; i < inserted.size(); i += 97) EXPECT_TRUE(Found(inserted[i]));
 }

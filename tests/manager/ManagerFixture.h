@@ -7,6 +7,7 @@
 
 #include "../instance/InstanceFixture.h"  // Block and StoredState
 #include "cldb/CLDBTableManager.h"
+#include "cldb/CLDBTime.h"
 #include "support/InMemoryStorageBackend.h"
 
 namespace cldbtest {
@@ -41,10 +42,14 @@ class ManagerTest : public ::testing::Test {
     ASSERT_EQ(0, Initialize(offline));
     ASSERT_TRUE(manager->IsOpened());
   }
-  // A closed CLDB holding `blocks`, each stored at the time paired with it,
-  // that the storage side then reports clean.
+  // A closed CLDB holding `blocks`, each stored at the time paired with it
+  // by an earlier job, that the storage side then reports clean.
   void MakeCleanCLDB(const std::vector<std::pair<uint32_t, CacheRecordRef>>& blocks) {
+    const uint32_t start = args.backupStartTime;
+    for (const auto& [when, block] : blocks)  // that job started by the first of them
+      if (cldb::Before(when, args.backupStartTime)) args.backupStartTime = when;
     InitializeOk();
+    args.backupStartTime = start;
     for (auto [when, block] : blocks) {
       TestNow() = when;
       ASSERT_EQ(0, manager->InsertSignature(&block, 1));

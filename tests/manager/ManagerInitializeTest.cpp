@@ -18,6 +18,7 @@ TEST_F(ManagerTest, DirtyCLDBIsCreatedAndMarkedCleanACleanOneIsOpened) {
                  "12] returns No"},
       {true, -2, nullptr},
   };
+  storage->SetValidAFiles(12, {5});
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.aux) + " " + std::to_string(c.clientDirty));
     args.isAuxCopy = c.aux;

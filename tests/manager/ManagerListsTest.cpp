@@ -1,5 +1,7 @@
 // Agreement with the storage side (valid and recopied lists, offline mount
 // paths, inactive substores) and the guard on a manager that is not opened.
+#include <filesystem>
+
 #include "ManagerFixture.h"
 
 namespace cldbtest {
@@ -72,17 +74,19 @@ TEST_F(ValidList, OfflineMountPathIsReportedEvenWhenTheCopyCannotBeNamed) {
                                "[Copy-id 3][HC ID- 42] failed with 9 "));
 }
 
+// A CLDB whose least archive file is 0 counts as new, as an empty one does.
 TEST_F(ManagerTest, EmptyCLDBAsksFromTheTopAndDropsTheReply) {
   storage->SetValidAFiles(12, {5, 6});
   InitializeOk();
   EXPECT_EQ((Requests{{77, 12, 3, 500, 268435455}}), RequestsOf(Storage::kListAfileIdByAppId));
   EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList As it is a new CacheDB, "
                                "clearing Valid AFlist"));
-  CacheRecordRef old = Block(1, 5);  // stored before the job: the dropped list does not vouch
-  TestNow() = kT0 - 100;
-  ASSERT_EQ(0, manager->InsertSignature(&old, 1));
-  TestNow() = kT0;
-  EXPECT_FALSE(Found(old));
+  ASSERT_EQ(0, manager->Uninitialize(false));
+  MakeCleanCLDB({{kT0 - 100, Block(1, 0)}, {kT0 - 100, Block(2, 5)}});
+  InitializeOk();
+  EXPECT_EQ(268435455u, RequestsOf(Storage::kListAfileIdByAppId).back()[4]);
+  EXPECT_FALSE(Found(Block(2, 5)));  // the dropped list does not vouch for it
+  EXPECT_EQ(0u, FoundPruned());
 }
 
 TEST_F(ManagerTest, RecopiedFilesMissAfterInitialize) {
@@ -94,6 +98,50 @@ TEST_F(ManagerTest, RecopiedFilesMissAfterInitialize) {
                                   "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
   EXPECT_FALSE(Found(Block(1, 5)));
   EXPECT_TRUE(Found(Block(2, 6)));
+}
+
+// Without its recopied list an auxiliary copy vouches for nothing stored by
+// earlier jobs, until a later load succeeds; an empty list is a list.
+TEST_F(ManagerTest, AuxiliaryCopyWithoutItsRecopiedListHitsOnlyItsOwnBlocks) {
+  args.isAuxCopy = true;
+  for (Storage::Call failing : {Storage::kConnectMediaManager, Storage::kGetAFsToRecopyForCopy}) {
+    SCOPED_TRACE(failing);
+    MakeCleanCLDB({{kT0 - 100, Block(1, 5)}, {kT0 - 100, Block(2, 6)}});
+    storage->SetRecopied(3, {5});
+    storage->FailCall(failing, 4);
+    InitializeOk();
+    storage->FailCall(failing, 0);
+    CacheRecordRef own = Block(3, 8);
+    ASSERT_EQ(0, manager->InsertSignature(&own, 1));
+    EXPECT_TRUE(Found(own));
+    EXPECT_FALSE(Found(Block(1, 5)));
+    EXPECT_FALSE(Found(Block(2, 6)));
+    EXPECT_EQ(0u, FoundPruned());  // missed, kept
+    bool offline = true;
+    ASSERT_EQ(0, manager->ConfigureRecopiedAfileList(3, offline));
+    EXPECT_FALSE(Found(Block(1, 5)));
+    EXPECT_TRUE(Found(Block(2, 6)));
+    ASSERT_EQ(0, manager->Uninitialize(false));
+    std::filesystem::remove_all(Folder());
+    storage->SetCopyClean(12, false);
+  }
+  MakeCleanCLDB({{kT0 - 100, Block(1, 5)}});
+  storage->SetRecopied(3, {});
+  InitializeOk();
+  EXPECT_TRUE(Found(Block(1, 5)));
+}
+
+// A job whose id is 0 (the arguments' and the one Initialize asks for) still
+// loads its list.
+TEST_F(ManagerTest, AJobWithoutAnIdStillLoadsItsValidList) {
+  args.jobId = 0;
+  MakeCleanCLDB({{kT0 - 100, Block(1, 5)}, {kT0 - 100, Block(2, 6)}});
+  storage->SetValidAFiles(12, {6});
+  InitializeOk();
+  EXPECT_EQ((Requests{{0, 12, 3, 500, 5}}), RequestsOf(Storage::kListAfileIdByAppId));
+  EXPECT_FALSE(Found(Block(1, 5)));
+  EXPECT_TRUE(Found(Block(2, 6)));
+  EXPECT_EQ(1u, FoundPruned());
 }
 
 TEST_F(ManagerTest, InactiveSubstoresOnlyGrowAndEachIsAnnouncedOnce) {

@@ -1,5 +1,5 @@
-// Where the process's environment points MDLock: its lock folder, shared by
-// the processes of one user.
+// Where the process's environment points MDLock's private lock folder, and
+// the folder form of the lock that does not depend on it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -61,6 +61,8 @@ TEST(MDLock, PrivateFolderSafeFileNameAndTwoObjectsInOneProcessExclude) {
   EXPECT_FALSE(second.set(10));
   first.unset();
   EXPECT_TRUE(second.set(0));
+  ScopedEnv relative("CLDB_LOCK_DIR", "a/locks");  // another folder in every working folder
+  EXPECT_EQ(MDLock::LockFolder().find("a/locks"), std::string::npos) << MDLock::LockFolder();
 }
 
 TEST(MDLock, RefusesALockFolderOthersCouldReach) {
@@ -76,6 +78,43 @@ TEST(MDLock, RefusesALockFolderOthersCouldReach) {
     EXPECT_NE(lock.Error().find(why), std::string::npos) << lock.Error();
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir / "real"));
+}
+
+// The folder form is met whatever the environment says, and a lock file
+// that someone else could have put in place is never followed, waited on or
+// used; one open to others is narrowed.
+TEST(MDLock, FolderFormIsSharedWhateverTheEnvironmentAndRefusesWhatOthersCouldHold) {
+  cldbtest::TempDir dir;
+  const char* folder = dir.path().c_str();
+  MDLock first(folder, "L");
+  {
+    ScopedEnv lockDir("CLDB_LOCK_DIR", (dir / "elsewhere").c_str());
+    ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+    MDLock second(folder, "L");
+    ASSERT_TRUE(first.set(0)) << first.Error();
+    EXPECT_FALSE(second.set(0));
+  }
+  cldbtest::WriteFile(dir / "victim", "keep");
+  ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "link.lock").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo.lock").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir / "folder.lock").c_str(), 0700), 0);
+  cldbtest::WriteFile(dir / "foreign.lock", "");
+  ASSERT_EQ(chown((dir / "foreign.lock").c_str(), cldbtest::kNobody, cldbtest::kNobody), 0);
+  for (auto [name, why] : {std::pair{"link", "symbolic links"}, {"fifo", "not a regular file"},
+                           {"folder", "directory"}, {"foreign", "belongs to another user"}}) {
+    MDLock lock(folder, name);
+    EXPECT_FALSE(lock.set(0)) << name;
+    EXPECT_NE(lock.Error().find(why), std::string::npos) << lock.Error();
+  }
+  EXPECT_EQ(cldbtest::ReadFile(dir / "victim"), "keep");
+
+  cldbtest::WriteFile(dir / "wide.lock", "");
+  ASSERT_EQ(chmod((dir / "wide.lock").c_str(), 0666), 0);
+  EXPECT_TRUE(MDLock(folder, "wide").set(0));
+  EXPECT_EQ(std::filesystem::status(dir / "wide.lock").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ASSERT_EQ(symlink(folder, (dir / "linked").c_str()), 0);
+  EXPECT_FALSE(MDLock((dir / "linked").c_str(), "L").IsValid());
 }
 
 }  // namespace

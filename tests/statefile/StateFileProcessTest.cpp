@@ -45,7 +45,7 @@ TEST_F(StateFileTest, LockHeldByAnotherProcessBeyondTheTimeout) {
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
   Child holder([&] {
-    MDLock lock(("SIDBStateFileLock_Engine_" + std::to_string(kCldbId)).c_str());
+    MDLock lock(Folder(), ("SIDBStateFileLock_Engine_" + std::to_string(kCldbId)).c_str());
     char c = lock.set(10000) ? 'y' : 'n';
     if (write(ready[1], &c, 1) == 1) pause();  // until killed
   });

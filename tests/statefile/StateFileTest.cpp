@@ -1,7 +1,13 @@
 // One process and its State.xml: the layout of a created file, the sanity
 // check, the element primitives, parsing, the lifecycle, the typed accessors
 // and failed rewrites. (Other processes: StateFileProcessTest.cpp.)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <string>
@@ -140,6 +146,37 @@ TEST_F(StateFileTest, ParserReadsNoOtherFileAndRefusesBrokenOnes) {
   EXPECT_FALSE(log_.Contains("State-File found opened state"));
   EXPECT_TRUE(log_.Contains(1, "Cannot parse [" + Path() + "], line ["));
   EXPECT_TRUE(log_.Contains(1, "Invalid state.xml file CLDB tag not found[" + Path() + "]"));
+}
+
+// Entities and DTDs that name a server are refused as files are: nothing
+// ever connects to the listener they name.
+TEST_F(StateFileTest, ParserNeverReachesTheNetwork) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), length));
+  ASSERT_EQ(0, listen(listener, 4));
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const std::string head = "<?xml version=\"1.0\"?><!DOCTYPE CLDB ";
+  const std::string body = "><CLDB><Version>&v;</Version></CLDB>";
+  for (const std::string& text :
+       {head + "[<!ENTITY v SYSTEM \"" + url + "/v\">]" + body,
+        head + "SYSTEM \"" + url + "/cldb.dtd\"" + body,
+        head + "[<!ENTITY % p SYSTEM \"" + url + "/p.dtd\"> %p;]" + body}) {
+    SCOPED_TRACE(text);
+    SetContent(text);
+    EXPECT_EQ(-1, state_.Open());
+    unsigned int version = 9;
+    EXPECT_EQ(-1, state_.GetVersion(version));
+    EXPECT_EQ(9u, version);
+  }
+  EXPECT_LT(accept(listener, nullptr, nullptr), 0);
+  EXPECT_EQ(EAGAIN, errno);
+  close(listener);
 }
 
 TEST_F(StateFileTest, RewriteNormalisesTheDeclaredEncodingAndStandalone) {

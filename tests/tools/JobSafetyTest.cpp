@@ -2,8 +2,10 @@
 // leaves a CLDB that answers a false hit.
 
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "ToolHarness.h"
@@ -57,6 +59,27 @@ class JobSafetyTest : public ToolTest {
   nlohmann::json LastJob() { return Json({"storage", "jobs"}).back(); }
 
   nlohmann::json StateXml() { return Json({"state", CldbFolder()}); }
+
+  // Stops `child` at a moment it holds no write lock of the storage side,
+  // so that another process can still start a job there; false when the
+  // child ended first.
+  bool StopOutsideAStorageWrite(Child& child) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open((Root() + "/storage.sqlite").c_str(), &db) != SQLITE_OK) return false;
+    bool stopped = false;
+    while (!stopped && !child.Ended()) {
+      child.Signal(SIGSTOP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the signal lands
+      stopped = sqlite3_exec(db, "BEGIN IMMEDIATE; ROLLBACK", nullptr, nullptr, nullptr) ==
+                SQLITE_OK;
+      if (!stopped) {
+        child.Signal(SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    sqlite3_close(db);
+    return stopped;
+  }
 };
 
 TEST_F(JobSafetyTest, AKilledBackupLeavesACldbThatIsRecreatedWithoutFalseHits) {
@@ -106,25 +129,51 @@ TEST_F(JobSafetyTest, AnInterruptedBackupClosesTheCldbCleanly) {
   EXPECT_EQ(next["misses"], kX + kZ - stored);
 }
 
+// A second backup (and a prune, a dump) beside a backup held in the middle
+// of its job: refused with exit 3 whether or not it was told of the same
+// lock folder (another user's session, a relative CLDB_LOCK_DIR); the held
+// backup then goes on and closes the CLDB cleanly.
 TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
-  std::unique_ptr<Child> child = StartSlowBackup();
-  child->Signal(SIGSTOP);
+  RunOptions other;
+  other.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/other-locks",
+               "XDG_RUNTIME_DIR=" + dir_.path() + "/other-runtime"};
+  for (const RunOptions& options : {RunOptions(), other}) {
+    SCOPED_TRACE(options.env.empty() ? "same environment" : "another environment");
+    std::filesystem::remove_all(Root());  // each case from an empty root
+    std::unique_ptr<Child> child = StartSlowBackup();
+    ASSERT_TRUE(StopOutsideAStorageWrite(*child));
+    RunResult second =
+        RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")}, options);
+    EXPECT_EQ(second.exitCode, 3) << second.err;
+    ASSERT_EQ(second.ErrorLines().size(), 1u) << second.err;
+    EXPECT_EQ(second.ErrorLines()[0],
+              "cldb: CLDB for client 1 copy 1 is in use by another backup");
+    EXPECT_EQ(RunTool({"prune", "--root", Root()}, options).exitCode, 3);
+    EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}, options).exitCode, 3);
+    if (options.env.empty()) {
+      EXPECT_EQ(RunTool({"compact", CldbFolder() + "/"}).exitCode, 3);
+    }
 
-  RunResult second = RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")});
-  EXPECT_EQ(second.exitCode, 3);
-  ASSERT_EQ(second.ErrorLines().size(), 1u);
-  EXPECT_EQ(second.ErrorLines()[0], "cldb: CLDB for client 1 copy 1 is in use by another backup");
-  EXPECT_EQ(RunTool({"prune", "--root", Root()}).exitCode, 3);
-  EXPECT_EQ(RunTool({"compact", CldbFolder() + "/"}).exitCode, 3);
-  EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}).exitCode, 3);
+    child->Signal(SIGINT);
+    child->Signal(SIGCONT);
+    const RunResult first = child->Finish();
+    ASSERT_EQ(first.exitCode, 2) << first.err;
+    const uint64_t stored = first.Json()["misses"];
+    EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
+  }
+}
 
-  // The held backup goes on where it stopped and closes the CLDB cleanly.
-  child->Signal(SIGINT);
-  child->Signal(SIGCONT);
-  const RunResult first = child->Finish();
-  ASSERT_EQ(first.exitCode, 2) << first.err;
-  const uint64_t stored = first.Json()["misses"];
-  EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
+// The next backup may start in the very second the last one ended: what a
+// dropped job stored is still never found.
+TEST_F(JobSafetyTest, ABackupRightAfterItsJobWasDroppedFindsNothing) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const nlohmann::json job = Backup({Tree("x")});
+    const RunResult dropped = RunTool(
+        {"storage", "drop-job", std::to_string(job["job_id"].get<uint32_t>()), "--root", Root()});
+    ASSERT_EQ(dropped.exitCode, 0) << dropped.err;
+    EXPECT_EQ(Backup({Tree("x")})["hits"], 0);
+  }
 }
 
 // A running job read at its start the archive files it may reference and

@@ -230,6 +230,8 @@ Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::
   CCLDBTableManager manager;
   const int rc = manager.DumpCacheTable(&log, absolute.c_str());
   std::fflush(stdout);
+  if (rc != 0 && manager.InUse())
+    return Outcome::Fail(kExitInUse, "CLDB in '" + folder + "' is in use by another process");
   if (rc != 0) return Outcome::Fail(kExitFailure, "cannot dump the CLDB in '" + folder + "'");
   return Outcome::Ok();
 }

@@ -1,9 +1,5 @@
 #include "JobSession.h"
 
-#include <chrono>
-#include <thread>
-
-#include "cldb/CLDBStateFile.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -11,7 +7,6 @@ namespace {
 const int32_t kSignatureType = 1;  // SHA-512 signatures
 const uint32_t kDbSizeMB = 4096;   // the largest size that still compacts
 const uint32_t kSecondsPerDay = 86400;
-const unsigned int kMaxWaitMs = 2000;  // a clock stepped back is not waited out
 
 }  // namespace
 
@@ -39,10 +34,7 @@ Outcome JobSession::Acquire() {
     return Outcome::Fail(kExitInUse,
                          "CLDB for " + identity_.Describe() + " is in use by another backup");
   }
-  Outcome outcome = root_.OpenStorage();
-  if (!outcome.ok()) return outcome;
-  WaitPastLastAccess();
-  return Outcome::Ok();
+  return root_.OpenStorage();
 }
 
 Outcome JobSession::Begin() {
@@ -69,25 +61,15 @@ Outcome JobSession::Begin() {
   bool offline = false;
   if (manager_.Initialize(args, offline) != 0) {
     root_.Storage().EndJob(jobId_, kJobFailed);
+    if (manager_.InUse())  // another process, whatever lock folder it was given
+      return Outcome::Fail(kExitInUse,
+                           "CLDB for " + identity_.Describe() + " is in use by another backup");
     return Outcome::Fail(kExitFailure,
                          "cannot open the CLDB in '" + cldbFolder_ + "'; " + root_.LogHint());
   }
   offline_ = offline;
   begun_ = true;
   return Outcome::Ok();
-}
-
-void JobSession::WaitPastLastAccess() {
-  bool exists = false;
-  if (CCLDBStateFile::Exists(cldbFolder_.c_str(), exists, &log_) != 0 || !exists) return;
-  CCLDBStateFile state;
-  unsigned int lastAccess = 0;
-  if (state.Initialize(identity_.CldbId(), &log_, cldbFolder_.c_str()) != 0 ||
-      state.GetLastAccessTime(lastAccess) != 0)
-    return;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxWaitMs);
-  while (ZelNow32() <= lastAccess && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 Outcome JobSession::NewArchiveFile(uint32_t& afileId) {

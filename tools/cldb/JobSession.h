@@ -10,11 +10,10 @@
 // begun and is destroyed without End is ended as failed, so the CLDB is
 // closed cleanly on every way out that runs destructors.
 //
-// The CLDB trusts a record last used before the job's start time only when
-// its archive file is still valid, and that check is made per second. So a
-// job never starts in the second in which the CLDB was last touched:
-// Acquire waits, at most one second, until the clock has moved past the
-// CLDB's last access recorded in its State.xml.
+// The library starts each job past every stamp the CLDB holds, so a job may
+// begin in the very second the last one ended, or after the clock was set
+// back. When another process has the CLDB open, Begin fails with
+// kExitInUse, whatever lock the folder lock above saw.
 #pragma once
 
 #include <cstdint>
@@ -63,7 +62,6 @@ class JobSession {
 
  private:
   Outcome StorageFailure(const std::string& what);
-  void WaitPastLastAccess();
 
   ToolRoot& root_;
   CldbIdentity identity_;
