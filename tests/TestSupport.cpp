@@ -133,15 +133,6 @@ void LogCapture::Clear() {
   lines_.clear();
 }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* old = getenv(name)) old_ = old;
-  value ? setenv(name, value, 1) : unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() {
-  old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str());
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

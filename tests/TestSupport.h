@@ -93,18 +93,6 @@ class LogCapture {
   std::vector<std::pair<int, std::string>> lines_;
 };
 
-// Sets (for a null value, unsets) an environment variable for its lifetime.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
