@@ -74,6 +74,15 @@ Outcome LockFolder(FolderLock& lock, const std::string& folder) {
   return Outcome::Fail(kExitInUse, "CLDB in '" + folder + "' is in use by another process");
 }
 
+// A dump or compaction the library refused: in use by a process that holds
+// the CLDB open (exit 3), or failed.
+Outcome MaintenanceFailure(const CCLDBTableManager& manager, const char* verb,
+                           const std::string& folder) {
+  if (manager.InUse())
+    return Outcome::Fail(kExitInUse, "CLDB in '" + folder + "' is in use by another process");
+  return Outcome::Fail(kExitFailure, std::string("cannot ") + verb + " the CLDB in '" + folder + "'");
+}
+
 void PrintState(const StateValues& values) {
   for (const StateValues::Element& element : values.elements) {
     if (!element.present) {
@@ -230,9 +239,7 @@ Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::
   CCLDBTableManager manager;
   const int rc = manager.DumpCacheTable(&log, absolute.c_str());
   std::fflush(stdout);
-  if (rc != 0 && manager.InUse())
-    return Outcome::Fail(kExitInUse, "CLDB in '" + folder + "' is in use by another process");
-  if (rc != 0) return Outcome::Fail(kExitFailure, "cannot dump the CLDB in '" + folder + "'");
+  if (rc != 0) return MaintenanceFailure(manager, "dump", folder);
   return Outcome::Ok();
 }
 
@@ -247,7 +254,7 @@ Outcome Compact(const GlobalOptions& global, const std::string& folder) {
   EvDebug log;
   CCLDBTableManager manager;
   if (manager.CompactCacheTable(&log, folder.c_str()) != 0)
-    return Outcome::Fail(kExitFailure, "cannot compact the CLDB in '" + folder + "'");
+    return MaintenanceFailure(manager, "compact", folder);
   const uint64_t after = FolderBytes(folder);
   if (global.json)
     PrintJson({{"cldb_folder", folder}, {"bytes_before", before}, {"bytes_after", after}});
