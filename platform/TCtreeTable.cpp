@@ -1223,8 +1223,9 @@ struct TCtreeTable::Impl {
         return Lmdb(rc);
       }
       if (walk_.movedAhead.empty() || !TakeMovedAhead(*k, GetId(d->mv_data))) return 0;
-      // Passed over: the walk now stands on it.
-      memcpy(walk_.key, k->mv_data, keyLen);
+      // Passed over: the walk now stands on it. (k may be the walk's own
+      // key, handed back by LMDB as the probe of a seek: hence memmove.)
+      memmove(walk_.key, k->mv_data, keyLen);
       walk_.id = GetId(d->mv_data);
       walk_.stamp = indexStamp_[index] = ++stampSeq_;
     }
@@ -1236,7 +1237,7 @@ struct TCtreeTable::Impl {
   // walk inside a write transaction deletes it.
   int PassStale(Op& op, bool inSet, MDB_val* k, MDB_val* d) {
     const int index = walk_.index;
-    memcpy(walk_.key, k->mv_data, k->mv_size);
+    memmove(walk_.key, k->mv_data, k->mv_size);  // may be the probe LMDB handed back
     walk_.id = GetId(d->mv_data);
     walk_.positioned = true;
     if (op.write) {
