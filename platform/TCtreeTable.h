@@ -221,7 +221,9 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // and its seal as they were; kReadWrite removes the seal on success.
   virtual int open(ZelIndexing::TAccessEnum access);
   // Aborts an open batch, syncs, closes and (unless read-only) seals; 0 when
-  // not open. On failure the table is closed all the same, but unsealed.
+  // not open. On failure the table is closed all the same, but unsealed;
+  // TCT_CORRUPT (logged) when another file than the one opened stands at
+  // the table's path by then (the folder was made anew): it is not sealed.
   int close();
   bool isOpen() const;
   long long getRecordCount();  // -1 when not open or on error

@@ -25,7 +25,7 @@ int TableMaintenance::MakeCompact() {
   rc = log_.Report(kName, log_.Lmdb(mdb_env_copyfd2(store.env(), fd, MDB_CP_COMPACT)));
   if (!rc && fsync(fd) != 0) rc = log_.Report(kName, log_.Io(errno));
   struct stat after;
-  if (fstat(fd, &after) != 0) after.st_size = 0;
+  if (!rc && fstat(fd, &after) != 0) rc = log_.Report(kName, log_.Io(errno));
   ::close(fd);
   if (!rc && rename(temp.c_str(), dataFile.c_str()) != 0) rc = log_.Report(kName, log_.Io(errno));
   if (rc) {
@@ -34,7 +34,7 @@ int TableMaintenance::MakeCompact() {
   }
   // The old seal does not match the new file; until this one is in place
   // the table is refused. The folder sync also makes the rename durable.
-  if ((rc = seal_.Write(kName))) return rc;
+  if ((rc = seal_.Write(FileId::Of(after), kName))) return rc;
   log_.owner().debug(1, "%s: %s compacted from %lld to %lld bytes", kName, dataFile.c_str(),
                      static_cast<long long>(before.st_size), static_cast<long long>(after.st_size));
   return 0;

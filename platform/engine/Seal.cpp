@@ -189,12 +189,25 @@ int TableSeal::SyncFolder(const char* name) {
   return log_.Report(name, rc);
 }
 
-int TableSeal::Write(const char* name) {
+// The file is fingerprinted through the descriptor whose identity was
+// checked, so the seal names the session's own file or nothing: should the
+// folder have been made anew behind the session, another process's table
+// (perhaps open, so unsealed) stands at the path, and a seal for it would
+// vouch for a file no one closed.
+int TableSeal::Write(const FileId& file, const char* name) {
   Content seal;
   seal.machine = ThisMachine();
   int fd = ::open(log_.dataFile().c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return log_.Report(name, log_.Io(errno));
-  int error = Fingerprint(fd, &seal.size, &seal.crc);
+  struct stat st;
+  int error = fstat(fd, &st) != 0 ? errno : 0;
+  if (!error && !(FileId::Of(st) == file)) {
+    ::close(fd);
+    log_.owner().debug(-1, "%s: [ERROR] %s was replaced while the table was open; not sealed",
+                       name, log_.dataFile().c_str());
+    return TCT_CORRUPT;
+  }
+  if (!error) error = Fingerprint(fd, &seal.size, &seal.crc);
   ::close(fd);
   if (error) return log_.Report(name, log_.Io(error));
   const std::string path = Path(), temp = path + ".tmp", text = seal.Text();

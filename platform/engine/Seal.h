@@ -63,9 +63,11 @@ class TableSeal {
   // 0 when the seal vouches for the data file, whose status (taken when it
   // was claimed) is `st`; TCT_CORRUPT (logged) when it does not; TCT_IO.
   int Check(const struct stat& st, const char* name);
-  // Seals the data file, which is not open in LMDB any more: fingerprint
-  // into "<base>.idx.tmp", sync, rename, sync the folder. 0 or TCT_IO.
-  int Write(const char* name);
+  // Seals the data file, which must be `file` and is not open in LMDB any
+  // more: fingerprint into "<base>.idx.tmp", sync, rename, sync the folder.
+  // TCT_CORRUPT (logged, no seal written) when another file stands at the
+  // path; TCT_IO.
+  int Write(const FileId& file, const char* name);
   // Before the first change of a session. Should a crash lose the removal,
   // the file no longer matches the seal once anything reached it, so it is
   // refused all the same: no folder sync is needed. 0 or TCT_IO (not logged).

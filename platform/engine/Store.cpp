@@ -24,24 +24,32 @@ constexpr size_t kSmallMapSizes[] = {size_t{2} << 30};
 
 int Store::Create(TableSeal& seal, bool huge, const char* name) {
   const std::string& path = log_.dataFile();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0 && errno == EEXIST) {
     log_.owner().debug(1, "%s: %s exists already", name, path.c_str());
     return TCT_EXISTS;
   }
   if (fd < 0) return log_.Report(name, log_.Io(errno));
-  ::close(fd);
   struct stat st;
-  int error = 0;
-  int rc = claim_.Acquire(path, &st, &error);
+  int error = fstat(fd, &st) != 0 ? errno : 0;
+  ::close(fd);
+  const FileId created = FileId::Of(st);
+  int rc = error ? log_.Io(error) : claim_.Acquire(path, &st, &error);
   if (rc == TCT_IO) rc = log_.Report(name, log_.Io(error));
   if (!rc) rc = log_.Report(name, seal.Remove());  // one left behind by an earlier table
   if (!rc) rc = OpenEnv(false, huge, name);
+  if (!rc) rc = StatMapped(&fd, &st, name);
+  // LMDB must write the file that was made (and claimed), not another one
+  // put at the path meanwhile.
+  if (!rc && !(FileId::Of(st) == created && claim_.file() == created))
+    rc = log_.Untrusted(name, kChangedWhileOpening);
   if (!rc) rc = Initialize(name);
   if (rc) {
     Close();
-    unlink(path.c_str());
-    unlink((path + "-lock").c_str());
+    if (stat(path.c_str(), &st) == 0 && FileId::Of(st) == created) {
+      unlink(path.c_str());
+      unlink((path + "-lock").c_str());
+    }
   }
   return rc;
 }
@@ -134,12 +142,12 @@ int Store::CheckMapped(const struct stat& verified, const char* name) {
   MDB_envinfo info;
   int fd = -1;
   struct stat fs;
-  int rc = mdb_env_stat(env_, &st);
-  if (!rc) rc = mdb_env_info(env_, &info);
-  if (!rc) rc = mdb_env_get_fd(env_, &fd);
-  if (rc) return log_.Report(name, log_.Lmdb(rc));
-  if (fstat(fd, &fs) != 0) return log_.Report(name, log_.Io(errno));
+  int rc = StatMapped(&fd, &fs, name);
+  if (rc) return rc;
   if (!SameFile(fs, verified)) return log_.Untrusted(name, kChangedWhileOpening);
+  rc = mdb_env_stat(env_, &st);
+  if (!rc) rc = mdb_env_info(env_, &info);
+  if (rc) return log_.Report(name, log_.Lmdb(rc));
   const unsigned long long size = fs.st_size, page = st.ms_psize;
   const unsigned long long used = (info.me_last_pgno + 1ULL) * page;
   if (page == 0 || size < 2 * page || size % page != 0 || used > size) {
@@ -149,6 +157,11 @@ int Store::CheckMapped(const struct stat& verified, const char* name) {
     return log_.Corrupt(name, reason);
   }
   return 0;
+}
+
+int Store::StatMapped(int* fd, struct stat* st, const char* name) {
+  if (int rc = mdb_env_get_fd(env_, fd)) return log_.Report(name, log_.Lmdb(rc));
+  return fstat(*fd, st) != 0 ? log_.Report(name, log_.Io(errno)) : 0;
 }
 
 int Store::OpenDb(MDB_txn* txn, const char* dbName, unsigned flags, MDB_dbi* dbi,
@@ -233,7 +246,7 @@ int Store::CloseAndSeal(TableSeal& seal, const char* name) {
   int rc = log_.Report(name, log_.Lmdb(mdb_env_sync(env_, 1)));
   mdb_env_close(env_);
   env_ = nullptr;
-  if (!rc) rc = seal.Write(name);
+  if (!rc) rc = seal.Write(claim_.file(), name);
   claim_.Release();
   return rc;
 }

@@ -62,6 +62,8 @@ class Store {
  private:
   int OpenEnv(bool readOnly, bool huge, const char* name);
   int CheckMapped(const struct stat& verified, const char* name);
+  // The descriptor and status of the file LMDB has open.
+  int StatMapped(int* fd, struct stat* st, const char* name);
   int Initialize(const char* name);
   int Load(MDB_txn* txn, Purpose purpose, const char* name);
   int LoadIndexes(MDB_txn* txn, Purpose purpose, const char* name);
