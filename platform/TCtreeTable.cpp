@@ -3,6 +3,7 @@
 //   Schema       the declaration, its keys and its stored text
 //   Seal         the seal file and the claims on table files
 //   Store        the LMDB environment of a table file: making, opening, checking
+//   FreePages    pages past the end of a table file (read without the map)
 //   Walk         the current record, walks and cursor positions
 //   Maintenance  MakeCompact and ReBuildIndex
 //   EngineLog    engine codes and the log

@@ -215,10 +215,12 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   int create();
   // Fails with TCT_NO_FILE when the file is missing, TCT_CORRUPT (reason
   // logged) when it is empty or not a regular file, its seal does not vouch
-  // for it (see Durability), or it is truncated, foreign, lacks the table's
-  // sub-databases or its index entry counts differ from the record count
-  // (fall short of it, for a lazy index); TCT_SCHEMA_MISMATCH under another schema. A failed open leaves the file
-  // and its seal as they were; kReadWrite removes the seal on success.
+  // for it (see Durability), or it is truncated (a page LMDB may read lies
+  // past its end), foreign, lacks the table's sub-databases or its index
+  // entry counts differ from the record count (fall short of it, for a lazy
+  // index); TCT_SCHEMA_MISMATCH under another schema. A failed open leaves
+  // the file and its seal as they were; kReadWrite removes the seal on
+  // success.
   virtual int open(ZelIndexing::TAccessEnum access);
   // Aborts an open batch, syncs, closes and (unless read-only) seals; 0 when
   // not open. On failure the table is closed all the same, but unsealed;

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/engine/FreePages.h"
 
 namespace cldb {
 namespace {
@@ -136,7 +137,9 @@ int Store::OpenEnv(bool readOnly, bool huge, const char* name) {
 }
 
 // The file LMDB mapped must be the one whose seal was checked (`verified`),
-// and it must cover every page the newest meta page claims.
+// and every page LMDB may read must lie inside it. The file may end before
+// the last page the meta page counts, when only free pages lie past its end
+// (see FreePages.h).
 int Store::CheckMapped(const struct stat& verified, const char* name) {
   MDB_stat st;
   MDB_envinfo info;
@@ -149,14 +152,18 @@ int Store::CheckMapped(const struct stat& verified, const char* name) {
   if (!rc) rc = mdb_env_info(env_, &info);
   if (rc) return log_.Report(name, log_.Lmdb(rc));
   const unsigned long long size = fs.st_size, page = st.ms_psize;
-  const unsigned long long used = (info.me_last_pgno + 1ULL) * page;
-  if (page == 0 || size < 2 * page || size % page != 0 || used > size) {
-    char reason[160];
-    snprintf(reason, sizeof(reason), "%llu bytes for %llu pages of %llu bytes", size,
-             static_cast<unsigned long long>(info.me_last_pgno + 1), page);
-    return log_.Corrupt(name, reason);
-  }
-  return 0;
+  const unsigned long long counted = info.me_last_pgno + 1ULL;
+  char reason[256];
+  const int length = snprintf(reason, sizeof(reason), "%llu bytes for %llu pages of %llu bytes",
+                              size, counted, page);
+  if (page == 0 || size < 2 * page || size % page != 0) return log_.Corrupt(name, reason);
+  if (counted * page <= size) return 0;
+  std::string why;
+  rc = CheckPagesPastEndAreFree(fd, st.ms_psize, size / page, info, &why);
+  if (rc == 0) return 0;
+  if (rc > 0) return log_.Report(name, log_.Io(rc));
+  snprintf(reason + length, sizeof(reason) - length, "; %s", why.c_str());
+  return log_.Corrupt(name, reason);
 }
 
 int Store::StatMapped(int* fd, struct stat* st, const char* name) {

@@ -1,7 +1,7 @@
 // Store: the LMDB environment that holds one table file, with its database
 // handles, its claim on the file and its record-id counter; and how a table
 // file is made, and opened and checked: before LMDB maps it (the seal), once
-// mapped (the very file verified, covering every page LMDB counts), and
+// mapped (the very file verified, every page LMDB may read inside it), and
 // against the declared schema.
 #pragma once
 
