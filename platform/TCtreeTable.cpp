@@ -7,6 +7,7 @@
 //   Walk         the current record, walks and cursor positions
 //   Maintenance  MakeCompact and ReBuildIndex
 //   EngineLog    engine codes and the log
+// docs/format.md describes the files.
 //
 // Transactions: a batch owns one write txn and one cursor per database for
 // its whole life. Outside a batch, reads renew a read-only txn whose cursors

@@ -1,4 +1,5 @@
-// The table file's layout inside LMDB: the names of its sub-databases and meta keys, how record ids are encoded,
+// The table file's layout inside LMDB (docs/format.md describes it whole):
+// the names of its sub-databases and meta keys, how record ids are encoded,
 // and the limits that every part of the engine shares.
 #pragma once
 

@@ -2,8 +2,8 @@
 // table object of this process holds which file.
 //
 // The seal "<base>.idx" vouches for the data file as the last clean close
-// left it: its length and CRC-64, and the kind of machine that wrote it.
-// Open checks it before LMDB maps the
+// left it: its length and CRC-64, and the kind of machine that wrote it
+// (docs/format.md gives the text). Open checks it before LMDB maps the
 // file; a session that may change the file removes it first and writes it
 // anew at its clean end.
 #pragma once
