@@ -377,7 +377,7 @@ struct TCtreeTable::Impl {
     unsigned char idBytes[kIdLength];
     cldb::PutId(walk_.current(), idBytes);
     unsigned char oldKeys[kMaxIndexes][kMaxKeyLength], newKeys[kMaxIndexes][kMaxKeyLength];
-    bool moved[kMaxIndexes];
+    bool moved[kMaxIndexes] = {};
     for (int i = 0; i < indexCount(); ++i) {
       schema_.BuildKey(i, old.mv_data, oldKeys[i]);
       schema_.BuildKey(i, record, newKeys[i]);

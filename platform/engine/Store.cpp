@@ -144,7 +144,7 @@ int Store::CheckMapped(const struct stat& verified, const char* name) {
   MDB_stat st;
   MDB_envinfo info;
   int fd = -1;
-  struct stat fs;
+  struct stat fs = {};
   int rc = StatMapped(&fd, &fs, name);
   if (rc) return rc;
   if (!SameFile(fs, verified)) return log_.Untrusted(name, kChangedWhileOpening);
