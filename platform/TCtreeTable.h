@@ -2,12 +2,10 @@
 //
 // A table holds fixed-length records and keeps up to eight indexes over them;
 // an index key is made of one or more field segments, and any number of
-// records may share a key. It is built on LMDB (a memory-mapped, copy-on-write
-// B+tree): the table named "<base>" lives in the file "<base>.dat", which
-// holds the declared schema (a table opens only under the schema it was
-// created with), next to its seal "<base>.idx" (see Durability) and LMDB's
-// lock file "<base>.dat-lock". A folder copy carries the first two; the lock
-// file is rebuilt by the first process that opens the table.
+// records may share a key. The table named "<base>" lives in the file
+// "<base>.dat" next to its seal "<base>.idx" (see Durability); a table opens
+// only under the schema it was created with. docs/format.md describes both
+// files; platform/engine/ holds the engine's parts.
 //
 // Keys. fillKeySegment writes an integer segment (mode 1) as big-endian bytes,
 // so keys compare as unsigned numbers; a bytes segment (mode 0) is copied as
@@ -64,38 +62,20 @@
 //
 // Durability and damaged files. A table is trusted only as a clean close left
 // it. close() syncs the file, closes LMDB and then seals the file: the seal
-// "<base>.idx" is a short text file -- a format line, the writer's kind of
-// machine ("64-bit little-endian, LMDB 0.9": LMDB files carry the writer's
-// word size and byte order), "size <bytes>" and "crc64 <16 hex digits>", the
-// CRC-64 of the whole data file -- written to "<base>.idx.tmp", synced and
-// renamed into place, and the folder synced. MakeCompact, and ReBuildIndex
-// when it changes the file, seal the result the same way. open (and the
-// maintenance calls) compare the seal with the data file before LMDB maps
-// it, and refuse the table with TCT_CORRUPT and a logged reason when the
-// seal is missing ("not closed cleanly"), unreadable, from another kind of
-// machine, or names another length or CRC. An open for changes then removes
-// the seal before anything can change the file, so a process that dies while
-// the table is open leaves it refused. The seal vouches for content, not
-// history: should a crash lose the removal, the file matches the seal only
-// if nothing of the session reached the disk, and is then exactly a cleanly
-// closed table. A read-only open keeps the seal. The engine does not sync
-// commits while open: a table that was not closed is lost, never trusted.
-//
-// Invariant: a table that opens holds, byte for byte, a file that LMDB wrote,
-// synced and closed cleanly on this kind of machine, so LMDB's trust in its
-// page numbers, page headers and tree shape is justified: no read goes past
-// the mapped file, and no walk loops (page links and keys are LMDB's own;
-// record ids only grow). The checks that need no such trust stay (empty,
-// truncated or foreign files, missing sub-databases, index entry counts that
-// differ from the record count (fall short of it, for a lazy index), the
-// stored schema), and the file LMDB maps
-// must be the very file (device, inode, length) that was verified. Outside
-// the seal's reach: the file changed behind the engine while it is open
-// (another process truncating it makes LMDB fault; the CLDB's cross-process
-// lock keeps other users away), a seal forged to match a damaged file, and
-// the lock file, which LMDB trusts while another process has the table open.
-// Verification reads the whole file, so a sector that cannot be read then
-// fails the open with TCT_IO.
+// records the file's length and CRC-64 and the kind of machine that wrote it.
+// MakeCompact, and ReBuildIndex when it changes the file, seal the result the
+// same way. open (and the maintenance calls) check the seal before LMDB maps
+// the file, and refuse the table with TCT_CORRUPT and a logged reason when
+// the seal is missing ("not closed cleanly"), unreadable, from another kind
+// of machine, or names another length or CRC. An open for changes then
+// removes the seal before anything can change the file, so a process that
+// dies while the table is open leaves it refused; a read-only open keeps it.
+// The engine does not sync commits while open: a table that was not closed
+// is lost, never trusted. A table that opens is thus, byte for byte, what
+// LMDB wrote and a clean close sealed; the checks that need no such trust
+// (truncated or foreign files, missing sub-databases, index entry counts,
+// the stored schema) are made all the same. docs/format.md gives the seal's
+// format and what lies outside its reach.
 //
 // Results: 0 success; otherwise an engine code (positive, see errToString).
 // After a failed read, noRecordFound() tells whether it failed only for lack
@@ -188,8 +168,9 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // results as setLazyIndex.
   int setFilteredIndex(int indexNumber);
 
-  // Class-wide node size and per-table buffer settings: kept as tuning
-  // values (reported by getnodeSize/bufferCount; LMDB sizes its own pages).
+  // Class-wide node size and per-table buffer count: kept as tuning values
+  // (reported by getnodeSize/bufferCount; LMDB sizes its own pages and
+  // buffers, so the file and index buffer counts are not kept).
   static void setnodeSize(int nodeSize);
   static int getnodeSize();
   void internalRegisterTable(short bufferCount, short fileCount, short indexBufferCount);
@@ -215,13 +196,17 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   int create();
   // Fails with TCT_NO_FILE when the file is missing, TCT_CORRUPT (reason
   // logged) when it is empty or not a regular file, its seal does not vouch
-  // for it (see Durability), or it is truncated, foreign, lacks the table's
-  // sub-databases or its index entry counts differ from the record count
-  // (fall short of it, for a lazy index); TCT_SCHEMA_MISMATCH under another schema. A failed open leaves the file
-  // and its seal as they were; kReadWrite removes the seal on success.
+  // for it (see Durability), or it is truncated (a page LMDB may read lies
+  // past its end), foreign, lacks the table's sub-databases or its index
+  // entry counts differ from the record count (fall short of it, for a lazy
+  // index); TCT_SCHEMA_MISMATCH under another schema. A failed open leaves
+  // the file and its seal as they were; kReadWrite removes the seal on
+  // success.
   virtual int open(ZelIndexing::TAccessEnum access);
   // Aborts an open batch, syncs, closes and (unless read-only) seals; 0 when
-  // not open. On failure the table is closed all the same, but unsealed.
+  // not open. On failure the table is closed all the same, but unsealed;
+  // TCT_CORRUPT (logged) when another file than the one opened stands at
+  // the table's path by then (the folder was made anew): it is not sealed.
   int close();
   bool isOpen() const;
   long long getRecordCount();  // -1 when not open or on error
@@ -266,9 +251,9 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // In one transaction, brings every index into exact agreement with the
   // records: an index that is missing, or does not hold exactly one entry
   // per record (a lazy one with stale entries), is rebuilt from the records;
-  // one that agrees is kept as it
-  // is (so a freshly compacted file stays compact). When every index agrees,
-  // the file and its seal are left untouched.
+  // one that agrees is kept as it is (so a freshly compacted file stays
+  // compact). When every index agrees, the file and its seal are left
+  // untouched.
   int ReBuildIndex();
 
   const std::string& dataFileName() const;  // "<base>.dat"

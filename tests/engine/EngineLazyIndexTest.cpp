@@ -88,6 +88,31 @@ TEST_F(LazyIndex, RecordMovedAheadOfAWalkIsMetOnce) {
   }
 }
 
+// When a seek finds its key, LMDB hands the probe back as the key found,
+// and the probe is the walk's own position: the walk then takes its new
+// position from itself. It gets there twice below: deleting the stale
+// (1, #1) and seeking onto the stale (1, #2), and deleting #4 and seeking
+// onto (2, #5), the entry of the record it moved ahead.
+TEST_F(LazyIndex, BatchWalkTakesItsPositionFromItsOwnProbe) {
+  Add(5, 1, 1);
+  Add(5, 1, 2);
+  Add(6, 1, 3);
+  Add(7, 2, 4);
+  Add(8, 1, 5);
+  Move(5, 4);  // stale (1, #1) and (1, #2)
+  ASSERT_EQ(0, table.BeginBatch());
+  const Tags seen = Walk(table, kAfid, 0, [&](const _CacheRecord& r) {
+    if (r.reserved2 == 5) Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 2; });
+    if (r.reserved2 == 4) {
+      ASSERT_EQ(0, table.deleteRecord());
+    }
+  });
+  EXPECT_EQ((Tags{3, 5, 4, 1, 2}), seen);
+  EXPECT_EQ((Tags{3, 5, 1, 2}), Walk(table, kAfid, 0));
+  ASSERT_EQ(0, table.EndBatch(true));
+  EXPECT_EQ((Tags{3, 5, 1, 2}), Walk(table, kAfid, 0));
+}
+
 class FilteredIndex : public EngineTest {
  protected:
   FilteredIndex() { filteredCrc = true; }

@@ -79,6 +79,33 @@ TEST_F(EngineSeal, CreateDropsTheSealOfAnEarlierTable) {
   EXPECT_FALSE(Exists(SealOf(base)));
 }
 
+// The folder is made anew behind an open table, and another table object
+// creates its table there (open, so unsealed). Closing the first seals
+// nothing: a seal at the path would vouch for the other, live table.
+TEST(EngineSealAlone, CloseSealsOnlyTheFileItsSessionOpened) {
+  cldbtest::TempDir root;
+  const std::string folder = root / "cldb", base = folder + "/CacheTable";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+  TestTable first, second;
+  ASSERT_EQ(0, first.Declare(base));
+  ASSERT_EQ(0, first.create());
+  ASSERT_EQ(0, rename(folder.c_str(), (root / "moved").c_str()));
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+  ASSERT_EQ(0, second.Declare(base));
+  ASSERT_EQ(0, second.create());
+  _CacheRecord r = Rec(1, 1, 1);
+  ASSERT_EQ(0, second.addRecord(&r));
+  cldbtest::LogCapture log(nullptr);
+  EXPECT_EQ(TCT_CORRUPT, first.close());
+  EXPECT_TRUE(log.Contains("was replaced while the table was open; not sealed"));
+  EXPECT_FALSE(first.isOpen());
+  EXPECT_FALSE(Exists(SealOf(base)));
+  EXPECT_FALSE(Exists(SealOf(base) + ".tmp"));
+  ASSERT_EQ(0, second.close());
+  ASSERT_EQ(0, second.open(ZelIndexing::kReadOnly));
+  EXPECT_EQ((Tags{1}), Walk(second, kCrc, 1));
+}
+
 // How the closed table came to be damaged; from kTruncatedAtAPage on, the
 // damage depends on a seed. From kGarbageDataPages on, the meta pages stay
 // valid and LMDB would trust what the data pages hold.
