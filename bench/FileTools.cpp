@@ -133,6 +133,7 @@ EngineCounts CountEntries(const std::string& dataFile) {
   // file of its own behind.
   int rc = mdb_env_create(&env);
   if (!rc) rc = mdb_env_set_maxdbs(env, 8);
+  if (!rc) rc = mdb_env_set_mapsize(env, FileBytes(dataFile));  // the file, no more
   if (!rc) rc = mdb_env_open(env, dataFile.c_str(), MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK, 0600);
   if (!rc) rc = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
   int64_t* const fields[] = {&counts.records, &counts.crcEntries, &counts.afileEntries};

@@ -34,6 +34,7 @@ bool LmdbCompactingCopy(const std::string& root, Samples& samples) {
   MDB_env* env = nullptr;
   int rc = mdb_env_create(&env);
   if (!rc) rc = mdb_env_set_maxdbs(env, 10);
+  if (!rc) rc = mdb_env_set_mapsize(env, FileBytes(DataFile(root)));  // the file, no more
   if (!rc) rc = mdb_env_open(env, DataFile(root).c_str(), MDB_RDONLY | MDB_NOSUBDIR, 0600);
   if (!rc) rc = mdb_env_copy2(env, copy.c_str(), MDB_CP_COMPACT);
   if (env) mdb_env_close(env);
