@@ -55,6 +55,13 @@ void Samples::Report(benchmark::State& state) const {
   for (const auto& [name, v] : values_) state.counters[name] = MedianOf(v);
 }
 
+void Fail(benchmark::State& state, const std::string& what) {
+  const std::string text =
+      what + " (a CLDB cached before a change of the engine's files fails so: remove " +
+      gFixedCost.cache + " to rebuild it)";
+  state.SkipWithError(text.c_str());
+}
+
 bool Fixture(benchmark::State& state, uint64_t records, History history, CldbFixture* f) {
   std::string error;
   if (GetFixture(gFixedCost.cache, records, history, f, &error)) return true;

@@ -53,6 +53,10 @@ class Samples {
   std::map<std::string, std::vector<double>> values_;
 };
 
+// Fails the benchmark with `what`, and the hint that a CLDB cached before a
+// change of the engine's files fails that way.
+void Fail(benchmark::State& state, const std::string& what);
+
 // The fixture, or the benchmark fails with the reason and false.
 bool Fixture(benchmark::State& state, uint64_t records, History history, CldbFixture* f);
 // A fresh working copy `name` of the fixture's CLDB; the copy's root, or ""

@@ -61,7 +61,7 @@ void Compact(benchmark::State& state, uint64_t records, Cache cache) {
       Prepare(CldbFolder(roots[side]), cache);
       const bool ok = side == 0 ? EngineCompact(roots[0], samples)
                                 : LmdbCompactingCopy(roots[1], samples);
-      if (!ok) return state.SkipWithError(side == 0 ? "compaction failed" : "LMDB copy failed");
+      if (!ok) return Fail(state, side == 0 ? "compaction failed" : "LMDB copy failed");
     }
     state.SetIterationTime(samples.Last("compact_s"));
   }

@@ -89,7 +89,7 @@ void Job(benchmark::State& state, uint64_t records, Cache cache) {
     if (root.empty()) return;
     Prepare(CldbFolder(root), cache);
     samples.Add("resident_before", ResidentShare(DataFile(root)));
-    if (!TinyJob(f, root, samples)) return state.SkipWithError("the job went wrong");
+    if (!TinyJob(f, root, samples)) return Fail(state, "the job went wrong");
     state.SetIterationTime(samples.Last("job_s"));
   }
   samples.Report(state);
@@ -106,7 +106,7 @@ void Prune(benchmark::State& state, uint64_t records, History history, Cache cac
   CldbFixture f;
   if (!Fixture(state, records, history, &f)) return;
   const EngineCounts before = CountEntries(DataFile(f.root));
-  if (before.records < 0) return state.SkipWithError("cannot count the fixture's entries");
+  if (before.records < 0) return Fail(state, "cannot count the fixture's entries");
   Samples samples;
   for (auto _ : state) {
     const std::string root = Copy(state, f, "prune");
@@ -115,17 +115,17 @@ void Prune(benchmark::State& state, uint64_t records, History history, Cache cac
     const uint32_t now = ZelNow32();
     JobOn job(f, root, now);
     const Stopwatch opening;
-    if (!job.Open()) return state.SkipWithError("Initialize failed");
+    if (!job.Open()) return Fail(state, "Initialize failed");
     samples.Add("initialize_s", opening.Wall());
     const Stopwatch pass;
     if (job.manager().PruneExpiredRecords(now) != 0)
-      return state.SkipWithError("PruneExpiredRecords failed");
+      return Fail(state, "PruneExpiredRecords failed");
     samples.Add("prune_s", pass.Wall());
     samples.Add("prune_cpu_s", pass.Cpu());
     job.manager().Uninitialize(false);
     const EngineCounts after = CountEntries(DataFile(root));
     const int64_t deleted = before.records - after.records;
-    if (deleted != kPrunedRecords) return state.SkipWithError("wrong number of records pruned");
+    if (deleted != kPrunedRecords) return Fail(state, "wrong number of records pruned");
     const int64_t stale = (before.afileEntries - before.records) -
                           (after.afileEntries - after.records);
     const double visited = static_cast<double>(f.liveAfiles + stale + 2 * deleted);

@@ -96,7 +96,7 @@ void OpenClose(benchmark::State& state, uint64_t records, Cache cache) {
       const bool ok = side == 0   ? EngineOpenClose(root, f.records, samples)
                       : side == 1 ? LmdbOpenClose(root, samples)
                                   : ReadAndCrc(root, samples);
-      if (!ok) return state.SkipWithError("an open, close or read failed");
+      if (!ok) return Fail(state, "an open, close or read failed");
     }
     state.SetIterationTime(samples.Last("openclose_s"));
   }
