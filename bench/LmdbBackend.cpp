@@ -12,6 +12,7 @@
 // with the engine's environment flags (MDB_NOSUBDIR|MDB_NOSYNC|MDB_NOTLS),
 // map size and sync at close. No current record, no walk bookkeeping, no
 // schema: each operation is the cursor calls it needs.
+#include <errno.h>
 #include <lmdb.h>
 #include <stdio.h>
 #include <string.h>
@@ -27,7 +28,8 @@ namespace {
 
 constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOSYNC | MDB_NOTLS;
 constexpr unsigned kIndexFlags = MDB_DUPSORT | MDB_DUPFIXED;
-constexpr size_t kMapSize = size_t{1} << 40;
+// The engine's map sizes, tried in turn: valgrind refuses the largest.
+constexpr size_t kMapSizes[] = {size_t{1} << 40, size_t{1} << 33};
 constexpr size_t kRecordSize = sizeof(_CacheRecord);
 
 // A big-endian key or id, so that LMDB's byte order is numeric order.
@@ -220,10 +222,16 @@ class LmdbBackend : public Backend {
 
   int Open(unsigned createFlag) {
     MDB_txn* txn = nullptr;
-    int rc = mdb_env_create(&env_);
-    if (!rc) rc = mdb_env_set_maxdbs(env_, 4);
-    if (!rc) rc = mdb_env_set_mapsize(env_, kMapSize);
-    if (!rc) rc = mdb_env_open(env_, path_.c_str(), kEnvFlags, 0644);
+    int rc = 0;
+    for (size_t mapSize : kMapSizes) {
+      rc = mdb_env_create(&env_);
+      if (!rc) rc = mdb_env_set_maxdbs(env_, 4);
+      if (!rc) rc = mdb_env_set_mapsize(env_, mapSize);
+      if (!rc) rc = mdb_env_open(env_, path_.c_str(), kEnvFlags, 0644);
+      if (rc != ENOMEM && rc != EINVAL) break;
+      mdb_env_close(env_);
+      env_ = nullptr;
+    }
     if (!rc) rc = mdb_txn_begin(env_, nullptr, 0, &txn);
     if (!rc) rc = mdb_dbi_open(txn, "meta", createFlag, &meta_);
     if (!rc) rc = mdb_dbi_open(txn, "records", createFlag, &records_);

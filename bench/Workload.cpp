@@ -46,7 +46,7 @@ Workload::Workload(uint64_t records) {
 void Workload::LoadBatch(uint64_t batch, uint32_t now, CacheRecordRef* out) const {
   for (int i = 0; i < kBatchSize; ++i) {
     const uint64_t index = batch * kBatchSize + i;
-    Describe(kStored, index, now, static_cast<uint32_t>(1 + index / kRecordsPerAfile), out[i]);
+    Describe(kStored, index, now, LoadedAfileOf(index), out[i]);
   }
 }
 
@@ -72,6 +72,16 @@ void Workload::InsertBatch(Progress& at, uint32_t now, CacheRecordRef* out) cons
 uint32_t Workload::NextAfileToExpire(Progress& at) const {
   if (at.expiredAfiles >= afiles_ / 2) return 0;
   return ++at.expiredAfiles;
+}
+
+void Workload::StoredBlock(uint64_t index, uint32_t now, uint32_t afileId,
+                           CacheRecordRef& out) const {
+  Describe(kStored, index, now, afileId, out);
+}
+
+void Workload::NeverStoredBlock(uint64_t index, uint32_t now, uint32_t afileId,
+                                CacheRecordRef& out) const {
+  Describe(kNeverStored, index, now, afileId, out);
 }
 
 }  // namespace bench

@@ -50,6 +50,15 @@ class Workload {
   // The next archive file to expire, 0 when the lower half is used up.
   uint32_t NextAfileToExpire(Progress& at) const;
 
+  // Single blocks: loaded block `index` (an insert when index >= records())
+  // and never-stored block `index`, pointed at `afileId`.
+  void StoredBlock(uint64_t index, uint32_t now, uint32_t afileId, CacheRecordRef& out) const;
+  void NeverStoredBlock(uint64_t index, uint32_t now, uint32_t afileId, CacheRecordRef& out) const;
+  // The archive file that loading put block `index` in.
+  static uint32_t LoadedAfileOf(uint64_t index) {
+    return static_cast<uint32_t>(1 + index / kRecordsPerAfile);
+  }
+
  private:
   uint32_t StartJobAfile(Progress& at) const { return afiles_ + ++at.jobAfiles; }
 

@@ -1,4 +1,4 @@
-// The log object, the CRC-64 and the critical section (the state-file suite pins the
+// The log object and the critical section (the state-file suite pins the
 // assertion hook). The allocator is malloc; a thread's next allocation can be made to fail.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <new>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -14,7 +13,6 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "platform/CTkCRC64.h"
 #include "platform/EvDebug.h"
 #include "platform/ZelCriticalSection.h"
 #include "platform/ZelPlatformInfo.h"
@@ -93,35 +91,6 @@ TEST(EvDebug, ConcurrentWritersProduceWholeLines) {
     ++perThread[t];
   }
   EXPECT_EQ(perThread, std::vector<int>(kThreads, kLinesEach));
-}
-
-// Bit-at-a-time CRC-64/XZ: slow, but obviously right.
-unsigned long long ReferenceCrc(const unsigned char* data, size_t length) {
-  unsigned long long crc = ~0ULL;
-  for (size_t i = 0; i < length; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1) ? 0xC96C5795D7870F42ULL : 0);
-  }
-  return ~crc;
-}
-
-// Every length and alignment, in one piece and, after a Reset, in two parts.
-TEST(CRC64, MatchesBitwiseReferenceWholeOrInParts) {
-  EXPECT_EQ(CTkCRC64::Compute("123456789", 9), 0x995DC9BBDF1939FAULL);
-  std::mt19937 gen(7);
-  std::vector<unsigned char> data(160);
-  for (auto& b : data) b = static_cast<unsigned char>(gen());
-  CTkCRC64 crc;
-  for (unsigned offset = 0; offset < 8; ++offset)
-    for (unsigned length = 0; offset + length <= data.size(); ++length) {
-      const unsigned char* p = data.data() + offset;
-      const unsigned long long expected = ReferenceCrc(p, length);
-      ASSERT_EQ(CTkCRC64::Compute(p, length), expected) << offset << "+" << length;
-      crc.Reset();
-      crc.UpdateCRC64(p, length / 3);
-      crc.UpdateCRC64(p + length / 3, length - length / 3);
-      ASSERT_EQ(crc.GetCRC64(), expected) << offset << "+" << length << " in two parts";
-    }
 }
 
 TEST(ZelCriticalSection, ConstructorThrowsTextWhenOutOfMemory) {
