@@ -142,6 +142,19 @@ void Child::Signal(int sig) {
   if (pid_ > 0 && !reaped_) kill(pid_, sig);
 }
 
+bool Child::WaitUntilCatching(int sig) {
+  const std::string status = "/proc/" + std::to_string(pid_) + "/status";
+  while (!Ended()) {
+    std::istringstream lines(cldbtest::ReadFile(status));
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("SigCgt:", 0) == 0 &&
+          (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1) & 1) != 0)
+        return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
+}
+
 bool Child::Ended() {
   if (reaped_) return true;
   reaped_ = pid_ > 0 && Reap(pid_, status_, WNOHANG, maxRssKiB_) == pid_;

@@ -49,6 +49,9 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   void Signal(int sig);
+  // Waits until the child has a handler for `sig` installed; false when it
+  // ended first.
+  bool WaitUntilCatching(int sig);
   // Whether the child has ended (reaped by this call when it has).
   bool Ended();
   RunResult Finish();
