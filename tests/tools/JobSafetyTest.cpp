@@ -184,7 +184,7 @@ TEST_F(JobSafetyTest, PruneAndStorageChangesEndCleanlyOnSignals) {
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"--root", Root()});
     Child child(args, dir_.path());
-    ASSERT_TRUE(child.WaitUntilCatching(c.sig));
+    ASSERT_TRUE(child.WaitUntilGuarded());
     child.Signal(c.sig);
     child.Signal(c.sig);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -215,7 +215,7 @@ TEST_F(JobSafetyTest, CompactionAndDumpAreNotDamagedBySignals) {
   for (const std::vector<std::string>& args : commands) {
     SCOPED_TRACE(args[0]);
     Child child(args, dir_.path());
-    ASSERT_TRUE(child.WaitUntilCatching(SIGTERM));
+    ASSERT_TRUE(child.WaitUntilGuarded());
     child.Signal(SIGTERM);
     child.Signal(SIGTERM);
     const RunResult ended = child.Finish();

@@ -1,82 +1,56 @@
 #include "Interrupt.h"
 
-#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 #include <thread>
 
 namespace interrupt {
 namespace {
 
-const int kSignals[] = {SIGHUP, SIGINT, SIGTERM};
-
 std::atomic<int> g_signal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
-// The handler's way to the watcher: one byte per signal, never blocking (a
-// pipe full of wake-ups needs no more).
-int g_pipe[2] = {-1, -1};
 std::atomic<bool> g_quit{false};  // the Guard ends; set before its wake-up
-
-std::mutex g_actionMutex;  // held while the action is changed or runs
+std::mutex g_actionMutex;         // held while the action is changed or runs
 std::function<void()> g_action;
+std::thread g_watcher;
 
-void Wake() {
-  const char byte = 1;
-  if (write(g_pipe[1], &byte, 1) < 0) {
-    // Full: the watcher has wake-ups to read already.
-  }
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&set, sig);
+  return set;
 }
 
-void OnSignal(int sig) {
-  const int savedErrno = errno;
-  int none = 0;
-  g_signal.compare_exchange_strong(none, sig);
-  Wake();
-  errno = savedErrno;
-}
-
-// Once per process: the pipe and the handlers stay until the process ends.
-bool InstallHandlers() {
-  if (pipe2(g_pipe, O_CLOEXEC) != 0 || fcntl(g_pipe[1], F_SETFL, O_NONBLOCK) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : kSignals) sigaddset(&action.sa_mask, sig);
-  action.sa_flags = SA_RESTART;
-  for (int sig : kSignals) sigaction(sig, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
-void Watch() {
+// The one thread that takes the signals: every other thread has them
+// blocked, so none is ever interrupted by one, and the action runs outside
+// any signal handler.
+void Watch(sigset_t set) {
   for (;;) {
-    char byte = 0;
-    const ssize_t n = read(g_pipe[0], &byte, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || g_quit.load()) return;
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0 || g_quit.load()) return;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, sig);
     std::lock_guard<std::mutex> lock(g_actionMutex);
     if (g_action) g_action();
   }
 }
 
-std::thread g_watcher;
-
 }  // namespace
 
 Guard::Guard() {
-  static const bool installed = InstallHandlers();
-  if (installed) g_watcher = std::thread(Watch);
+  const sigset_t set = StopSignals();
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  signal(SIGPIPE, SIG_IGN);
+  g_watcher = std::thread(Watch, set);
 }
 
 Guard::~Guard() {
   if (!g_watcher.joinable()) return;
   g_quit.store(true);
-  Wake();
+  pthread_kill(g_watcher.native_handle(), SIGTERM);
   g_watcher.join();
   g_quit.store(false);
 }

@@ -2,12 +2,13 @@
 // closed), SIGINT (Ctrl-C) and SIGTERM (kill, timeout, a shutdown).
 //
 // From the first Guard on, until the process ends, they only ask the
-// command to stop. The handler records the first signal and wakes the
-// Guard's watcher thread, which runs the command's stop action, if it set
-// one (a pruning pass is told to stop); the command reads Requested() at its
-// safe points, ends its work cleanly (a job closes its CLDB and is recorded
-// as interrupted) and the tool exits with 128 + the signal's number, as a
-// shell reports a process that the signal ended (129, 130, 143).
+// command to stop. They are blocked in every thread but the Guard's
+// watcher, which takes them (sigwait), records the first and runs the
+// command's stop action, if it set one (a pruning pass is told to stop).
+// The command reads Requested() at its safe points, ends its work cleanly (a
+// job closes its CLDB and is recorded as interrupted) and the tool exits
+// with 128 + the signal's number, as a shell reports a process that the
+// signal ended (129, 130, 143).
 //
 // Later signals of the three kinds change nothing: `timeout` sends SIGTERM
 // to the process and then to its group, and a terminal that closes sends
@@ -22,8 +23,9 @@
 
 namespace interrupt {
 
-// Installs the handlers (once per process) and runs the watcher thread for
-// its lifetime. Make it before the command starts any thread of its own.
+// Blocks the signals in the calling thread and runs the watcher for its
+// lifetime. Make it before the process starts any other thread: threads
+// inherit the blocked signals from the one that starts them.
 class Guard {
  public:
   Guard();
