@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/MDLock.h"
 #include "platform/XMLEncXStr.h"
+#include "platform/ZelPlatformInfo.h"
 #include "platform/ZelAssert.h"
 
 #include <fcntl.h>
@@ -222,6 +223,23 @@ int CCLDBStateFile::Open() {
     log_->DebugLvl("CCLDBStateFile::Open", 1, "Not Initialized");
     return -1;
   }
+  // Opened for reading and writing, which proves the file ours to change
+  // before anything is changed (the rewrite itself goes through a new file).
+  return Load(O_RDWR);
+}
+
+int CCLDBStateFile::OpenForReading(const char* folder) {
+  if (initialized_ || open_) {
+    log_->DebugLvl("CCLDBStateFile::OpenForReading", 1, "Already initialized or open");
+    return -1;
+  }
+  folder_ = folder ? folder : "";
+  if (Load(O_RDONLY) != 0) return -1;
+  readOnly_ = true;
+  return 0;
+}
+
+int CCLDBStateFile::Load(int flags) {
   if (open_) {
     log_->debugLvl(1, "State-File found opened state");
     return -1;
@@ -234,12 +252,10 @@ int CCLDBStateFile::Open() {
   }
   Discard();
   BuildPath();
-  // Opened for reading and writing, which proves the file ours to change
-  // before anything is changed (the rewrite itself goes through a new file).
   std::string text;
   unsigned long long size = 0;
   CTkError err;
-  switch (LoadFile(file_, path_, O_RDWR, text, size, err)) {
+  switch (LoadFile(file_, path_, flags, text, size, err)) {
     case LoadResult::kOk:
       break;
     case LoadResult::kTooLarge:
@@ -336,7 +352,8 @@ int CCLDBStateFile::Create(unsigned int SIDBStoreId) {
   BuildDocument(SIDBStoreId, createTime);
   // O_EXCL: an existing State.xml (or a link in its place) is never
   // replaced by a new CLDB's.
-  CTkError err = file_.Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0600);
+  CTkError err = file_.Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC,
+                              ZelPlatformInfo::NewFileMode());
   if (err.IsError()) {
     log_->debugLvl(1, "Cannot open file [%s], error=%s", path_.c_str(), err.AsString());
     Unlock();
@@ -386,7 +403,7 @@ int CCLDBStateFile::Close() {
 int CCLDBStateFile::Finish(bool write) {
   if (!open_) return 0;
   int rc = 0;
-  if (write) {
+  if (write && !readOnly_) {
     SetElementText("LastAccessTime", ZelNow32());
     rc = Write();
     if (rc != 0) log_->debugLvl(1, "[%s] Cannot write the state file.", "CCLDBStateFile::Close");
@@ -400,13 +417,14 @@ void CCLDBStateFile::Discard() {
   modified_ = false;
   file_.Close();
   open_ = false;
+  readOnly_ = false;
 }
 
 // ---- Write ---------------------------------------------------------------------
 
 int CCLDBStateFile::Write() {
   if (!modified_) return 0;
-  if (!open_ || !document_) {
+  if (!open_ || !document_ || readOnly_) {
     log_->debugLvl(1, "Cannot write [%s], no open document", path_.c_str());
     return -1;
   }
@@ -455,7 +473,8 @@ int CCLDBStateFile::ReplaceFile() {
   // its place (a link, a folder) makes the exclusive creation fail.
   unlink(temp.c_str());
   CTkFile out;
-  CTkError err = out.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  CTkError err =
+      out.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, ZelPlatformInfo::NewFileMode());
   if (err.IsError()) {
     log_->debugLvl(1, "Cannot open file [%s], error=%s", temp.c_str(), err.AsString());
     return -1;

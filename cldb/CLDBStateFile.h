@@ -37,8 +37,9 @@
 //
 // On purpose, this differs from the documented behaviour: the lock's place
 // (above); every parse, not only GetState's check, is bounded to a regular
-// file of 1023 bytes; files are written mode 0600 through a temporary file
-// created exclusively; NewestStamp is an element of its own, which readers
+// file of 1023 bytes; files are written mode 0600 (unless configured:
+// ZelPlatformInfo::NewFileMode) through a temporary file created
+// exclusively; NewestStamp is an element of its own, which readers
 // of older files do without (GetStampFloor) and which older readers ignore.
 //
 // The hosting process initialises Xerces-C before the first Open or Create
@@ -83,16 +84,25 @@ class CLDB_EXPORT CCLDBStateFile {
   // rewrite; 0 or -1. Refused before Initialize and while open, and for a
   // State.xml that is not a regular file of at most 1023 bytes.
   int Open();
+  // Parses the State.xml of `folder` for reading alone, under the bounds of
+  // Open: no lock is taken or made and nothing is written (Close drops the
+  // document), so a folder the caller may only read will do. Every rewrite
+  // replaces State.xml whole by a rename, so the document is one whole
+  // version of the file, though it may be outdated by the time it is read.
+  // Use the element primitives, then Close; the object is not initialised
+  // by this and must not be open. 0 or -1.
+  int OpenForReading(const char* folder);
   // Makes a new State.xml (version 2, state 0, the ids, the current time as
-  // LastCompactTime, record count 0, LastAccessTime), mode 0600; refuses to
+  // LastCompactTime, record count 0, LastAccessTime), mode 0600 unless
+  // configured (ZelPlatformInfo::NewFileMode); refuses to
   // replace an existing file or link. 0 or -1.
   int Create(unsigned int SIDBStoreId);
   // Stamps LastAccessTime, rewrites the file and drops the document. Always
   // 0, even when the rewrite failed (that is logged).
   int Close();
 
-  // Writes the held, open document when it was changed; 0 or -1. On -1
-  // State.xml is as it was before.
+  // Writes the held, open document when it was changed; 0 or -1 (also for
+  // a document opened for reading). On -1 State.xml is as it was before.
   int Write();
   // A plain text check of State.xml: a size of 128 to 1023 bytes and every
   // tag of the document present. 0 or -1; takes no lock, changes nothing.
@@ -171,6 +181,8 @@ class CLDB_EXPORT CCLDBStateFile {
   int WriteValue(const char* operation, const char* element, T value, bool closeOpen);
 
   void BuildPath();
+  // Open's work on folder_: `flags` O_RDWR, or O_RDONLY for reading alone.
+  int Load(int flags);
   int Parse(const std::string& text);
   void BuildDocument(unsigned int SIDBStoreId, unsigned int createTime);
   int Serialize();
@@ -192,4 +204,5 @@ class CLDB_EXPORT CCLDBStateFile {
   std::unique_ptr<XERCES_CPP_NAMESPACE::MemBufFormatTarget> buffer_;
   DocumentPtr document_;
   bool open_ = false;
+  bool readOnly_ = false;  // opened by OpenForReading: never written
 };

@@ -81,6 +81,13 @@ class CLDB_EXPORT CCLDBTableManager {
   // The last Initialize (or dump, or compaction) failed because another
   // process had the CLDB open; a host reports that rather than a failure.
   bool InUse() const { return tables.InUse(); }
+  // After a successful Initialize: why the job began with an empty CLDB
+  // (kNone when the CLDB on disk was reused). kDirty means the storage side
+  // did not vouch for the CLDB (a client's marked dirty, an auxiliary
+  // copy's not clean); the other reasons are the library's own findings
+  // (CCLDBTables::Open). A host reports it beside the job's results, since
+  // an empty CLDB explains a job without hits.
+  cldb::RecreateReason Recreated() const { return tables.Recreated(); }
   const _CCLDBTableManagerArgs& Args() const { return args; }
   CCLDBTables& Tables() { return tables; }
 

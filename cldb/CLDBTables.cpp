@@ -63,6 +63,26 @@ bool IsCLDBFileName(const char* name) {
 
 }  // namespace
 
+const char* cldb::RecreateReasonName(RecreateReason reason) {
+  switch (reason) {
+    case RecreateReason::kNone:
+      return "none";
+    case RecreateReason::kNew:
+      return "new";
+    case RecreateReason::kDirty:
+      return "dirty";
+    case RecreateReason::kUnclosed:
+      return "unclosed";
+    case RecreateReason::kDamaged:
+      return "damaged";
+    case RecreateReason::kOtherStore:
+      return "other_store";
+    case RecreateReason::kIncompatible:
+      return "incompatible";
+  }
+  return "unknown";
+}
+
 CCLDBTables::CCLDBTables() = default;
 CCLDBTables::~CCLDBTables() = default;
 
@@ -215,34 +235,38 @@ const char* CCLDBTables::FolderRefusal(const char* path) {
 }
 
 bool CCLDBTables::VerifyState(unsigned int SIDBStoreIdIn, bool& stateFoundUnclosed) {
+  const cldb::RecreateReason verdict = StateVerdict(SIDBStoreIdIn);
+  stateFoundUnclosed = verdict == cldb::RecreateReason::kUnclosed;
+  return verdict == cldb::RecreateReason::kNone;
+}
+
+cldb::RecreateReason CCLDBTables::StateVerdict(unsigned int SIDBStoreIdIn) {
   static const char kName[] = "CCLDBTables::VerifyState";
+  using cldb::RecreateReason;
   const char* path = cldbPath.c_str();
-  stateFoundUnclosed = false;
 
   unsigned int state = 0;
   if (stateFile.GetState(state) != 0) {
     Log(-1, "%s: Get State [%s] Failed", kName, path);
-    return false;
+    return RecreateReason::kDamaged;
   }
   if (state == CLDB_STATE_OPENED) {
     Log(-1, "%s: State found opened [%s] Previous session terminated without closing CLDB...",
         kName, path);
-    stateFoundUnclosed = true;
-    return false;
+    return RecreateReason::kUnclosed;
   }
   if (state != CLDB_STATE_CLOSED) {
     Log(-1,
         "%s: State found uninitialized [%s] Previous session terminated without completeing "
         "Initialize-CLDB...",
         kName, path);
-    stateFoundUnclosed = true;
-    return false;
+    return RecreateReason::kUnclosed;
   }
 
   unsigned int version = 0;
   if (stateFile.GetVersion(version) != 0) {
     Log(-1, "%s: Get Version [%s] Failed", kName, path);
-    return false;
+    return RecreateReason::kDamaged;
   }
   unsigned long maxSizeMB = 0;
   if (ZelPlatformInfo::getNumber(SectionFor(isAuxCopy), "MaxCacheDBSizeMB", &maxSizeMB) &&
@@ -252,26 +276,30 @@ bool CCLDBTables::VerifyState(unsigned int SIDBStoreIdIn, bool& stateFoundUnclos
         "compatible with CLDB version is %d.",
         kName, maxSizeMB, version);
     Log(-1, "%s: Clearing existing cache and creating new version - %u", kName, CLDB_VERSION);
-    return false;
+    return RecreateReason::kIncompatible;
   }
 
   unsigned int storedStoreId = 0;
   if (stateFile.GetSIDBStoreID(storedStoreId) != 0) {
     Log(-1, "%s: Get SIDBID [%s] Failed", kName, path);
-    return false;
+    return RecreateReason::kDamaged;
   }
   if (storedStoreId != SIDBStoreIdIn) {
     Log(-1, "%s: Found SIDB id Mismatched [%s][StateFile - %u][Incoming - %u]", kName, path,
         storedStoreId, SIDBStoreIdIn);
-    return false;
+    return RecreateReason::kOtherStore;
   }
-  return true;
+  return RecreateReason::kNone;
 }
 
-int CCLDBTables::Create() {
+int CCLDBTables::Create() { return CreateFor(cldb::RecreateReason::kDirty); }
+
+int CCLDBTables::CreateFor(cldb::RecreateReason reason) {
   static const char kName[] = "CCLDBTables::Create";
   const char* path = cldbPath.c_str();
+  recreated = cldb::RecreateReason::kNone;
   if (ClaimFolder(kName, true) != 0) return -1;
+  recreated = HoldsCLDBFiles() ? reason : cldb::RecreateReason::kNew;
   int rc = CreateClaimed();
   if (rc != 0) {
     // Nothing stays open behind a failed creation, so a retry can succeed.
@@ -280,6 +308,16 @@ int CCLDBTables::Create() {
     Log(-1, "%s: CLDB (%s) not created", kName, path);
   }
   return rc;
+}
+
+// Whether anything of a CLDB is in its folder: its state or its table, in
+// whatever form.
+bool CCLDBTables::HoldsCLDBFiles() const {
+  for (const char* entry : kOwnedEntries) {
+    struct stat st;
+    if (lstat((cldbPath + "/" + entry).c_str(), &st) == 0) return true;
+  }
+  return false;
 }
 
 int CCLDBTables::CreateClaimed() {
@@ -333,21 +371,22 @@ int CCLDBTables::Open() {
     Log(-1, "%s: CacheTable already opened (%s)", kName, path);
     return -1;
   }
+  recreated = cldb::RecreateReason::kNone;
   if (ClaimFolder(kName, true) != 0) return -1;
   stateFile.Initialize(cldbId, evDebug, path);
   // Read first: every access stamps a new LastAccessTime.
   unsigned int stampFloor = 0;
   const bool floorKnown = stateFile.GetStampFloor(stampFloor) == 0;
-  bool stateFoundUnclosed = false;
   int rc = 0;
-  bool reusable = VerifyState(SIDBStoreId, stateFoundUnclosed);
-  if (reusable && !floorKnown) {
+  cldb::RecreateReason verdict = StateVerdict(SIDBStoreId);
+  if (verdict == cldb::RecreateReason::kNone && !floorKnown) {
     Log(-1, "%s: [ERROR] Times of State.xml (%s) unreadable", kName, path);
-    reusable = false;
+    verdict = cldb::RecreateReason::kDamaged;
   }
-  if (reusable) reusable = OwnEntriesArePlainFiles(kName);
-  if (!reusable) {
-    if (stateFoundUnclosed) {
+  if (verdict == cldb::RecreateReason::kNone && !OwnEntriesArePlainFiles(kName))
+    verdict = cldb::RecreateReason::kDamaged;
+  if (verdict != cldb::RecreateReason::kNone) {
+    if (verdict == cldb::RecreateReason::kUnclosed) {
       Log(-1,
           "%s:State found opened. Previous session has been terminated without closing "
           "CacheDB... ",
@@ -355,7 +394,7 @@ int CCLDBTables::Open() {
       Log(-1, "%s: creating new CacheDB(%s)", kName, path);
     }
     Log(-1, "%s: Creating CacheTable...version - %u (%s)", kName, CLDB_VERSION, path);
-    rc = Create();
+    rc = CreateFor(verdict);
     if (rc != 0) Log(-1, "%s: CacheTable creation1 (%s) Failed", kName, path);
   } else {
     const std::string tablePath = cldbPath + "/" + kTableBaseName;
@@ -369,7 +408,7 @@ int CCLDBTables::Open() {
       if (rc != 0) {
         Log(-1, "%s:[ERROR]CacheTable Open (%s) Failed", kName, path);
         Log(-1, "%s:It may be corrupted so Creating new CacheDB (%s)", kName, path);
-        rc = Create();
+        rc = CreateFor(cldb::RecreateReason::kDamaged);
         if (rc != 0) Log(-1, "%s: CacheTable creation2 (%s) Failed", kName, path);
       }
     }

@@ -32,7 +32,8 @@
 //   making the table (a retry then works).
 // - The wipe (DeleteCLDB) removes only the entries the CLDB owns, never
 //   following a link, and refuses a CLDB folder that is a link; a folder
-//   that is not this user's is refused; a new one is made mode 0700.
+//   that is not this user's is refused; a new one is made mode 0700
+//   (unless configured: ZelPlatformInfo::NewFolderMode).
 // - Open starts the job past the CLDB's newest stamp (StartJobPast), and
 //   recreates a CLDB whose State.xml times cannot be read or that has
 //   anything but a regular file in the place of one of its files; Close
@@ -89,7 +90,10 @@ class CLDB_EXPORT CCLDBTables {
   // that its stored state was read and is not closed.
   bool VerifyState(unsigned int SIDBStoreId, bool& stateFoundUnclosed);
   // Claims the CLDB, wipes it and makes an empty one. On failure nothing is
-  // left open or claimed; a failed wipe fails it.
+  // left open or claimed; a failed wipe fails it. Recreated() then says
+  // kNew when the folder held none of the CLDB's files, else kDirty: a
+  // caller asks for an empty CLDB when the storage side no longer vouches
+  // for the one there.
   int Create();
   int CreateStatFile();
   // Removes the CLDB's own entries from its folder (see kOwnedEntries),
@@ -97,7 +101,8 @@ class CLDB_EXPORT CCLDBTables {
   // never following a link; anything else in the folder stays.
   int DeleteCLDB();
   // Claims the CLDB, then reuses it when its state allows, else makes it
-  // again; the job starts past the CLDB's newest stamp.
+  // again (Recreated() says why); the job starts past the CLDB's newest
+  // stamp.
   int Open();
   // Records the newest stamp and the closed state, then releases the claim.
   int Close(bool allowCompaction);
@@ -161,6 +166,9 @@ class CLDB_EXPORT CCLDBTables {
   // The last Create, Open, compaction or dump failed because another
   // process (or instance) had the CLDB.
   bool InUse() const { return inUse; }
+  // Why the last Create or Open began an empty CLDB; kNone when Open reused
+  // it (and before either). Read on the thread that opened the CLDB.
+  cldb::RecreateReason Recreated() const { return recreated; }
   bool IsPruning() const { return pruningInProgress.load(std::memory_order_acquire); }
   bool IsStopRequested() const { return stopRequested.load(std::memory_order_acquire); }
   long long RecordCount() { return cacheTable.getRecordCount(); }
@@ -185,7 +193,12 @@ class CLDB_EXPORT CCLDBTables {
   void ReleaseClaim();
   static const char* FolderRefusal(const char* path);
   bool OwnEntriesArePlainFiles(const char* name);
+  // Create, for `reason` unless the folder holds no CLDB at all (kNew).
+  int CreateFor(cldb::RecreateReason reason);
   int CreateClaimed();
+  bool HoldsCLDBFiles() const;
+  // Why the CLDB on disk may not be reused; kNone when it may.
+  cldb::RecreateReason StateVerdict(unsigned int SIDBStoreId);
   int StartJobPast(uint32_t floor, uint32_t requested, const char* name);
   // 0 or ClaimFolder's result for `folder`.
   int PrepareClosedTable(EvDebug* debug, const char* folder, const char* name);
@@ -200,6 +213,7 @@ class CLDB_EXPORT CCLDBTables {
   std::unique_ptr<MDLock> claim;  // of claimPath
   std::string claimPath;
   bool inUse = false;
+  cldb::RecreateReason recreated = cldb::RecreateReason::kNone;
   unsigned long long jobId = 0;
   std::atomic<bool> pruningInProgress{false};
   std::atomic<bool> stopRequested{false};

@@ -99,6 +99,27 @@ enum : unsigned int {
 };
 enum : unsigned int { CLDB_VERSION = 2 };
 
+namespace cldb {
+
+// Why the CLDB a job opened began empty (CCLDBTableManager::Recreated).
+enum class RecreateReason {
+  kNone,          // the CLDB was reused as it was
+  kNew,           // the folder held no CLDB yet
+  kDirty,         // the storage side asked for an empty one (a client CLDB
+                  // marked dirty, an auxiliary copy's not clean)
+  kUnclosed,      // its last user ended without closing it (a crash, a kill)
+  kDamaged,       // State.xml or the table could not be read or verified, or
+                  // one of its files was not a regular file
+  kOtherStore,    // it mirrors another deduplication store
+  kIncompatible,  // its version cannot serve the configured maximum size
+};
+
+// "none", "new", "dirty", "unclosed", "damaged", "other_store" or
+// "incompatible": stable names for hosts to print and match.
+CLDB_EXPORT const char* RecreateReasonName(RecreateReason reason);
+
+}  // namespace cldb
+
 // ---- manager arguments ------------------------------------------------------------
 
 struct _CCLDBTableManagerArgs {

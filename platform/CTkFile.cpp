@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/ZelPlatformInfo.h"
+
 namespace {
 
 CTkError InvalidArgument(const char* what) { return CTkError::FromErrno(EINVAL, what); }
@@ -270,14 +272,14 @@ CTkDirectory::~CTkDirectory() { Close(); }
 
 CTkError CTkDirectory::Create(const char* folder, bool recursive) {
   if (!folder || !*folder) return InvalidArgument("mkdir");
-  if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
+  if (mkdir(folder, ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST) {
     const std::string path = folder;
     const size_t slash = path.find_last_of('/', path.find_last_not_of('/'));
     if (!recursive || errno != ENOENT || slash == std::string::npos || slash == 0)
       return CTkError::FromErrno(errno, "mkdir " + path);
     CTkError parent = Create(path.substr(0, slash).c_str(), true);
     if (parent.IsError()) return parent;
-    if (mkdir(folder, 0700) != 0 && errno != EEXIST)
+    if (mkdir(folder, ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST)
       return CTkError::FromErrno(errno, "mkdir " + path);
   }
   if (!CTkPath::IsDirectory(folder)) return CTkError::FromErrno(ENOTDIR, folder);

@@ -66,7 +66,8 @@ class CLDB_EXPORT CTkDirectory {
   CTkDirectory(const CTkDirectory&) = delete;
   CTkDirectory& operator=(const CTkDirectory&) = delete;
 
-  // Creates `folder` (and its parents when `recursive`), mode 0700; success
+  // Creates `folder` (and its parents when `recursive`), mode
+  // ZelPlatformInfo::NewFolderMode() (0700 unless configured); success
   // when it exists.
   static CTkError Create(const char* folder, bool recursive);
   // Removes `folder`; with `recursive` all its content too.

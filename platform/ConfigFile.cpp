@@ -13,7 +13,7 @@
 namespace cldb {
 namespace {
 
-enum class Kind { kNumber, kPath };
+enum class Kind { kNumber, kPath, kFileMode };
 
 struct KeySpec {
   const char* name;
@@ -39,6 +39,7 @@ const KeySpec kTableKeys[] = {
 const KeySpec kCldbKeys[] = {
     {"RootFolder", Kind::kPath, 0},
     {"CloudLaptopClient", Kind::kNumber, 1},
+    {"FileMode", Kind::kFileMode, 0},
 };
 const KeySpec kLogKeys[] = {
     {"DebugLevel", Kind::kNumber, ULONG_MAX},
@@ -135,6 +136,10 @@ bool CheckValue(const KeySpec& spec, const std::string& value, std::string& prob
   if (spec.kind == Kind::kNumber) {
     unsigned long number = 0;
     return ParseConfigNumber(value, spec.max, number, &problem);
+  }
+  if (spec.kind == Kind::kFileMode) {
+    mode_t mode = 0;
+    return ParseConfigFileMode(value, mode, &problem);
   }
   if (value[0] != '/') {
     problem = "'" + value + "' is not an absolute path";
@@ -248,6 +253,20 @@ bool ParseConfigNumber(const std::string& text, unsigned long max, unsigned long
   }
   if (v > max) return fail(outOfRange);
   value = v;
+  return true;
+}
+
+bool ParseConfigFileMode(const std::string& text, mode_t& mode, std::string* problem) {
+  auto fail = [&](const std::string& why) {
+    if (problem) *problem = "'" + text + "' " + why;
+    return false;
+  };
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos)
+    return fail("is not an octal mode such as 600");
+  const mode_t value = static_cast<mode_t>(std::stoul(text, nullptr, 8));
+  if ((value & 0600) != 0600 || (value & ~static_cast<mode_t>(0644)) != 0)
+    return fail("is not 600, 640 or 644 (the owner reads and writes, others at most read)");
+  mode = value;
   return true;
 }
 

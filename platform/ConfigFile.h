@@ -15,11 +15,13 @@
 // and changes nothing except that a key with a bad value becomes absent (its
 // default applies), never half-read. Rules beyond the syntax: the section and
 // the key must be known; numbers are decimal digits only, within the key's
-// range; paths are absolute.
+// range; paths are absolute; a file mode is octal, 600, 640 or 644.
 //
 // The configuration reader uses this with its own file; nothing here is part
 // of the library's interface.
 #pragma once
+
+#include <sys/types.h>
 
 #include <map>
 #include <string>
@@ -41,5 +43,11 @@ ConfigFile ParseConfig(const std::string& text, const std::string& fileName);
 // false and, when `problem` is given, says why ("is negative", ...).
 bool ParseConfigNumber(const std::string& text, unsigned long max, unsigned long& value,
                        std::string* problem = nullptr);
+
+// `text` as the mode of new files ([CLDB] FileMode): octal digits naming
+// 0600, 0640 or 0644, so the owner always reads and writes and no one else
+// ever writes. On failure returns false and, when `problem` is given, says
+// why.
+bool ParseConfigFileMode(const std::string& text, mode_t& mode, std::string* problem = nullptr);
 
 }  // namespace cldb

@@ -1,6 +1,7 @@
 #include "platform/EvDebug.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,7 +28,8 @@ using SinkPtr = std::shared_ptr<const EvDebug::Sink>;
 struct Global {
   std::mutex writeMutex;
   bool defaultResolved = false;
-  int defaultFd = -1;  // -1: standard error
+  int defaultFd = -1;  // -1: no log file
+  std::atomic<EvDebug::StderrUse> stderrUse{EvDebug::StderrUse::kFallback};
   std::mutex sinkMutex;
   SinkPtr globalSink;
   std::atomic<bool> hasSink{false};
@@ -57,8 +59,20 @@ Global& G() {
   return *g;
 }
 
+// O_NONBLOCK keeps a FIFO planted under the name from hanging the open; it
+// is refused below like every other file that is not a plain one.
 int OpenLogFile(const std::string& path) {
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int flags =
+      O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+  const int fd = open(path.c_str(), flags, ZelPlatformInfo::NewFileMode());
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      fcntl(fd, F_SETFL, O_APPEND) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // A level beyond int lets every line through; it must not wrap to a negative one.
@@ -97,15 +111,18 @@ void WriteAll(int fd, const std::string& line) {
   }
 }
 
-// Caller holds writeMutex.
-int DefaultFd(Global& g) {
+// Writes `line` to the default destination; caller holds writeMutex.
+void WriteToDefault(Global& g, const std::string& line) {
   if (!g.defaultResolved) {
     g.defaultResolved = true;
     std::string file;
     if (ZelPlatformInfo::getString("EvDebug", "LogFile", file) && !file.empty())
       g.defaultFd = OpenLogFile(file);
   }
-  return g.defaultFd >= 0 ? g.defaultFd : STDERR_FILENO;
+  const EvDebug::StderrUse use = g.stderrUse.load();
+  if (g.defaultFd >= 0) WriteAll(g.defaultFd, line);
+  if (g.defaultFd >= 0 ? use == EvDebug::StderrUse::kAlso : use != EvDebug::StderrUse::kNever)
+    WriteAll(STDERR_FILENO, line);
 }
 
 std::string Format(const char* format, va_list args) {
@@ -212,7 +229,10 @@ void EvDebug::vdebugLvl(int level, const unsigned long long* jobId, const char* 
   line += message;
   line += '\n';
   std::lock_guard<std::mutex> lock(g.writeMutex);
-  WriteAll(impl_->fd >= 0 ? impl_->fd : DefaultFd(g), line);
+  if (impl_->fd >= 0)
+    WriteAll(impl_->fd, line);
+  else
+    WriteToDefault(g, line);
 }
 
 void EvDebug::SetSink(Sink sink) {
@@ -228,10 +248,13 @@ void EvDebug::SetThreshold(int level) { impl_->threshold.store(level); }
 
 void EvDebug::SetDefaultThreshold(int level) { G().defaultThreshold.store(level); }
 
-void EvDebug::SetDefaultLogFile(const std::string& path) {
+void EvDebug::SetDefaultStderrUse(StderrUse use) { G().stderrUse.store(use); }
+
+bool EvDebug::SetDefaultLogFile(const std::string& path) {
   Global& g = G();
   std::lock_guard<std::mutex> lock(g.writeMutex);
   if (g.defaultFd >= 0) close(g.defaultFd);
   g.defaultFd = path.empty() ? -1 : OpenLogFile(path);
   g.defaultResolved = true;
+  return path.empty() || g.defaultFd >= 0;
 }

@@ -15,7 +15,12 @@
 //
 // An EvDebug made without a file name (or whose file cannot be opened)
 // writes to the process-wide default destination: the file named by
-// "LogFile" in section "EvDebug" when that is configured, else standard error.
+// "LogFile" in section "EvDebug" when that is configured, else standard error
+// (SetDefaultStderrUse changes how standard error is used). A log file is
+// appended to; a missing one is made with ZelPlatformInfo::NewFileMode()
+// (0600 unless configured). It is never opened through a symbolic link, and
+// only when it is a regular file with one link: anything else counts as a
+// file that cannot be opened.
 // The first EvDebug made after each load of the configuration writes there
 // the load's warnings (ZelPlatformInfo::Warnings), one line "configuration:
 // <warning>" each at level 0.
@@ -66,8 +71,17 @@ class CLDB_EXPORT EvDebug {
   // Threshold of this object; unset objects use the process-wide default.
   void SetThreshold(int level);
   static void SetDefaultThreshold(int level);
-  // Sends the default destination to `path` ("" restores standard error).
-  static void SetDefaultLogFile(const std::string& path);
+  // Sends the default destination to `path` ("" for no file: standard
+  // error). False when the file cannot be opened (there is then no file).
+  static bool SetDefaultLogFile(const std::string& path);
+
+  // How lines for the default destination use standard error: kFallback
+  // (the default) writes them there only when there is no default log file
+  // (none configured, or it cannot be opened); kAlso writes them there too
+  // when there is one; kNever drops the lines that would go there. A
+  // command-line host's -v and -q.
+  enum class StderrUse { kFallback, kAlso, kNever };
+  static void SetDefaultStderrUse(StderrUse use);
 
  private:
   struct Impl;

@@ -183,6 +183,18 @@ int ZelPlatformInfo::IsCloudLaptopClient() {
   return getNumber("CLDB", "CloudLaptopClient", &value) && value != 0 ? 1 : 0;
 }
 
+mode_t ZelPlatformInfo::NewFileMode() {
+  std::string text;
+  mode_t mode = 0600;
+  if (getString("CLDB", "FileMode", text)) cldb::ParseConfigFileMode(text, mode);
+  return mode;
+}
+
+mode_t ZelPlatformInfo::NewFolderMode() {
+  const mode_t file = NewFileMode();
+  return file | ((file & 0444) >> 2);
+}
+
 void ZelPlatformInfo::SetOverride(const std::string& section, const std::string& key,
                                   const std::string& value) {
   Config& c = C();

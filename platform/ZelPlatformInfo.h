@@ -12,7 +12,8 @@
 //   [Courier] / [Warden]  CLDBCtreeBufferCount, CLDBCtreeNodeSize,
 //                         MaxCacheDBSizeMB, CLDBCompactIntervalDays
 //   [CLDB]                RootFolder (default CLDB root folder),
-//                         CloudLaptopClient (1 on a laptop client)
+//                         CloudLaptopClient (1 on a laptop client),
+//                         FileMode (of new files: 600, 640 or 644)
 //   [CLDBRootFolders]     <rootFolderKey> = <folder>
 //   [EvDebug]             DebugLevel, LogFile
 // Inline comments follow whitespace; quotes around a value are dropped;
@@ -28,6 +29,8 @@
 #pragma once
 
 #include "platform/Export.h"
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -64,6 +67,13 @@ class CLDB_EXPORT ZelPlatformInfo : public ZelPI_PlatformBase {
 
   // 1 on a cloud laptop client ([CLDB] CloudLaptopClient = 1), else 0.
   static int IsCloudLaptopClient();
+
+  // The modes the library, and the tool, create their files and folders
+  // with: [CLDB] FileMode (default 0600, private), and for folders the same
+  // with search permission wherever it grants reading (0700, 0750, 0755).
+  // Lock files stay 0600 whatever is set. The process umask still applies.
+  static mode_t NewFileMode();
+  static mode_t NewFolderMode();
 
   // In-process overrides, consulted before the configuration file.
   static void SetOverride(const std::string& section, const std::string& key,

@@ -21,6 +21,7 @@ void IsolateProcess() {
   lockDir = tmpl;
   setenv("CLDB_LOCK_DIR", (lockDir + "/locks").c_str(), 1);
   setenv("CLDB_CONFIG", "/dev/null", 1);  // no configuration, and no warning of it
+  unsetenv("CLDB_ROOT");                  // no root folder but the ones a test names
   atexit([] { std::filesystem::remove_all(lockDir); });
 }
 

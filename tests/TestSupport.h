@@ -17,7 +17,8 @@ namespace cldbtest {
 
 // Points the configuration, and the private lock folder of MDLock(name)
 // (the library's own locks live in the CLDB folders), at private places of
-// this test process, so tests never meet a user's config or locks.
+// this test process, and forgets $CLDB_ROOT, so tests never meet a user's
+// config, locks or root folder.
 void IsolateProcess();
 
 // Sets (for a null value, unsets) an environment variable for its lifetime.

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/ZelPlatformInfo.h"
+
 namespace cldb {
 
 int TableMaintenance::MakeCompact() {
@@ -20,7 +22,8 @@ int TableMaintenance::MakeCompact() {
   if (stat(dataFile.c_str(), &before) != 0) before.st_size = 0;
   const std::string temp = dataFile + ".compact";
   if (unlink(temp.c_str()) != 0 && errno != ENOENT) return log_.Report(kName, log_.Io(errno));
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                        ZelPlatformInfo::NewFileMode());
   if (fd < 0) return log_.Report(kName, log_.Io(errno));
   rc = log_.Report(kName, log_.Lmdb(mdb_env_copyfd2(store.env(), fd, MDB_CP_COMPACT)));
   if (!rc && fsync(fd) != 0) rc = log_.Report(kName, log_.Io(errno));

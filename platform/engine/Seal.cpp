@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/CTkCRC64.h"
+#include "platform/ZelPlatformInfo.h"
 
 namespace cldb {
 namespace {
@@ -211,7 +212,8 @@ int TableSeal::Write(const FileId& file, const char* name) {
   ::close(fd);
   if (error) return log_.Report(name, log_.Io(error));
   const std::string path = Path(), temp = path + ".tmp", text = seal.Text();
-  fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+              ZelPlatformInfo::NewFileMode());
   if (fd < 0) return log_.Report(name, log_.Io(errno));
   const ssize_t written = write(fd, text.data(), text.size());
   if (written != static_cast<ssize_t>(text.size())) error = written < 0 ? errno : EIO;

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/ZelPlatformInfo.h"
 #include "platform/engine/FreePages.h"
 
 namespace cldb {
@@ -25,7 +26,8 @@ constexpr size_t kSmallMapSizes[] = {size_t{2} << 30};
 
 int Store::Create(TableSeal& seal, bool huge, const char* name) {
   const std::string& path = log_.dataFile();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                  ZelPlatformInfo::NewFileMode());
   if (fd < 0 && errno == EEXIST) {
     log_.owner().debug(1, "%s: %s exists already", name, path.c_str());
     return TCT_EXISTS;
@@ -124,7 +126,7 @@ int Store::OpenEnv(bool readOnly, bool huge, const char* name) {
     if (!rc) rc = mdb_env_set_mapsize(env_, sizes[i]);
     if (!rc)
       rc = mdb_env_open(env_, log_.dataFile().c_str(), kEnvFlags | (readOnly ? MDB_RDONLY : 0),
-                        0644);
+                        ZelPlatformInfo::NewFileMode());
     if (!rc) return 0;
     mdb_env_close(env_);
     env_ = nullptr;

@@ -201,33 +201,50 @@ TEST_F(Lifecycle, OpenReusesOnlyACleanlyClosedCLDBOfItsStoreAndVersion) {
   const std::string sizeOverride =
       "CCLDBTables::VerifyState: Found MaxCacheDBSizeMB override key. Setting Max-DB-Size to to "
       "4097 MB which is not compatible with CLDB version is 1.";
+  using Reason = cldb::RecreateReason;
   const struct {
     const char* what;
     std::function<void()> change;
     std::string message;
     Outcome outcome;
+    Reason reason;  // what Recreated() reports
   } cases[] = {
-      {"closed cleanly", [] {}, "CCLDBTables::Open(): RecordCount (3)", kReused},
+      {"closed cleanly", [] {}, "CCLDBTables::Open(): RecordCount (3)", kReused, Reason::kNone},
       {"left opened", [&] { StoreValue(Folder(), 12u, &CCLDBStateFile::SetState, 1u); },
        "CCLDBTables::VerifyState: State found opened [@] Previous session terminated without "
        "closing CLDB...",
-       kRecreatedUnclosed},
+       kRecreatedUnclosed, Reason::kUnclosed},
       {"left uninitialised", [&] { StoreValue(Folder(), 12u, &CCLDBStateFile::SetState, 0u); },
        "CCLDBTables::VerifyState: State found uninitialized [@] Previous session terminated "
        "without completeing Initialize-CLDB...",
-       kRecreatedUnclosed},
+       kRecreatedUnclosed, Reason::kUnclosed},
       {"state file missing", [&] { fs::remove(Folder() + "/State.xml"); },
-       "CCLDBTables::VerifyState: Get State [@] Failed", kRecreated},
+       "CCLDBTables::VerifyState: Get State [@] Failed", kRecreated, Reason::kDamaged},
+      {"nothing of a CLDB left", [&] {
+         for (const char* name : {"State.xml", "CacheTable.dat", "CacheTable.idx",
+                                  "CacheTable.dat-lock"})
+           fs::remove(Folder() + "/" + name);
+       },
+       "CCLDBTables::VerifyState: Get State [@] Failed", kRecreated, Reason::kNew},
       {"another store", [&] { config.storeId = 501; },
        "CCLDBTables::VerifyState: Found SIDB id Mismatched [@][StateFile - 500][Incoming - 501]",
-       kRecreated},
+       kRecreated, Reason::kOtherStore},
       {"version 1 above 4096 MB", [&] { Oversize("1", "Courier", 4097); }, sizeOverride,
-       kRecreated},
-      {"version 1 at 4096 MB", [&] { Oversize("1", "Courier", 4096); }, "", kReused},
-      {"version 1, other side's key", [&] { Oversize("1", "Warden", 4097); }, "", kReused},
-      {"version 2 above 4096 MB", [&] { Oversize("2", "Courier", 4097); }, "", kReused},
+       kRecreated, Reason::kIncompatible},
+      {"version 1 at 4096 MB", [&] { Oversize("1", "Courier", 4096); }, "", kReused,
+       Reason::kNone},
+      {"version 1, other side's key", [&] { Oversize("1", "Warden", 4097); }, "", kReused,
+       Reason::kNone},
+      {"version 2 above 4096 MB", [&] { Oversize("2", "Courier", 4097); }, "", kReused,
+       Reason::kNone},
       {"table does not open", [&] { WriteFile(Folder() + "/CacheTable.dat", "junk"); },
-       "CCLDBTables::Open():It may be corrupted so Creating new CacheDB (@)", kTableRecreated},
+       "CCLDBTables::Open():It may be corrupted so Creating new CacheDB (@)", kTableRecreated,
+       Reason::kDamaged},
+      {"a file of it is a folder", [&] {
+         fs::remove(Folder() + "/CacheTable.idx");
+         fs::create_directory(Folder() + "/CacheTable.idx");
+       },
+       "CacheTable.idx is not a regular file", kRecreated, Reason::kDamaged},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -246,6 +263,7 @@ TEST_F(Lifecycle, OpenReusesOnlyACleanlyClosedCLDBOfItsStoreAndVersion) {
               capture.Contains(At("CCLDBTables::Open(): Creating CacheTable...version - 2 (@)")));
     EXPECT_EQ(1u, StoredState(Folder(), 12));
     EXPECT_EQ(c.outcome == kReused ? 3 : 0, tables->RecordCount());
+    EXPECT_STREQ(cldb::RecreateReasonName(c.reason), cldb::RecreateReasonName(tables->Recreated()));
     CloseInstance();
     fs::remove_all(Folder());
   }

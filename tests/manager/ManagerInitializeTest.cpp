@@ -31,10 +31,22 @@ TEST_F(ManagerTest, DirtyCLDBIsCreatedAndMarkedCleanACleanOneIsOpened) {
     EXPECT_TRUE(capture.Contains(std::string("CCLDBTableManager::Initialize() - ") +
                                  (create ? "Creating" : "Opening") + " CLDB Succeeded"));
     EXPECT_EQ(!create, Found(Block(1, 5)));
+    EXPECT_EQ(create ? cldb::RecreateReason::kDirty : cldb::RecreateReason::kNone,
+              manager->Recreated());
     const Requests mark = {{c.aux ? 77u : 12u, c.aux ? 12u : 0u}};  // job and copy, or app and 0
     EXPECT_EQ(create ? mark : Requests(), RequestsOf(c.aux ? Storage::kSetCopyClientCacheDBClean
                                                            : Storage::kSetClientCacheDBDirty));
     EXPECT_EQ(c.aux ? 0u : 1u, RequestsOf(Storage::kListAfileIdByAppId).size());  // client only
+    ASSERT_EQ(0, manager->Uninitialize(false));
+  }
+  // A folder that never held a CLDB: new, whatever the storage side says.
+  for (bool aux : {false, true}) {
+    args.isAuxCopy = aux;
+    std::filesystem::remove_all(Folder());
+    storage->SetClientDirty(12, 1);
+    storage->SetCopyClean(12, false);
+    InitializeOk();
+    EXPECT_EQ(cldb::RecreateReason::kNew, manager->Recreated()) << aux;
     ASSERT_EQ(0, manager->Uninitialize(false));
   }
 }

@@ -174,6 +174,21 @@ const std::vector<Case>& Cases() {
        {{"Courier", "CLDBCtreeBufferCount", 9}, {"Courier", "CLDBCtreeNodeSize", std::nullopt}},
        {},
        {{5, "'eight' is not a decimal number"}}},
+      {"a file mode is octal; the owner reads and writes, others at most read",
+       "[CLDB]\nFileMode = 0640\n",
+       {},
+       {{"CLDB", "FileMode", "0640"}},
+       {}},
+      {"bad file modes",
+       "[CLDB]\nFileMode = 644\nFileMode = 666\nFileMode = 700\nFileMode = 400\n"
+       "FileMode = 6a0\nFileMode = 10644\n",
+       {},
+       {{"CLDB", "FileMode", std::nullopt}},
+       {{3, "[CLDB] FileMode '666' is not 600, 640 or 644"},
+        {4, "'700' is not 600, 640 or 644"},
+        {5, "'400' is not 600, 640 or 644"},
+        {6, "'6a0' is not an octal mode"},
+        {7, "'10644' is not an octal mode"}}},
       {"CRLF line ends and a byte order mark",
        "\xEF\xBB\xBF[CLDB]\r\nRootFolder = /srv/x  # c\r\nCloudLaptopClient = 1\r\n",
        {{"CLDB", "CloudLaptopClient", 1}},
@@ -223,9 +238,31 @@ TEST_F(ConfigTest, ReadmeExampleReadsAsWritten) {
   EXPECT_EQ(Number("Courier", "MaxCacheDBSizeMB"), 4096ul);
   EXPECT_EQ(Text("CLDB", "RootFolder"), "/var/lib/backup/cldb");
   EXPECT_EQ(Number("CLDB", "CloudLaptopClient"), 0ul);
+  EXPECT_EQ(Text("CLDB", "FileMode"), "600");
   EXPECT_EQ(Text("CLDBRootFolders", "nightly"), "/srv/cldb/nightly");
   EXPECT_EQ(Number("EvDebug", "DebugLevel"), 1ul);
   EXPECT_EQ(Text("EvDebug", "LogFile"), "/var/log/cldb.log");
+}
+
+// What the library and the tool make: private unless the configuration
+// lets the group or everyone read; folders searchable where readable.
+TEST_F(ConfigTest, FileModeSetsTheModesOfNewFilesAndFolders) {
+  const struct {
+    const char* config;
+    mode_t file, folder;
+  } cases[] = {
+      {"", 0600, 0700},
+      {"[CLDB]\nFileMode = 600\n", 0600, 0700},
+      {"[CLDB]\nFileMode = 640\n", 0640, 0750},
+      {"[CLDB]\nFileMode = 0644\n", 0644, 0755},
+      {"[CLDB]\nFileMode = 666\n", 0600, 0700},  // refused: the default
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config);
+    UseConfig(c.config);
+    EXPECT_EQ(ZelPlatformInfo::NewFileMode(), c.file);
+    EXPECT_EQ(ZelPlatformInfo::NewFolderMode(), c.folder);
+  }
 }
 
 TEST_F(ConfigTest, RootFolderResolutionOrder) {

@@ -1,10 +1,13 @@
 // The log object and the critical section (the state-file suite pins the
 // assertion hook). The allocator is malloc; a thread's next allocation can be made to fail.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <new>
 #include <regex>
 #include <sstream>
@@ -91,6 +94,81 @@ TEST(EvDebug, ConcurrentWritersProduceWholeLines) {
     ++perThread[t];
   }
   EXPECT_EQ(perThread, std::vector<int>(kThreads, kLinesEach));
+}
+
+// A log file is made with the configured mode (private by default) and is
+// only ever a plain file reached without a link: a line for anything else
+// goes to the default destination, and the thing planted there is left as
+// it was.
+TEST(EvDebug, ALogFileIsPrivateAndNeverALinkOrAnythingButAPlainFile) {
+  namespace fs = std::filesystem;
+  cldbtest::TempDir dir;
+  for (auto [config, mode] : {std::pair{"", 0600}, {"640", 0640}}) {
+    if (*config) ZelPlatformInfo::SetOverride("CLDB", "FileMode", config);
+    const std::string path = dir / ("new-" + std::string(config) + ".log");
+    EvDebug(path).debugLvl(1, "made");
+    ZelPlatformInfo::ClearOverrides();
+    EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(mode)) << config;
+  }
+  const std::string target = dir / "target", fallback = dir / "default.log";
+  cldbtest::WriteFile(target, "keep\n");
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> plant;
+  } cases[] = {
+      {"link", [&](const std::string& at) { fs::create_symlink(target, at); }},
+      {"hard link", [&](const std::string& at) { fs::create_hard_link(target, at); }},
+      {"fifo", [](const std::string& at) { ASSERT_EQ(0, mkfifo(at.c_str(), 0600)); }},
+      {"folder", [](const std::string& at) { fs::create_directory(at); }},
+  };
+  ASSERT_TRUE(EvDebug::SetDefaultLogFile(fallback));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string at = dir / (std::string(c.what) + ".log");
+    c.plant(at);
+    const int status = cldbtest::RunInChild([&] {
+      EvDebug(at).debugLvl(1, "line for %s", c.what);
+      return EvDebug::SetDefaultLogFile(at) ? 1 : 0;
+    }, 10);
+    EXPECT_TRUE(cldbtest::ExitedWith(status, 0)) << "wait status " << status;
+    EXPECT_NE(cldbtest::ReadFile(fallback).find(std::string("line for ") + c.what),
+              std::string::npos);
+  }
+  EvDebug::SetDefaultLogFile("");
+  EXPECT_EQ(cldbtest::ReadFile(target), "keep\n");
+}
+
+// Standard error by the host's choice: only without a log file (default),
+// also beside it (-v), or never (-q).
+TEST(EvDebug, StandardErrorIsTheFallbackOrAlsoWrittenOrNever) {
+  cldbtest::TempDir dir;
+  using Use = EvDebug::StderrUse;
+  const struct {
+    Use use;
+    bool file;
+    bool inFile, onStderr;
+  } cases[] = {
+      {Use::kFallback, true, true, false}, {Use::kFallback, false, false, true},
+      {Use::kAlso, true, true, true},      {Use::kAlso, false, false, true},
+      {Use::kNever, true, true, false},    {Use::kNever, false, false, false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(n);
+    const std::string log = dir / ("log" + std::to_string(n));
+    const std::string err = dir / ("err" + std::to_string(n));
+    const std::string line = "case " + std::to_string(n++);
+    const int status = cldbtest::RunInChild([&] {
+      if (!freopen(err.c_str(), "w", stderr)) return 2;
+      EvDebug::SetDefaultStderrUse(c.use);
+      if (c.file && !EvDebug::SetDefaultLogFile(log)) return 3;
+      EvDebug().debugLvl(1, "%s", line.c_str());
+      return 0;
+    });
+    ASSERT_TRUE(cldbtest::ExitedWith(status, 0)) << "wait status " << status;
+    EXPECT_EQ(c.inFile, cldbtest::ReadFile(log).find(line) != std::string::npos);
+    EXPECT_EQ(c.onStderr, cldbtest::ReadFile(err).find(line) != std::string::npos);
+  }
 }
 
 TEST(ZelCriticalSection, ConstructorThrowsTextWhenOutOfMemory) {

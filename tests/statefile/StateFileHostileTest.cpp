@@ -49,6 +49,8 @@ TEST_F(StateFileHostile, OnlyASmallRegularFileIsEverReadOrParsed) {
       {"GetStampFloor", [](CCLDBStateFile& s) { unsigned v; return s.GetStampFloor(v); }},
       {"SetState", [](CCLDBStateFile& s) { return s.SetState(1); }},
       {"SetOwner", [](CCLDBStateFile& s) { return s.SetOwner(1); }},
+      {"OpenForReading",
+       [this](CCLDBStateFile&) { return CCLDBStateFile().OpenForReading(Folder()); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -217,6 +218,51 @@ TEST_F(Lifecycle, AMissingFileFailsOpenAndTheAccessors) {
   EXPECT_EQ(9u, value);
   EXPECT_TRUE(log_.Contains(1, std::string("State File does not exist[") + Folder() + "]"));
   EXPECT_TRUE(log_.Contains(1, "[CCLDBStateFile::GetVersion] Open failed"));
+}
+
+// Reading for display takes no lock and writes nothing, so a user who may
+// only read the folder (one copied without its lock files, even) can look,
+// and looking leaves the file as it was.
+TEST_F(Lifecycle, ReadingAloneNeedsNoLockNorWriteAccessAndWritesNothing) {
+  CreateFile();
+  ASSERT_EQ(0, state_.SetState(2));
+  state_.Uninitialize();
+  namespace fs = std::filesystem;
+  auto lockFiles = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_.path()))
+      if (entry.path().extension() == ".lock") names.push_back(entry.path().filename());
+    return names;
+  };
+  for (const std::string& name : lockFiles()) fs::remove(dir_ / name);
+  const std::string before = Content();
+  GiveToNobody(dir_.path());
+  ASSERT_EQ(0, chmod(Folder(), 0500));
+  TestNow() = kNow + 100;  // a rewrite would stamp another LastAccessTime
+  const int status = RunInChild([&] {
+    if (!BecomeNobody()) return 2;
+    CCLDBStateFile reader;
+    unsigned int state = 0, id = 0;
+    if (reader.OpenForReading(Folder()) != 0) return 3;
+    if (reader.GetElementText("State", state) != 0 || state != 2) return 4;
+    if (reader.GetElementText("CLDBID", id) != 0 || id != kCldbId) return 5;
+    reader.SetElementText("State", 1u);
+    if (reader.Write() != -1) return 6;  // a document read alone is never written
+    reader.Close();
+    return reader.OpenForReading(Folder()) == 0 ? 0 : 7;  // and can be read again
+  });
+  ASSERT_EQ(0, chmod(Folder(), 0700));
+  EXPECT_TRUE(ExitedWith(status, 0)) << "wait status " << status;
+  EXPECT_EQ(lockFiles(), std::vector<std::string>());
+  {
+    CCLDBStateFile reader;  // with write access: Close still writes nothing
+    ASSERT_EQ(0, reader.OpenForReading(Folder()));
+    reader.SetElementText("State", 1u);
+    EXPECT_EQ(-1, reader.OpenForReading(Folder()));  // open already
+  }
+  EXPECT_EQ(before, Content());
+  ASSERT_EQ(0, state_.Initialize(kCldbId, nullptr, Folder()));
+  EXPECT_EQ(-1, state_.OpenForReading(Folder()));  // an initialised object locks its reads
 }
 
 using TypedAccess = StateFileTest;

@@ -159,19 +159,6 @@ TEST_F(BackupDedupTest, QuietOnStandardErrorWithoutATerminal) {
   EXPECT_EQ(json.Json()["hits"], kTreeBlocks);
 }
 
-TEST_F(BackupDedupTest, TheLogGoesToTheRootOrWithVerboseToStandardError) {
-  MakeTree();
-  Backup({Tree("t")});
-  EXPECT_NE(LogText().find("CCLDBTableManager::Initialize()"), std::string::npos);
-  const size_t logged = LogText().size();
-
-  RunResult verbose = RunTool({"backup", "-v", "--root", Root(), "--block-size", "4K", Tree("t")});
-  EXPECT_EQ(verbose.exitCode, 0);
-  EXPECT_NE(verbose.err.find("CCLDBTableManager::Initialize()"), std::string::npos);
-  EXPECT_NE(verbose.err.find("signature cache DB is closed"), std::string::npos);
-  EXPECT_EQ(LogText().size(), logged);
-}
-
 TEST_F(BackupDedupTest, AnAuxiliaryCopyKeepsACldbOfItsOwn) {
   MakeTree();
   Backup({Tree("t")});

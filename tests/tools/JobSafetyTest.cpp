@@ -4,8 +4,11 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <string.h>
+
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "ToolHarness.h"
@@ -97,6 +100,7 @@ TEST_F(JobSafetyTest, AKilledBackupLeavesACldbThatIsRecreatedWithoutFalseHits) {
   // completed first job.
   const nlohmann::json after = Backup({Tree("x"), Tree("z")});
   EXPECT_NE(LogText().find("Previous session terminated without"), std::string::npos);
+  EXPECT_EQ(after["cldb_recreated_reason"], "unclosed");
   EXPECT_EQ(after["hits"], 0);
   EXPECT_EQ(after["misses"], kX + kZ);
   EXPECT_EQ(StateXml()["State"], 2);
@@ -106,27 +110,126 @@ TEST_F(JobSafetyTest, AKilledBackupLeavesACldbThatIsRecreatedWithoutFalseHits) {
   EXPECT_EQ(next["hits"], kX + kZ);
 }
 
-TEST_F(JobSafetyTest, AnInterruptedBackupClosesTheCldbCleanly) {
-  std::unique_ptr<Child> child = StartSlowBackup();
-  child->Signal(SIGINT);
-  const RunResult interrupted = child->Finish();
-  ASSERT_EQ(interrupted.exitCode, 2) << interrupted.err;
-  EXPECT_NE(interrupted.err.find("interrupted"), std::string::npos);
-  const nlohmann::json partial = interrupted.Json();
-  EXPECT_TRUE(partial["interrupted"].get<bool>());
-  const uint64_t stored = partial["misses"];
-  EXPECT_GT(stored, 0u);  // the batch at hand is finished
-  EXPECT_LT(stored, kX + kZ);
-  EXPECT_EQ(StateXml()["State"], 2);
-  const nlohmann::json job = LastJob();
-  EXPECT_EQ(job["status"], "interrupted");
-  EXPECT_EQ(job["blocks"], stored);
+// SIGHUP (the terminal closed), SIGINT and SIGTERM end a backup cleanly,
+// and so do they twice or mixed (timeout sends SIGTERM to the process, then
+// to its group): the CLDB is closed, the job recorded as interrupted, and
+// the next backup finds what the interrupted one stored.
+TEST_F(JobSafetyTest, ASignalledBackupClosesTheCldbCleanly) {
+  const struct {
+    const char* what;
+    std::vector<int> signals;
+  } cases[] = {
+      {"SIGHUP", {SIGHUP}},
+      {"SIGINT", {SIGINT}},
+      {"SIGTERM", {SIGTERM}},
+      {"SIGTERM twice", {SIGTERM, SIGTERM}},
+      {"SIGINT, SIGHUP, SIGTERM", {SIGINT, SIGHUP, SIGTERM}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Root());
+    std::unique_ptr<Child> child = StartSlowBackup();
+    for (int sig : c.signals) {
+      // Pending together, signals are delivered lowest number first.
+      child->Signal(sig);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const RunResult interrupted = child->Finish();
+    ASSERT_EQ(interrupted.signal, 0) << "ended by the signal itself";
+    ASSERT_EQ(interrupted.exitCode, 128 + c.signals[0]) << interrupted.err;
+    EXPECT_NE(interrupted.err.find(std::string("cldb: interrupted by SIG") +
+                                   sigabbrev_np(c.signals[0]) + "; the CLDB was closed cleanly"),
+              std::string::npos)
+        << interrupted.err;
+    const nlohmann::json partial = interrupted.Json();
+    EXPECT_TRUE(partial["interrupted"].get<bool>());
+    const uint64_t stored = partial["misses"];
+    EXPECT_GT(stored, 0u);  // the batch at hand is finished
+    EXPECT_LT(stored, kX + kZ);
+    EXPECT_EQ(StateXml()["State"], 2);
+    const nlohmann::json job = LastJob();
+    EXPECT_EQ(job["status"], "interrupted");
+    EXPECT_EQ(job["blocks"], stored);
 
-  // What the interrupted job stored is found; the rest is not.
-  const nlohmann::json next = Backup({Tree("x"), Tree("z")});
-  EXPECT_EQ(LogText().find("Previous session terminated without"), std::string::npos);
-  EXPECT_EQ(next["hits"], stored);
-  EXPECT_EQ(next["misses"], kX + kZ - stored);
+    // What the interrupted job stored is found; the rest is not.
+    const nlohmann::json next = Backup({Tree("x"), Tree("z")});
+    EXPECT_EQ(LogText().find("Previous session terminated without"), std::string::npos);
+    EXPECT_FALSE(next["cldb_recreated"].get<bool>());
+    EXPECT_EQ(next["hits"], stored);
+    EXPECT_EQ(next["misses"], kX + kZ - stored);
+  }
+}
+
+// The commands that change the CLDB or the storage side finish what they
+// started, however many signals come, and exit as a signalled command does.
+// Each is held before its first change by a write lock on the storage
+// database until the signals are in.
+TEST_F(JobSafetyTest, PruneAndStorageChangesEndCleanlyOnSignals) {
+  Backup({Tree("x")});
+  const nlohmann::json other = Backup({Tree("x")}, {"--app", "2"});
+  const std::string otherJob = std::to_string(other["job_id"].get<uint32_t>());
+  const struct {
+    std::vector<std::string> args;
+    int sig;
+  } cases[] = {
+      {{"prune"}, SIGHUP},
+      {{"storage", "drop-job", otherJob}, SIGINT},
+      {{"storage", "dirty", "--app", "1"}, SIGTERM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1 % c.args.size()]);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((Root() + "/storage.sqlite").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--root", Root()});
+    Child child(args, dir_.path());
+    ASSERT_TRUE(child.WaitUntilGuarded());
+    child.Signal(c.sig);
+    child.Signal(c.sig);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(child.Ended());  // still waiting for the storage database
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    const RunResult ended = child.Finish();
+    EXPECT_EQ(ended.exitCode, 128 + c.sig) << ended.err;
+  }
+  const nlohmann::json jobs = Json({"storage", "jobs"});
+  ASSERT_EQ(jobs.size(), 2u);  // the other client's job is gone
+  EXPECT_EQ(jobs.back()["status"], "interrupted");  // the prune, not left running
+  EXPECT_EQ(StateXml()["State"], 2);
+  const nlohmann::json next = Backup({Tree("x")});
+  EXPECT_EQ(next["cldb_recreated_reason"], "dirty");  // the change went through
+  EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
+}
+
+// A compaction and a dump on a signal: finished and exited as signalled, or
+// done before the signal landed; the CLDB is whole either way and the dump
+// complete.
+TEST_F(JobSafetyTest, CompactionAndDumpAreNotDamagedBySignals) {
+  Backup({Tree("x"), Tree("z")});
+  const std::string out = dir_ / "out";
+  std::filesystem::create_directories(out);
+  const std::vector<std::vector<std::string>> commands = {{"compact", CldbFolder()},
+                                                          {"dump", CldbFolder(), "-o", out}};
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(args[0]);
+    Child child(args, dir_.path());
+    ASSERT_TRUE(child.WaitUntilGuarded());
+    child.Signal(SIGTERM);
+    child.Signal(SIGTERM);
+    const RunResult ended = child.Finish();
+    EXPECT_EQ(ended.signal, 0);
+    EXPECT_TRUE(ended.exitCode == 0 || ended.exitCode == 128 + SIGTERM) << ended.err;
+  }
+  size_t lines = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(out)) {
+    std::ifstream in(entry.path());
+    for (std::string line; std::getline(in, line);) ++lines;
+  }
+  EXPECT_EQ(lines, 1 + kX + kZ);  // the header and every record
+  EXPECT_EQ(StateXml()["State"], 2);
+  EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], kX + kZ);
 }
 
 // A second backup (and a prune, a dump) beside a backup held in the middle
@@ -155,7 +258,7 @@ TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
     child->Signal(SIGINT);
     child->Signal(SIGCONT);
     const RunResult first = child->Finish();
-    ASSERT_EQ(first.exitCode, 2) << first.err;
+    ASSERT_EQ(first.exitCode, 128 + SIGINT) << first.err;
     const uint64_t stored = first.Json()["misses"];
     EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], stored);
   }
@@ -221,7 +324,7 @@ TEST_F(JobSafetyTest, TheLockOfACldbDependsOnNothingButItsFolder) {
   EXPECT_EQ(second.exitCode, 3) << second.err;
   child->Signal(SIGINT);
   child->Signal(SIGCONT);
-  EXPECT_EQ(child->Finish().exitCode, 2);
+  EXPECT_EQ(child->Finish().exitCode, 128 + SIGINT);
 }
 
 }  // namespace

@@ -142,6 +142,23 @@ void Child::Signal(int sig) {
   if (pid_ > 0 && !reaped_) kill(pid_, sig);
 }
 
+bool Child::WaitUntilGuarded() {
+  const std::string status = "/proc/" + std::to_string(pid_) + "/status";
+  auto bit = [](int sig) { return 1ull << (sig - 1); };
+  const uint64_t stops = bit(SIGHUP) | bit(SIGINT) | bit(SIGTERM);
+  while (!Ended()) {
+    std::istringstream lines(cldbtest::ReadFile(status));
+    uint64_t blocked = 0, ignored = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+      if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
+    }
+    if ((ignored & bit(SIGPIPE)) != 0 && (blocked & stops) == stops) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
+}
+
 bool Child::Ended() {
   if (reaped_) return true;
   reaped_ = pid_ > 0 && Reap(pid_, status_, WNOHANG, maxRssKiB_) == pid_;

@@ -49,6 +49,11 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   void Signal(int sig);
+  // Waits until the tool has its signal guard in place: SIGHUP, SIGINT and
+  // SIGTERM blocked for its watcher thread, and SIGPIPE ignored (set last,
+  // so a runtime that blocks signals for a moment is not mistaken for it);
+  // false when the child ended first.
+  bool WaitUntilGuarded();
   // Whether the child has ended (reaped by this call when it has).
   bool Ended();
   RunResult Finish();

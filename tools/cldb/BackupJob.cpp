@@ -45,8 +45,8 @@ Outcome BackupJob::Run(BackupResult& result) {
   if (!outcome.ok()) return outcome;
   result.ran = true;
   if (session_.Offline())
-    console_.Error("warning: a mount path of copy " + std::to_string(options_.identity.copy) +
-                   " is offline; this job stores every block without deduplication");
+    console_.Warning("a mount path of copy " + std::to_string(options_.identity.copy) +
+                     " is offline; this job stores every block without deduplication");
   outcome = session_.NewArchiveFile(afile_);
   bool interrupted = false;
   if (outcome.ok()) outcome = Stream(interrupted);
@@ -65,7 +65,9 @@ Outcome BackupJob::Run(BackupResult& result) {
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   if (!outcome.ok()) return outcome;
-  if (interrupted) return Outcome::Fail(kExitFailure, "interrupted; the CLDB was closed cleanly");
+  if (interrupted)
+    return Outcome::Fail(interrupt::ExitCode(),
+                         interrupt::Describe() + "; the CLDB was closed cleanly");
   if (result.unreadable != 0)
     return Outcome::Fail(kExitPartial, std::to_string(result.unreadable) +
                                            " file(s) or folder(s) could not be read");
@@ -109,6 +111,7 @@ void BackupJob::Collect(BackupResult& result) const {
   result.archiveFiles = session_.ArchiveFiles();
   result.cldbFolder = session_.CldbFolder();
   result.offline = session_.Offline();
+  result.recreated = session_.Recreated();
 }
 
 Outcome BackupJob::Drain(HashPipeline& pipeline, bool& interrupted) {

@@ -62,6 +62,7 @@ struct BackupResult {
   std::vector<uint32_t> archiveFiles;
   std::string cldbFolder;
   bool offline = false;
+  cldb::RecreateReason recreated = cldb::RecreateReason::kNone;
   bool interrupted = false;
   _stCLDBStates stats;
 };

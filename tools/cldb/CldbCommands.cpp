@@ -52,9 +52,9 @@ Outcome CheckPathsExist(const std::vector<std::string>& paths) {
 // Opens the root and its storage side for a job on the CLDB of `identity`,
 // whose store id, unless given, is the one of the storage database: a CLDB
 // filled against another storage side is then recreated, not trusted.
-Outcome OpenForJob(const GlobalOptions& global, CldbIdentity& identity,
+Outcome OpenForJob(const GlobalOptions& global, RootAccess access, CldbIdentity& identity,
                    std::unique_ptr<ToolRoot>& root) {
-  Outcome outcome = ToolRoot::Open(global.root, global.verbose, root);
+  Outcome outcome = ToolRoot::Open(global.root, access, root);
   if (outcome.ok()) outcome = root->OpenStorage();
   if (outcome.ok() && identity.store == 0) identity.store = root->Storage().StoreId();
   return outcome;
@@ -112,18 +112,17 @@ Outcome Backup(const GlobalOptions& global, BackupOptions options) {
   Outcome outcome = CheckPathsExist(options.paths);
   if (!outcome.ok()) return outcome;
   std::unique_ptr<ToolRoot> root;
-  outcome = OpenForJob(global, options.identity, root);
+  outcome = OpenForJob(global, RootAccess::kCreate, options.identity, root);
   if (!outcome.ok()) return outcome;
 
-  interrupt::Install();
-  Console console;
+  Console console(global.quiet);
   BackupResult result;
   BackupJob job(*root, options, console);
   outcome = job.Run(result);
   if (!result.ran) return outcome;
   if (global.json)
     PrintJson(report::Backup(result));
-  else
+  else if (!global.quiet)
     report::PrintBackup(stdout, result);
   std::fflush(stdout);
   return outcome;
@@ -131,7 +130,7 @@ Outcome Backup(const GlobalOptions& global, BackupOptions options) {
 
 Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSettings& settings) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = OpenForJob(global, identity, root);
+  Outcome outcome = OpenForJob(global, RootAccess::kChange, identity, root);
   if (!outcome.ok()) return outcome;
   // Pruning a CLDB that was never made would only make an empty one.
   if (!CheckFolder(root->CldbFolder(identity.FolderName())).ok())
@@ -142,20 +141,28 @@ Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSetti
   if (outcome.ok()) outcome = session.Begin();
   if (!outcome.ok()) return outcome;
   const long long before = session.Manager().Tables().RecordCount();
-  const bool pruned = session.Manager().PruneExpiredRecords(ZelNow32()) == 0;
+  // A signal from here on stops the pass (the session's stop action).
+  const bool pruned =
+      interrupt::Requested() || session.Manager().PruneExpiredRecords(ZelNow32()) == 0;
   const long long after = session.Manager().Tables().RecordCount();
   _stCLDBStates stats;
-  outcome = session.End(pruned ? kJobCompleted : kJobFailed, stats);
+  outcome = session.End(!pruned                 ? kJobFailed
+                        : interrupt::Requested() ? kJobInterrupted
+                                                 : kJobCompleted,
+                        stats);
   if (global.json) {
     PrintJson({{"job_id", session.JobId()},
                {"cldb_folder", session.CldbFolder()},
                {"records_before", before},
                {"records_after", after},
-               {"removed", before - after}});
-  } else {
-    std::printf("Pruned %s: %s record(s) removed, %s left\n", session.CldbFolder().c_str(),
+               {"removed", before - after},
+               {"cldb_recreated", session.Recreated() != cldb::RecreateReason::kNone},
+               {"cldb_recreated_reason", report::RecreateReasonJson(session.Recreated())}});
+  } else if (!global.quiet) {
+    std::printf("Pruned %s: %s record(s) removed, %s left%s\n", session.CldbFolder().c_str(),
                 fmt::Count(static_cast<uint64_t>(before - after)).c_str(),
-                fmt::Count(static_cast<uint64_t>(after)).c_str());
+                fmt::Count(static_cast<uint64_t>(after)).c_str(),
+                report::RecreatedNote(session.Recreated()).c_str());
   }
   if (!pruned) return Outcome::Fail(kExitFailure, "pruning failed; " + root->LogHint());
   return outcome;
@@ -163,14 +170,14 @@ Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSetti
 
 Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = ToolRoot::Open(global.root, global.verbose, root);
+  Outcome outcome = ToolRoot::Open(global.root, RootAccess::kLook, root);
   if (!outcome.ok()) return outcome;
   const std::string folder = root->CldbFolder(identity.FolderName());
   if (!CheckFolder(folder).ok())
     return Outcome::Fail(kExitBadInput,
                          "no CLDB for " + identity.Describe() + " in '" + root->Folder() + "'");
   StateValues values;
-  outcome = ReadState(folder, identity.CldbId(), values);
+  outcome = ReadState(folder, values);
   if (!outcome.ok()) return outcome;
   const uint64_t bytes = FolderBytes(folder);
   const unsigned long long state = values.Get("State", ~0ull);
@@ -196,25 +203,11 @@ Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity) {
   return Outcome::Ok();
 }
 
-Outcome State(const GlobalOptions& global, const std::string& folder, uint32_t cldbId) {
+Outcome State(const GlobalOptions& global, const std::string& folder) {
   Outcome outcome = CheckFolder(folder);
   if (!outcome.ok()) return outcome;
-  // The id names the state file's lock: one that disagrees with the
-  // folder's name would let this read meet no lock of the CLDB's users.
-  uint32_t named = 0;
-  if (cldb::CldbIdFromFolderName(folder, named)) {
-    if (cldbId != 0 && cldbId != named)
-      return Outcome::Fail(kExitBadInput, "the name '" + folder + "' says CLDB id " +
-                                              std::to_string(named) + ", not " +
-                                              std::to_string(cldbId));
-    cldbId = named;
-  } else if (cldbId == 0) {
-    return Outcome::Fail(kExitBadInput,
-                         "cannot tell the CLDB id from the name '" + folder + "'; give --cldb-id");
-  }
-  ToolRoot::SendLogNextTo(folder, global.verbose);
   StateValues values;
-  outcome = ReadState(folder, cldbId, values);
+  outcome = ReadState(folder, values);
   if (!outcome.ok()) return outcome;
   if (global.json)
     PrintJson(StateJson(values));
@@ -230,7 +223,7 @@ Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::
   FolderLock lock(absolute);
   outcome = LockFolder(lock, absolute);
   if (!outcome.ok()) return outcome;
-  ToolRoot::SendLogNextTo(absolute, global.verbose);
+  ToolRoot::SendLogNextTo(absolute, RootAccess::kLook);
   // The library writes the dump into the working directory.
   if (!outputDir.empty() && chdir(outputDir.c_str()) != 0)
     return Outcome::Fail(kExitBadInput,
@@ -249,7 +242,7 @@ Outcome Compact(const GlobalOptions& global, const std::string& folder) {
   FolderLock lock(folder);
   outcome = LockFolder(lock, folder);
   if (!outcome.ok()) return outcome;
-  ToolRoot::SendLogNextTo(folder, global.verbose);
+  ToolRoot::SendLogNextTo(folder, RootAccess::kChange);
   const uint64_t before = FolderBytes(folder);
   EvDebug log;
   CCLDBTableManager manager;
@@ -258,7 +251,7 @@ Outcome Compact(const GlobalOptions& global, const std::string& folder) {
   const uint64_t after = FolderBytes(folder);
   if (global.json)
     PrintJson({{"cldb_folder", folder}, {"bytes_before", before}, {"bytes_after", after}});
-  else
+  else if (!global.quiet)
     std::printf("Compacted %s: %s -> %s\n", folder.c_str(), fmt::Bytes(before).c_str(),
                 fmt::Bytes(after).c_str());
   return Outcome::Ok();

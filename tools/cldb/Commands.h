@@ -14,8 +14,9 @@
 #include "Outcome.h"
 
 struct GlobalOptions {
-  std::string root;  // "" for the configured default
+  std::string root;  // "" for $CLDB_ROOT, else the configured default
   bool verbose = false;
+  bool quiet = false;  // errors only: no warnings, no progress, no human summary
   bool json = false;
 };
 
@@ -28,8 +29,7 @@ Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSetti
 Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity);
 
 // ---- on a CLDB folder named directly ----
-// `cldbId` 0: taken from the folder's name, which it must not contradict.
-Outcome State(const GlobalOptions& global, const std::string& folder, uint32_t cldbId);
+Outcome State(const GlobalOptions& global, const std::string& folder);
 // Writes the CSV dump into `outputDir` ("" for the working directory).
 Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::string& outputDir);
 Outcome Compact(const GlobalOptions& global, const std::string& folder);

@@ -9,8 +9,12 @@
 
 class Console {
  public:
+  // A quiet console (-q) prints errors only.
+  explicit Console(bool quiet = false) : quiet_(quiet) {}
   // Prints "cldb: <message>" on its own line.
   void Error(const std::string& message);
+  // Prints "cldb: warning: <message>", unless quiet.
+  void Warning(const std::string& message);
   // Replaces the status line; `line` must not contain a line break.
   void ShowStatus(const std::string& line);
   // Erases the status line, if one is shown.
@@ -23,6 +27,7 @@ class Console {
  private:
   void ClearLocked();
 
+  const bool quiet_;
   std::mutex mutex_;
   bool statusShown_ = false;
 };

@@ -1,5 +1,6 @@
 #include "JobSession.h"
 
+#include "Interrupt.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -68,7 +69,9 @@ Outcome JobSession::Begin() {
                          "cannot open the CLDB in '" + cldbFolder_ + "'; " + root_.LogHint());
   }
   offline_ = offline;
+  recreated_ = manager_.Recreated();
   begun_ = true;
+  interrupt::SetStopAction([this] { manager_.Tables().StopPruning(); });
   return Outcome::Ok();
 }
 
@@ -88,6 +91,7 @@ Outcome JobSession::Store(uint32_t afileId, uint64_t blocks, uint64_t bytes) {
 Outcome JobSession::End(JobStatus status, _stCLDBStates& stats) {
   if (!begun_) return Outcome::Ok();
   begun_ = false;
+  interrupt::SetStopAction(nullptr);
   manager_.GetStats(stats);
   manager_.Uninitialize(true);
   if (root_.Storage().EndJob(jobId_, status) != 0)

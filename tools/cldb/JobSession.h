@@ -8,7 +8,10 @@
 // reads the job's statistics, closes the CLDB (Uninitialize) and ends the
 // job on the storage side. A session that was
 // begun and is destroyed without End is ended as failed, so the CLDB is
-// closed cleanly on every way out that runs destructors.
+// closed cleanly on every way out that runs destructors. From Begin to End
+// a signal that asks the tool to stop (Interrupt.h) also stops a pruning
+// pass of the CLDB; the job itself stops where its caller reads
+// interrupt::Requested().
 //
 // The library starts each job past every stamp the CLDB holds, so a job may
 // begin in the very second the last one ended, or after the clock was set
@@ -57,6 +60,8 @@ class JobSession {
   uint32_t StartTime() const { return startTime_; }
   // True when the storage side reports a mount path of the copy offline.
   bool Offline() const { return offline_; }
+  // Why the job began with an empty CLDB; kNone when it reused the one there.
+  cldb::RecreateReason Recreated() const { return recreated_; }
   const std::string& CldbFolder() const { return cldbFolder_; }
   const std::vector<uint32_t>& ArchiveFiles() const { return afiles_; }
 
@@ -73,6 +78,7 @@ class JobSession {
   uint32_t jobId_ = 0;
   uint32_t startTime_ = 0;
   bool offline_ = false;
+  cldb::RecreateReason recreated_ = cldb::RecreateReason::kNone;
   bool begun_ = false;
   std::vector<uint32_t> afiles_;
 };

@@ -57,6 +57,38 @@ void PrintStats(std::FILE* out, const _stCLDBStates& stats) {
                  fmt::Count(stats.*cldb::kCounters[i]).c_str());
 }
 
+nlohmann::ordered_json RecreateReasonJson(cldb::RecreateReason reason) {
+  if (reason == cldb::RecreateReason::kNone) return nullptr;
+  return cldb::RecreateReasonName(reason);
+}
+
+std::string RecreatedNote(cldb::RecreateReason reason) {
+  const char* why = nullptr;
+  switch (reason) {
+    case cldb::RecreateReason::kNone:
+      return "";
+    case cldb::RecreateReason::kNew:
+      why = "it is new";
+      break;
+    case cldb::RecreateReason::kDirty:
+      why = "the storage side marked it dirty";
+      break;
+    case cldb::RecreateReason::kUnclosed:
+      why = "its last job did not close it (killed or crashed)";
+      break;
+    case cldb::RecreateReason::kDamaged:
+      why = "its files were damaged or could not be read";
+      break;
+    case cldb::RecreateReason::kOtherStore:
+      why = "it was filled against another storage database";
+      break;
+    case cldb::RecreateReason::kIncompatible:
+      why = "its version does not allow the configured size";
+      break;
+  }
+  return std::string(" (CLDB started empty: ") + why + ")";
+}
+
 nlohmann::ordered_json Backup(const BackupResult& r) {
   return {
       {"job_id", r.jobId},
@@ -77,14 +109,16 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
       {"seconds", r.seconds},
       {"mb_per_s", fmt::MegabytesPerSecond(r.bytes, r.seconds)},
       {"offline", r.offline},
+      {"cldb_recreated", r.recreated != cldb::RecreateReason::kNone},
+      {"cldb_recreated_reason", RecreateReasonJson(r.recreated)},
       {"interrupted", r.interrupted},
       {"stats", Stats(r.stats)},
   };
 }
 
 void PrintBackup(std::FILE* out, const BackupResult& r) {
-  std::fprintf(out, "Backup job %u into %s%s\n", r.jobId, r.cldbFolder.c_str(),
-               r.interrupted ? " (interrupted)" : "");
+  std::fprintf(out, "Backup job %u into %s%s%s\n", r.jobId, r.cldbFolder.c_str(),
+               r.interrupted ? " (interrupted)" : "", RecreatedNote(r.recreated).c_str());
   std::fprintf(out, "  files          %s; %s unreadable, %s skipped (links, special files)\n",
                fmt::Count(r.files).c_str(), fmt::Count(r.unreadable).c_str(),
                fmt::Count(r.skipped).c_str());

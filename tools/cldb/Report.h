@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +21,12 @@ void PrintJson(const nlohmann::ordered_json& value);
 nlohmann::ordered_json Stats(const _stCLDBStates& stats);
 // The ten counters, one per line, under the labels of the library's log.
 void PrintStats(std::FILE* out, const _stCLDBStates& stats);
+
+// Why a job began with an empty CLDB: null for none (the CLDB was reused),
+// else the library's name of the reason ("new", "dirty", "unclosed", ...).
+nlohmann::ordered_json RecreateReasonJson(cldb::RecreateReason reason);
+// "" for none, else " (CLDB started empty: <why>)" for a summary line.
+std::string RecreatedNote(cldb::RecreateReason reason);
 
 nlohmann::ordered_json Backup(const BackupResult& result);
 void PrintBackup(std::FILE* out, const BackupResult& result);

@@ -19,18 +19,16 @@ unsigned long long StateValues::Get(const char* name, unsigned long long fallbac
   return fallback;
 }
 
-Outcome ReadState(const std::string& folder, uint32_t cldbId, StateValues& values) {
+Outcome ReadState(const std::string& folder, StateValues& values) {
   EvDebug log;
   bool exists = false;
   if (CCLDBStateFile::Exists(folder.c_str(), exists, &log) != 0 || !exists)
     return Outcome::Fail(kExitBadInput, "no State.xml in '" + folder + "'");
   CCLDBStateFile state;
-  if (state.Initialize(cldbId, &log, folder.c_str()) != 0 || state.Lock() != 0)
-    return Outcome::Fail(kExitFailure, "cannot lock the state file in '" + folder + "'");
-  if (state.Open() != 0) {
-    state.Unlock();
-    return Outcome::Fail(kExitFailure, "State.xml in '" + folder + "' cannot be parsed");
-  }
+  if (state.OpenForReading(folder.c_str()) != 0)
+    return Outcome::Fail(kExitFailure, "State.xml in '" + folder +
+                                           "' cannot be read or parsed (not a small regular "
+                                           "file, or damaged)");
   values.elements.clear();
   for (const char* name : kElements) {
     StateValues::Element element;
@@ -39,7 +37,6 @@ Outcome ReadState(const std::string& folder, uint32_t cldbId, StateValues& value
     values.elements.push_back(element);
   }
   state.Close();
-  state.Unlock();
   return Outcome::Ok();
 }
 

@@ -1,7 +1,7 @@
-// Reads the values of a CLDB's State.xml in one locked access of the state
-// file, as the library itself reads it. Like every access of the state
-// file, the read stamps LastAccessTime; the values returned are those found
-// before the stamp.
+// Reads the values of a CLDB's State.xml for display, through the library's
+// read-only access (CCLDBStateFile::OpenForReading): no lock is taken or
+// made and nothing is written, so a user who may only read the folder can
+// look, and looking does not stamp LastAccessTime.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +25,9 @@ struct StateValues {
   unsigned long long Get(const char* name, unsigned long long fallback = 0) const;
 };
 
-// `cldbId` names the state file's lock. A folder with no State.xml fails
-// with kExitBadInput, a State.xml that does not parse with kExitFailure.
-Outcome ReadState(const std::string& folder, uint32_t cldbId, StateValues& values);
+// A folder with no State.xml fails with kExitBadInput; one that is not a
+// small regular file, or does not parse, with kExitFailure.
+Outcome ReadState(const std::string& folder, StateValues& values);
 
 // "uninitialized", "opened", "closed" or "unknown".
 const char* StateName(unsigned long long state);

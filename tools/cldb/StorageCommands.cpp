@@ -14,8 +14,8 @@
 namespace commands {
 namespace {
 
-Outcome OpenRoot(const GlobalOptions& global, std::unique_ptr<ToolRoot>& root) {
-  Outcome outcome = ToolRoot::Open(global.root, global.verbose, root);
+Outcome OpenRoot(const GlobalOptions& global, RootAccess access, std::unique_ptr<ToolRoot>& root) {
+  Outcome outcome = ToolRoot::Open(global.root, access, root);
   return outcome.ok() ? root->OpenStorage() : outcome;
 }
 
@@ -47,13 +47,13 @@ template <typename Drop>
 Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, const char* kind,
                  Drop drop) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = OpenRoot(global, root);
+  Outcome outcome = OpenRoot(global, RootAccess::kChange, root);
   if (!outcome.ok()) return outcome;
   for (uint32_t id : ids) {
     const int rc = drop(root->Storage(), id);
     if (rc != 0)
       return StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id), rc);
-    if (!global.json) std::printf("Dropped %s %u\n", kind, id);
+    if (!global.json && !global.quiet) std::printf("Dropped %s %u\n", kind, id);
   }
   if (global.json) report::PrintJson({{"dropped", ids}});
   return Outcome::Ok();
@@ -63,7 +63,7 @@ Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, 
 
 Outcome StorageJobs(const GlobalOptions& global) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = OpenRoot(global, root);
+  Outcome outcome = OpenRoot(global, RootAccess::kLook, root);
   if (!outcome.ok()) return outcome;
   std::vector<SqliteStorageBackend::JobInfo> jobs;
   if (root->Storage().ListJobs(jobs) != 0) return StorageError(*root, "cannot list jobs");
@@ -93,7 +93,7 @@ Outcome StorageJobs(const GlobalOptions& global) {
 
 Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t copy) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = OpenRoot(global, root);
+  Outcome outcome = OpenRoot(global, RootAccess::kLook, root);
   if (!outcome.ok()) return outcome;
   std::vector<SqliteStorageBackend::ArchiveFileInfo> files;
   if (root->Storage().ListArchiveFiles(app, copy, files) != 0)
@@ -132,11 +132,11 @@ Outcome StorageDropJobs(const GlobalOptions& global, const std::vector<uint32_t>
 
 Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = OpenRoot(global, root);
+  Outcome outcome = OpenRoot(global, RootAccess::kChange, root);
   if (!outcome.ok()) return outcome;
   const int rc = root->Storage().MarkClientDirty(app, dirty);
   if (rc != 0) return StorageError(*root, "cannot mark client " + std::to_string(app), rc);
-  if (!global.json)
+  if (!global.json && !global.quiet)
     std::printf("CLDBs of client %u marked %s\n", app,
                 dirty ? "dirty: the next job of each copy starts an empty CLDB" : "clean");
   return Outcome::Ok();
@@ -144,11 +144,11 @@ Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) 
 
 Outcome StorageSetOffline(const GlobalOptions& global, uint32_t copy, bool offline) {
   std::unique_ptr<ToolRoot> root;
-  Outcome outcome = OpenRoot(global, root);
+  Outcome outcome = OpenRoot(global, RootAccess::kChange, root);
   if (!outcome.ok()) return outcome;
   if (root->Storage().SetMountPathOffline(copy, offline) != 0)
     return StorageError(*root, "cannot change the mount path of copy " + std::to_string(copy));
-  if (!global.json)
+  if (!global.json && !global.quiet)
     std::printf("Mount path of copy %u is now %s\n", copy, offline ? "offline" : "online");
   return Outcome::Ok();
 }

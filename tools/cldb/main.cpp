@@ -1,16 +1,18 @@
 // cldb: deduplicating backups of real directories through a local CLDB, and
 // inspection and ageing of the CLDB and of its local storage side.
 //
-// Exit codes: 0 success; 1 bad input (usage, numbers, paths, root folder);
-// 2 failure of the CLDB or the storage side, or an interrupted backup;
+// Exit codes: 0 success; 1 bad input (usage, numbers, paths, a root folder
+// or CLDB that is not there); 2 failure of the CLDB or the storage side;
 // 3 the CLDB is in use by another process; 4 a backup that completed but
-// skipped files it could not read. Every error is one line "cldb: ..." on
-// standard error.
+// skipped files it could not read; 128 + n a command that signal n (SIGHUP,
+// SIGINT, SIGTERM) ended early and cleanly. Every error is one line
+// "cldb: ..." on standard error.
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,8 @@
 
 #include "Commands.h"
 #include "Console.h"
+#include "Interrupt.h"
+#include "platform/EvDebug.h"
 #include "platform/ZelPlatformInfo.h"
 
 namespace {
@@ -33,9 +37,18 @@ class XercesScope {
 };
 
 const char kFooter[] =
-    "--root, -v and --json may also follow the subcommand.\n"
-    "Exit codes: 0 success, 1 bad input, 2 CLDB or storage failure or interrupted,\n"
-    "3 CLDB in use by another process, 4 backup completed but some files were unreadable.";
+    "--root, -v, -q, --log-level and --json may also follow the subcommand.\n"
+    "The root folder: --root, else $CLDB_ROOT, else [CLDB] RootFolder of the configuration,\n"
+    "else ~/.local/share/cldb. Only backup makes a root; the other commands need one.\n"
+    "SIGHUP, SIGINT and SIGTERM end a command cleanly (a job closes its CLDB); a second\n"
+    "signal does not cut that short (SIGQUIT still ends it at once).\n"
+    "Exit codes: 0 success, 1 bad input or no such root or CLDB, 2 CLDB or storage failure,\n"
+    "3 CLDB in use by another process, 4 backup completed but some files were unreadable,\n"
+    "129, 130, 143 ended early by SIGHUP, SIGINT, SIGTERM.";
+
+// --log-level names, onto the library's levels (lower is more important).
+const std::map<std::string, int> kLogLevels = {
+    {"error", -1}, {"warning", 0}, {"info", 1}, {"debug", 3}};
 
 // Every value the command line sets, and the command it chose.
 struct CommandLine {
@@ -43,9 +56,9 @@ struct CommandLine {
   BackupOptions backup;
   CldbIdentity identity;  // prune, stats
   JobSettings settings;   // prune
+  int logLevel = EvDebug::kConfiguredThreshold;
   std::string folder;     // state, dump, compact
   std::string outputDir;  // dump
-  uint32_t cldbId = 0;    // state
   uint32_t app = 1;       // storage
   uint32_t copy = 1;      // storage
   std::vector<uint32_t> ids;
@@ -116,7 +129,8 @@ void AddBackup(CLI::App& app, CommandLine& line) {
       ->transform(CLI::AsSizeValue(false))
       ->capture_default_str();
   sub->callback([&line] {
-    line.backup.showProgress = Console::StderrIsTerminal() && !line.global.verbose;
+    line.backup.showProgress =
+        Console::StderrIsTerminal() && !line.global.verbose && !line.global.quiet;
     line.command = [&line] { return commands::Backup(line.global, line.backup); };
   });
 }
@@ -142,12 +156,8 @@ void AddCldbCommands(CLI::App& app, CommandLine& line) {
 void AddFolderCommands(CLI::App& app, CommandLine& line) {
   CLI::App* state = app.add_subcommand("state", "Show the values of a CLDB folder's State.xml");
   state->add_option("FOLDER", line.folder, "CLDB folder")->required();
-  state->add_option("--cldb-id", line.cldbId,
-                    "CLDB id, when the folder's name does not tell it (ZEL_CLDB_APP_<id>_<copy>)")
-      ->check(kPositive);
-  state->callback([&line] {
-    line.command = [&line] { return commands::State(line.global, line.folder, line.cldbId); };
-  });
+  state->callback(
+      [&line] { line.command = [&line] { return commands::State(line.global, line.folder); }; });
 
   CLI::App* dump =
       app.add_subcommand("dump", "Write every record of a CLDB folder into CLDBDump_<time>.csv");
@@ -217,7 +227,46 @@ void AddStorageCommands(CLI::App& app, CommandLine& line) {
   }
 }
 
+void AddGlobalOptions(CLI::App& app, CommandLine& line) {
+  app.add_option("--root", line.global.root,
+                 "CLDB root folder, or a key of [CLDBRootFolders] (default: $CLDB_ROOT, else "
+                 "[CLDB] RootFolder of the configuration, else ~/.local/share/cldb); --root "
+                 "wins over $CLDB_ROOT")
+      ->check(CLI::Validator(
+          [](std::string& value) { return value.empty() ? "must name a folder" : ""; }, "",
+          "non-empty"));
+  CLI::Option* verbose = app.add_flag(
+      "-v,--verbose", line.global.verbose,
+      "Also show the library's log on standard error (it still goes to the root's log)");
+  app.add_flag("-q,--quiet", line.global.quiet,
+               "Print errors only: no warnings, no progress, no summary unless --json")
+      ->excludes(verbose);
+  app.add_option("--log-level", line.logLevel,
+                 "Detail of the library's log: error, warning, info or debug (default: [EvDebug] "
+                 "DebugLevel of the configuration, else info)")
+      ->transform(CLI::CheckedTransformer(kLogLevels, CLI::ignore_case).description(""))
+      ->type_name("LEVEL");
+  app.add_flag("--json", line.global.json, "Print the result as JSON on standard output");
+}
+
+// Where the library's log goes besides the root's log file, and how much of
+// it is written.
+void ConfigureLog(const CommandLine& line) {
+  EvDebug::SetDefaultStderrUse(line.global.verbose ? EvDebug::StderrUse::kAlso
+                               : line.global.quiet ? EvDebug::StderrUse::kNever
+                                                   : EvDebug::StderrUse::kFallback);
+  EvDebug::SetDefaultThreshold(line.logLevel);
+}
+
+// A command that a signal ended exits with 128 + its number, whatever else
+// it reports.
 int Report(const Outcome& outcome) {
+  if (interrupt::Requested()) {
+    const std::string message =
+        outcome.ok() ? interrupt::Describe() + "; ended cleanly" : outcome.message;
+    std::fprintf(stderr, "cldb: %s\n", message.c_str());
+    return interrupt::ExitCode();
+  }
   if (!outcome.ok()) std::fprintf(stderr, "cldb: %s\n", outcome.message.c_str());
   return outcome.code;
 }
@@ -232,14 +281,7 @@ int main(int argc, char** argv) {
   app.allow_extras();
 
   CommandLine line;
-  app.add_option("--root", line.global.root,
-                 "CLDB root folder (default: [CLDB] RootFolder of the configuration, else "
-                 "~/.local/share/cldb)")
-      ->check(CLI::Validator(
-          [](std::string& value) { return value.empty() ? "must name a folder" : ""; }, "",
-          "non-empty"));
-  app.add_flag("-v,--verbose", line.global.verbose, "Write the library's log to standard error");
-  app.add_flag("--json", line.global.json, "Print the result as JSON on standard output");
+  AddGlobalOptions(app, line);
   AddBackup(app, line);
   AddCldbCommands(app, line);
   AddFolderCommands(app, line);
@@ -263,8 +305,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cldb: unexpected argument '%s'\n", app.remaining()[0].c_str());
     return kExitBadInput;
   }
-  for (const std::string& warning : ZelPlatformInfo::Warnings())
-    std::fprintf(stderr, "cldb: warning: %s\n", warning.c_str());
+  if (!line.global.quiet)
+    for (const std::string& warning : ZelPlatformInfo::Warnings())
+      std::fprintf(stderr, "cldb: warning: %s\n", warning.c_str());
+  ConfigureLog(line);
+  interrupt::Guard signals;
   XercesScope xerces;
   return Report(line.command());
 }

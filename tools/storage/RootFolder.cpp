@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/ZelPlatformInfo.h"
+
 namespace cldb {
 namespace {
 
@@ -69,7 +71,8 @@ std::string MakePrivateFolders(const std::string& folder) {
   if (folder.empty()) return "empty path";
   for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
     const std::string prefix = folder.substr(0, end);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return std::strerror(errno);
+    if (mkdir(prefix.c_str(), ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST)
+      return std::strerror(errno);
     if (end == std::string::npos) break;
   }
   struct stat info {};

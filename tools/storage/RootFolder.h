@@ -24,8 +24,9 @@ std::string AuxCldbFolderName(uint32_t copy);
 // path; its last component is read.
 bool CldbIdFromFolderName(const std::string& folder, uint32_t& cldbId);
 
-// Creates `folder` and its missing parents, each private (mode 0700); an
-// existing folder is left as it is. "" on success, else why not.
+// Creates `folder` and its missing parents, each private (mode 0700 unless
+// configured: ZelPlatformInfo::NewFolderMode); an existing folder is left as
+// it is. "" on success, else why not.
 std::string MakePrivateFolders(const std::string& folder);
 
 // A machine-wide lock of one CLDB folder: an flock(2) on the folder's lock

@@ -1,0 +1,122 @@
+// End-to-end: -q prints errors only, -v shows the library's log on the
+// terminal besides the root's log, --log-level names the log's detail.
+
+#include <algorithm>
+
+#include "ToolHarness.h"
+
+namespace tooltest {
+namespace {
+
+class OutputOptionsTest : public ToolTest {
+ protected:
+  void SetUp() override { WriteRandomFile(Tree("t") + "/f", 5, 3 * kBlock); }
+  std::vector<std::string> BackupArgs(std::vector<std::string> options) const {
+    options.insert(options.begin(), "backup");
+    options.insert(options.end(), {"--root", Root(), "--block-size", "4K", Tree("t")});
+    return options;
+  }
+  // Lines of the root's log written at `level`.
+  size_t LogLines(int level) const {
+    const std::string text = LogText(), mark = " lvl=" + std::to_string(level) + " ";
+    size_t count = 0;
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1))
+      ++count;
+    return count;
+  }
+};
+
+TEST_F(OutputOptionsTest, QuietPrintsErrorsOnly) {
+  // A warning of the configuration and one of the storage side, each shown
+  // without -q.
+  const std::string config = dir_ / "cldb.conf";
+  cldbtest::WriteFile(config, "[Courier]\nCLDBCtreeNodeSize = eight\n");
+  RunOptions options;
+  options.env = {"CLDB_CONFIG=" + config};
+  Backup({Tree("t")});
+  ASSERT_EQ(RunTool({"storage", "offline", "--root", Root()}).exitCode, 0);
+  const RunResult loud = RunTool(BackupArgs({}), options);
+  ASSERT_EQ(loud.exitCode, 0) << loud.err;
+  EXPECT_NE(loud.err.find("cldb: warning: " + config + ":2:"), std::string::npos) << loud.err;
+  EXPECT_NE(loud.err.find("cldb: warning: a mount path of copy 1 is offline"), std::string::npos);
+  EXPECT_NE(loud.out.find("Backup job"), std::string::npos);
+
+  const RunResult quiet = RunTool(BackupArgs({"-q"}), options);
+  EXPECT_EQ(quiet.exitCode, 0);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.err, "");
+  const RunResult quietJson = RunTool(BackupArgs({"--quiet", "--json"}), options);
+  EXPECT_EQ(quietJson.err, "");
+  EXPECT_EQ(quietJson.Json()["blocks"], 3);
+  for (const std::vector<std::string>& change :
+       {std::vector<std::string>{"storage", "online"}, {"prune"}, {"compact"}}) {
+    std::vector<std::string> args = change;
+    args.insert(args.end(), {"-q"});
+    if (change[0] == "compact")
+      args.push_back(CldbFolder());
+    else
+      args.insert(args.end(), {"--root", Root()});
+    const RunResult result = RunTool(args, options);
+    EXPECT_EQ(result.exitCode, 0) << change[0];
+    EXPECT_EQ(result.out + result.err, "") << change[0];
+  }
+
+  const RunResult failed = RunTool({"stats", "-q", "--root", dir_ / "nowhere"}, options);
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(failed.ErrorLines(),
+            std::vector<std::string>{"cldb: no CLDB root folder '" + dir_ / "nowhere" +
+                                     "' (a backup makes one)"});
+  EXPECT_EQ(RunTool({"stats", "-q", "-v", "--root", Root()}).exitCode, 1);  // one or the other
+}
+
+// -v: the library's log on standard error as well as in the root's log,
+// which a configured log file does not take away.
+TEST_F(OutputOptionsTest, VerboseShowsTheLogOnTheTerminalAndKeepsTheLogFile) {
+  const std::string config = dir_ / "cldb.conf";
+  cldbtest::WriteFile(config, "[EvDebug]\nLogFile = " + dir_ / "configured.log" + "\n");
+  RunOptions options;
+  options.env = {"CLDB_CONFIG=" + config};
+  const std::string opened = "CLDB Succeeded";
+  for (bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose);
+    const std::string earlier = LogText();
+    const size_t before = std::count(earlier.begin(), earlier.end(), '\n');
+    const RunResult result = RunTool(BackupArgs(verbose ? std::vector<std::string>{"-v"}
+                                                        : std::vector<std::string>{}),
+                                     options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(verbose, result.err.find(opened) != std::string::npos) << result.err;
+    const std::string log = LogText();
+    EXPECT_GT(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), before);
+    EXPECT_NE(log.rfind(opened), std::string::npos);
+  }
+}
+
+TEST_F(OutputOptionsTest, LogLevelsByName) {
+  Backup({Tree("t")});
+  // A second job lists the first one's archive file for pruning, at level 2.
+  const struct {
+    const char* level;
+    bool info, detail;
+  } cases[] = {
+      {"error", false, false},
+      {"warning", false, false},
+      {"info", true, false},
+      {"DEBUG", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.level);
+    std::filesystem::remove(Root() + "/logs/cldb.log");
+    const RunResult result = RunTool(BackupArgs({"--log-level", c.level}));
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_GT(LogLines(-1), 0u);
+    EXPECT_EQ(c.info, LogLines(1) > 0);
+    EXPECT_EQ(c.detail, LogLines(2) > 0);
+  }
+  const RunResult bad = RunTool(BackupArgs({"--log-level", "loud"}));
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_NE(bad.err.find("--log-level"), std::string::npos) << bad.err;
+}
+
+}  // namespace
+}  // namespace tooltest
