@@ -239,6 +239,9 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   int BeginBatch();
   int EndBatch(bool commit = true);
   bool InBatch() const;
+  // Commits the changes that ended batches (and changes outside a batch)
+  // left pending; 0 when there are none. Not inside a batch (TCT_BATCH).
+  int CommitPending();
 
   // ---- maintenance (on a defined, sealed table that is not open) -----------
   // Both check the seal as open does (TCT_CORRUPT when it does not vouch for
@@ -255,6 +258,13 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // compact). When every index agrees, the file and its seal are left
   // untouched.
   int ReBuildIndex();
+  // Seals this (defined, not open) table's file, a byte-for-byte copy of
+  // the sealed table "<sourceBase>" (a folder copied elsewhere): the source
+  // is checked, compared with the copy and checked again, then the copy
+  // gets a seal of its own. A copy is otherwise refused (its seal names the
+  // file it was made from). TCT_CORRUPT (logged) when the source does not
+  // vouch for the copy.
+  int SealAsCopyOf(const char* sourceBase);
 
   const std::string& dataFileName() const;  // "<base>.dat"
 
