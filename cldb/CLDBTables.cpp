@@ -133,6 +133,7 @@ int CCLDBTables::MigrateFrom(const std::string& oldPath) {
   Log(-1, "%s: Moving CLDB to [%s]", kName, cldbPath.c_str());
   if (ClaimFolder(kName, true) != 0) return inUse ? 0 : -1;  // the holder migrates it
   if (MoveCLDB(oldPath.c_str(), cldbPath.c_str()) == 0) {
+    SealMovedTable(oldPath, kName);
     Log(-1, "%s: Moving CLDB Completed..deleting old CLDB", kName);
     CTkError err = CTkDirectory::Remove(oldPath.c_str(), true, false);
     if (err.IsError())
@@ -145,6 +146,17 @@ int CCLDBTables::MigrateFrom(const std::string& oldPath) {
   }
   ReleaseClaim();
   return 0;
+}
+
+// The table's seal names the file it was written for; the copy gets one of
+// its own once it is found to hold exactly what the old seal vouched for.
+// Without it the copy is refused at open, and the CLDB made anew.
+void CCLDBTables::SealMovedTable(const std::string& oldPath, const char* name) {
+  const std::string copy = cldbPath + "/" + kTableBaseName;
+  const std::string original = oldPath + "/" + kTableBaseName;
+  if (cacheTable.initialize(copy.c_str()) != 0 || cacheTable.SealAsCopyOf(original.c_str()) != 0)
+    Log(-1, "%s: [ERROR] The moved CacheTable (%s) is not vouched for; it will be made anew", name,
+        cldbPath.c_str());
 }
 
 // The CLDB folder must be a real folder of this user that no one else may

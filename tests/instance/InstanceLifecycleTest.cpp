@@ -193,6 +193,19 @@ TEST_F(Lifecycle, MigrationCopiesOnlyCLDBFilesIntoTheNewFolderAndRemovesTheOld) 
   EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: Deleting completed"));
 }
 
+// A copied table is another file, which its copied seal does not vouch for:
+// the migration seals the copy as one, so the CLDB is carried over whole.
+TEST_F(Lifecycle, MigrationCarriesAClosedCLDBOver) {
+  MakeClosedCLDB(Blocks());
+  fs::rename(Folder(), root / "ZEL_CLDB_APP_12");  // the earlier layout's name
+  capture.Clear();
+  OpenInstance();
+  EXPECT_FALSE(fs::exists(root / "ZEL_CLDB_APP_12"));
+  EXPECT_TRUE(capture.Contains("CCLDBTables::Open(): RecordCount (3)"));
+  EXPECT_FALSE(capture.Contains("Creating CacheTable"));
+  EXPECT_EQ(3, tables->RecordCount());
+}
+
 // ---- reuse, recreation, open and close ----------------------------------------------
 
 enum Outcome { kReused, kRecreated, kRecreatedUnclosed, kTableRecreated };
