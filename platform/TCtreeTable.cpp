@@ -122,6 +122,7 @@ struct TCtreeTable::Impl {
 
   int StartSession(bool readOnly, const char* name) {
     readOnly_ = readOnly;
+    log_.ForgetDamage();
     value_.assign(schema_.recordLength() + cldb::kSumLength, 0);
     walk_.Reset();
     lastReadRc_ = 0;
@@ -134,8 +135,9 @@ struct TCtreeTable::Impl {
   }
 
   // A session that may have changed the file commits what is pending, with
-  // its filters, and seals the file; when its last commit failed, the file
-  // stays unsealed (refused).
+  // its filters, and seals the file. When its last commit failed, or it met
+  // damage, the file stays unsealed: refused, so that its owner makes it
+  // anew rather than meet the damage again.
   int Close() {
     static const char kName[] = "TCtreeTable::close";
     if (!store_.open()) return 0;
@@ -150,6 +152,11 @@ struct TCtreeTable::Impl {
       if (FiltersChanged()) last = [this](MDB_txn* txn) { return StoreFilters(txn); };
       rc = txns_.Commit(last, kName);
       if (!rc && txns_.lastCommitFailed()) rc = TCT_LMDB;
+      if (!rc && log_.damageSeen()) {
+        owner_.debug(-1, "%s: [ERROR] %s: damage was found; the table is left unsealed", kName,
+                     schema_.dataFile().c_str());
+        rc = TCT_CORRUPT;
+      }
     }
     txns_.Stop();
     if (readOnly_ || rc) {

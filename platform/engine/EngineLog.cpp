@@ -22,6 +22,7 @@ int EngineLog::Io(int error) {
 }
 
 int EngineLog::Corrupt(const char* name, const char* reason) {
+  damageSeen_ = true;
   owner_.debug(-1, "%s: [ERROR] %s is damaged or not a table file: %s", name, dataFile_.c_str(),
                reason);
   return TCT_CORRUPT;
