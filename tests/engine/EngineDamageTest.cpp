@@ -17,6 +17,7 @@
 #include <random>
 
 #include "EngineFixture.h"
+#include "platform/engine/Format.h"
 
 namespace enginetest {
 namespace {
@@ -169,6 +170,37 @@ class EngineDamage : public EngineTest {
 };
 
 TEST_F(EngineDamage, FlippedBytesNeverGiveAWrongRecordNorHang) { Run(1, 60); }
+
+// A record's stored sum (32 bits of a CRC-64) catches every change of one
+// or two bits in the record and its id: by linearity, a flip is caught
+// alone or with any other exactly when their sums differ.
+TEST(RecordSum, CatchesEveryOneAndTwoBitChange) {
+  std::mt19937_64 rng(3);
+  unsigned char id[cldb::kIdLength], record[120 + cldb::kSumLength];
+  for (auto& b : id) b = static_cast<unsigned char>(rng());
+  for (auto& b : record) b = static_cast<unsigned char>(rng());
+  cldb::PutSum(id, record, 120, record + 120);
+  const auto flipped = [&](size_t bit) {
+    unsigned char i[sizeof(id)], r[sizeof(record)];
+    memcpy(i, id, sizeof(id));
+    memcpy(r, record, sizeof(record));
+    (bit < 64 ? i[bit / 8] : r[bit / 8 - 8]) ^= static_cast<unsigned char>(1 << bit % 8);
+    unsigned char sum[cldb::kSumLength];
+    cldb::PutSum(i, r, 120, sum);
+    uint32_t word;
+    memcpy(&word, sum, sizeof(word));
+    return word;
+  };
+  uint32_t clean;
+  memcpy(&clean, record + 120, sizeof(clean));
+  std::vector<uint32_t> syndromes;  // what each bit's flip does to the sum
+  for (size_t bit = 0; bit < 128 * 8; ++bit) syndromes.push_back(flipped(bit) ^ clean);
+  for (size_t a = 0; a < syndromes.size(); ++a) {
+    ASSERT_NE(0u, syndromes[a]) << "bit " << a;
+    for (size_t b = a + 1; b < syndromes.size(); ++b)
+      ASSERT_NE(syndromes[a], syndromes[b]) << "bits " << a << " and " << b;
+  }
+}
 
 TEST_F(EngineDamage, StressFlippedBytesNeverGiveAWrongRecordNorHang) { Run(1000, 2999); }
 

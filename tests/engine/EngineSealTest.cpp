@@ -138,6 +138,29 @@ TEST_F(EngineSeal, DamagedHeadPagesAreRefused) {
   }
 }
 
+// The temporary files of the seal and of compaction are made anew, never
+// through what stands at their names: a link left there is removed, and
+// its target left alone.
+TEST_F(EngineSeal, TemporaryFilesNeverFollowALink) {
+  Fill(30);
+  const std::string victim = dir / "victim";
+  cldbtest::WriteFile(victim, "keep");
+  for (const char* temp : {".idx.tmp", ".dat.compact"})
+    ASSERT_EQ(0, symlink(victim.c_str(), (base + temp).c_str()));
+  ASSERT_EQ(0, table.close());
+  ASSERT_EQ(0, table.MakeCompact());
+  EXPECT_EQ("keep", cldbtest::ReadFile(victim));
+  for (const char* temp : {".idx.tmp", ".dat.compact"}) EXPECT_FALSE(Exists(base + temp));
+  struct stat st;
+  for (const char* file : {".dat", ".idx"}) {
+    ASSERT_EQ(0, lstat((base + file).c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 0777) << file;
+  }
+  ASSERT_EQ(0, table.open(ZelIndexing::kReadOnly));
+  ExpectFilled(table, 30);
+}
+
 TEST_F(EngineSeal, CreateDropsTheSealOfAnEarlierTable) {
   ASSERT_EQ(0, table.close());
   ASSERT_TRUE(Exists(SealOf(base)));
