@@ -31,11 +31,13 @@ const char kTableBaseName[] = "CacheTable";
 // removes it: a process that holds it keeps the same file.
 const char kClaimName[] = "Owner";
 // The entries of a CLDB folder that a wipe removes: the table engine's files
-// under kTableBaseName (data, seal, LMDB lock file, and the temporary files
-// of a seal and of a compaction) and State.xml with its temporary file.
+// under kTableBaseName (data, seal, the lock file earlier versions of LMDB's
+// use left, and the temporary files of a seal, a compaction and an upgrade)
+// and State.xml with its temporary file.
 const char* const kOwnedEntries[] = {
-    "CacheTable.dat", "CacheTable.idx", "CacheTable.dat-lock", "CacheTable.idx.tmp",
-    "CacheTable.dat.compact", "State.xml", "State.xml.tmp"};
+    "CacheTable.dat",         "CacheTable.idx",          "CacheTable.dat-lock",
+    "CacheTable.idx.tmp",     "CacheTable.dat.compact",  "CacheTable.dat.upgrade",
+    "State.xml",              "State.xml.tmp"};
 // How far the CLDB's time may run ahead of the clock (after the clock was
 // set back) before the stamps ahead of it are lowered instead. Below the
 // 600 seconds the age tests of a query tolerate.

@@ -92,7 +92,9 @@ struct TCtreeTable::Impl {
 
   int indexCount() const { return schema_.indexCount(); }
   bool huge() { return owner_.createHugeFile() != 0; }
-  cldb::TableMaintenance Maintenance() { return cldb::TableMaintenance(schema_, log_, seal_, huge()); }
+  cldb::TableMaintenance Maintenance() {
+    return cldb::TableMaintenance(schema_, log_, seal_, huge());
+  }
 
   // ---- lifecycle ------------------------------------------------------------------
 
@@ -295,7 +297,8 @@ struct TCtreeTable::Impl {
     walk_.IndexCursorMoved(index);
     txns_.Touched(index + 1);
     int rc = there ? 0 : mdb_cursor_get(c, &k, &d, MDB_GET_BOTH);
-    if (rc == MDB_NOTFOUND) return log_.Corrupt("TCtreeTable", "index lacks an entry of its record");
+    if (rc == MDB_NOTFOUND)
+      return log_.Corrupt("TCtreeTable", "index lacks an entry of its record");
     if (!rc) rc = mdb_cursor_del(c, 0);
     return log_.Lmdb(rc);
   }

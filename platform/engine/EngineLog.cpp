@@ -10,8 +10,8 @@ int EngineLog::Lmdb(int rc) {
   if (rc == 0) return 0;
   if (rc == MDB_NOTFOUND) return TCT_NOT_FOUND;
   lastError_ = rc;
-  if (rc == MDB_CORRUPTED || rc == MDB_PAGE_NOTFOUND || rc == MDB_INVALID || rc == MDB_CURSOR_FULL ||
-      rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE)
+  if (rc == MDB_CORRUPTED || rc == MDB_PAGE_NOTFOUND || rc == MDB_INVALID ||
+      rc == MDB_CURSOR_FULL || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE)
     return Corrupt("TCtreeTable", mdb_strerror(rc));
   return TCT_LMDB;
 }

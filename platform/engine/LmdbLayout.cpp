@@ -43,7 +43,8 @@ int RawLmdbFile::Fail(const char* format, ...) {
 
 int RawLmdbFile::ReadAt(uint64_t offset, size_t length, unsigned char* out) {
   for (size_t done = 0; done < length;) {
-    const ssize_t got = io::PRead(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    const ssize_t got =
+        io::PRead(fd_, out + done, length - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno;
     if (got == 0) return Fail("it ends inside a page it needs");

@@ -42,7 +42,13 @@ int TableMaintenance::MakeCompact() {
   if (io::Unlink(temp.c_str()) != 0 && errno != ENOENT) return log_.Report(kName, log_.Io(errno));
   const int fd = io::Open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) return log_.Report(kName, log_.Io(errno));
+  // As LMDB's own copy to a path does: written past the page cache, so that
+  // the sync of the seal finds nothing left to write (where the file system
+  // refuses O_DIRECT, the copy is buffered).
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_DIRECT);
   rc = log_.Report(kName, log_.Lmdb(mdb_env_copyfd2(store.env(), fd, MDB_CP_COMPACT)));
+  fcntl(fd, F_SETFL, flags);  // the seal reads the head pages through it
   if (!rc && io::Rename(temp.c_str(), dataFile.c_str()) != 0)
     rc = log_.Report(kName, log_.Io(errno));
   store.Close();

@@ -136,7 +136,8 @@ int TableMaintenance::Upgrade(Store& old, const char* name) {
   if (txn && !rc) rc = log_.Report(name, log_.Lmdb(mdb_txn_commit(txn)));
   old.Close();
   fresh.CloseEnv();
-  if (!rc && io::Rename(temp.c_str(), dataFile.c_str()) != 0) rc = log_.Report(name, log_.Io(errno));
+  if (!rc && io::Rename(temp.c_str(), dataFile.c_str()) != 0)
+    rc = log_.Report(name, log_.Io(errno));
   if (!rc) rc = seal_.Write(fresh.fd(), name);
   if (rc) io::Unlink(temp.c_str());
   fresh.Close();

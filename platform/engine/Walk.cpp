@@ -158,7 +158,9 @@ int TableWalk::Visit(Op& op, const MDB_val& k, const MDB_val& d, void* out) {
   if (rc == TCT_NOT_FOUND)
     return lazy ? kStale : log_.Corrupt("TCtreeTable", "index entry without its record");
   if (rc) return rc;
-  if (!Bears(data, k)) return lazy ? kStale : log_.Corrupt("TCtreeTable", "index entry names a record without its key");
+  if (!Bears(data, k))
+    return lazy ? kStale
+                : log_.Corrupt("TCtreeTable", "index entry names a record without its key");
   memcpy(out, data.mv_data, schema_.recordLength());
   StandOn(k, d);
   stamp_ = indexStamp_[index_] = ++stampSeq_;

@@ -136,8 +136,9 @@ class EngineDamage : public EngineTest {
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : kBroken;
     EXPECT_NE(kWrong, code) << "a read returned a record other than its own";
     EXPECT_NE(kBroken, code);
-    ++(*outcomes)[std::string(phase) + ": " +
-                  (code == kWhole ? "no damage seen" : code == kRefused ? "refused" : "damage seen")];
+    const char* what =
+        code == kWhole ? "no damage seen" : code == kRefused ? "refused" : "damage seen";
+    ++(*outcomes)[std::string(phase) + ": " + what];
     return code == kWhole || code == kDamageSeen;
   }
 
@@ -150,7 +151,8 @@ class EngineDamage : public EngineTest {
       std::mt19937_64 rng(seed);
       std::string bytes = pristine;
       const int flips = 1 + static_cast<int>(rng() % 8);
-      for (int i = 0; i < flips; ++i) bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
+      for (int i = 0; i < flips; ++i)
+        bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
       cldbtest::WriteFile(base + ".dat", bytes);
       cldbtest::WriteFile(SealOf(base), seal);
       ForgeIdentity(base);

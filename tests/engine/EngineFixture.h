@@ -173,7 +173,8 @@ inline unsigned long long HeadCrc(const std::string& data) {
   if (data.size() < 2 * page) return 0;
   const uint64_t root = MainRoot(data);
   std::string head = data.substr(0, 2 * page);
-  if (root != ~uint64_t{0} && (root + 1) * page <= data.size()) head += data.substr(root * page, page);
+  if (root != ~uint64_t{0} && (root + 1) * page <= data.size())
+    head += data.substr(root * page, page);
   return CTkCRC64::Compute(head.data(), static_cast<unsigned>(head.size()));
 }
 

@@ -83,7 +83,8 @@ class EngineIoFault : public ::testing::Test {
       _CacheRecord read;
       auto key = Key(t, kCrc, r.crc64);
       bool seen = false;
-      for (int rc = t.firstInSet(kCrc, key.data(), &read, 8); rc == 0; rc = t.nextInSet(kCrc, &read))
+      for (int rc = t.firstInSet(kCrc, key.data(), &read, 8); rc == 0;
+           rc = t.nextInSet(kCrc, &read))
         seen = seen || (read.reserved2 == tag && memcmp(&read, &r, sizeof(r)) == 0);
       if (!seen) return false;
     }

@@ -131,7 +131,8 @@ TEST_F(EngineSeal, DamagedHeadPagesAreRefused) {
     Reseal(base);
     const std::string forged = Seal();
     const size_t head = forged.find("\nhead ");
-    cldbtest::WriteFile(SealOf(base), forged.substr(0, head) + sealed.substr(sealed.find("\nhead ")));
+    const std::string sealedHead = sealed.substr(sealed.find("\nhead "));
+    cldbtest::WriteFile(SealOf(base), forged.substr(0, head) + sealedHead);
     cldbtest::LogCapture log(nullptr);
     EXPECT_EQ(TCT_CORRUPT, table.open(ZelIndexing::kReadOnly));
     EXPECT_TRUE(log.Contains("its head pages differ"));

@@ -127,6 +127,7 @@ TEST_F(Lifecycle, AFolderThatIsALinkOrAnotherUsersIsRefusedAndLeftAlone) {
 TEST_F(Lifecycle, TheWipeRemovesOnlyTheCLDBsOwnEntriesAndAFailedWipeFailsCreate) {
   MakeClosedCLDB(Blocks());
   WriteFile(Folder() + "/notes.txt", "kept");
+  WriteFile(Folder() + "/CacheTable.dat.upgrade", "left by a crash");
   ASSERT_TRUE(fs::create_directories(Folder() + "/State.xml.tmp/deeper"));
   CCLDBTables t;
   ASSERT_EQ(0, Init(t));
