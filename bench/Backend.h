@@ -48,6 +48,10 @@ class Backend {
   virtual int64_t RecordCount() = 0;
   // The store's files (lock files excepted).
   virtual std::vector<std::string> Files() const = 0;
+  // Commits what the store's batches left pending (the engine shares one
+  // commit among batches); 0 or -1. The benchmarks time it as part of their
+  // own work, and make it untimed after untimed work.
+  virtual int Flush() { return 0; }
   // The settings in effect once created, as the store reports them, for the
   // head of the report; empty where the backend has none to choose.
   virtual std::string Settings() const { return std::string(); }

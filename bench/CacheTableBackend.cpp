@@ -77,6 +77,8 @@ class CacheTableBackend : public Backend {
 
   int64_t RecordCount() override { return table_.getRecordCount(); }
 
+  int Flush() override { return table_.CommitPending() == 0 ? 0 : -1; }
+
   std::vector<std::string> Files() const override { return {table_.dataFileName()}; }
 
  private:

@@ -27,8 +27,9 @@ constexpr unsigned kCopyId = 1;
 constexpr unsigned kStoreId = 1;
 constexpr unsigned kSecondsPerDay = 86400;
 // Raised whenever what a fixture holds changes, so that old caches are not
-// taken for new ones.
-constexpr int kFormat = 1;
+// taken for new ones; from 2 on it names the folder too, so that a CLDB of
+// the engine's first file format stays cached beside (for comparisons).
+constexpr int kFormat = 2;
 constexpr uint32_t kHotJobs = 50;
 
 // The library's clock while a fixture is made: its jobs ran in the past.
@@ -200,7 +201,7 @@ bool GetFixture(const std::string& cacheDir, uint64_t records, History history, 
   std::error_code ec;
   std::filesystem::create_directories(cacheDir, ec);
   const std::string name = cacheDir + "/cldb-" + std::to_string(Workload(records).records()) +
-                           "-" + HistoryName(history);
+                           "-" + HistoryName(history) + "-f" + std::to_string(kFormat);
   out->root = name + "/root";
   if (ReadDescription(name + "/fixture.txt", out)) return true;
   // Built aside and renamed into place, so that an interrupted build is

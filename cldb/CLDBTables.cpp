@@ -31,11 +31,13 @@ const char kTableBaseName[] = "CacheTable";
 // removes it: a process that holds it keeps the same file.
 const char kClaimName[] = "Owner";
 // The entries of a CLDB folder that a wipe removes: the table engine's files
-// under kTableBaseName (data, seal, LMDB lock file, and the temporary files
-// of a seal and of a compaction) and State.xml with its temporary file.
+// under kTableBaseName (data, seal, the lock file earlier versions of LMDB's
+// use left, and the temporary files of a seal, a compaction and an upgrade)
+// and State.xml with its temporary file.
 const char* const kOwnedEntries[] = {
-    "CacheTable.dat", "CacheTable.idx", "CacheTable.dat-lock", "CacheTable.idx.tmp",
-    "CacheTable.dat.compact", "State.xml", "State.xml.tmp"};
+    "CacheTable.dat",         "CacheTable.idx",          "CacheTable.dat-lock",
+    "CacheTable.idx.tmp",     "CacheTable.dat.compact",  "CacheTable.dat.upgrade",
+    "State.xml",              "State.xml.tmp"};
 // How far the CLDB's time may run ahead of the clock (after the clock was
 // set back) before the stamps ahead of it are lowered instead. Below the
 // 600 seconds the age tests of a query tolerate.
@@ -153,6 +155,7 @@ int CCLDBTables::MigrateFrom(const std::string& oldPath) {
   Log(-1, "%s: Moving CLDB to [%s]", kName, cldbPath.c_str());
   if (ClaimFolder(kName, true) != 0) return inUse ? 0 : -1;  // the holder migrates it
   if (MoveCLDB(oldPath.c_str(), cldbPath.c_str()) == 0) {
+    SealMovedTable(oldPath, kName);
     Log(-1, "%s: Moving CLDB Completed..deleting old CLDB", kName);
     CTkError err = CTkDirectory::Remove(oldPath.c_str(), true, false);
     if (err.IsError())
@@ -165,6 +168,17 @@ int CCLDBTables::MigrateFrom(const std::string& oldPath) {
   }
   ReleaseClaim();
   return 0;
+}
+
+// The table's seal names the file it was written for; the copy gets one of
+// its own once it is found to hold exactly what the old seal vouched for.
+// Without it the copy is refused at open, and the CLDB made anew.
+void CCLDBTables::SealMovedTable(const std::string& oldPath, const char* name) {
+  const std::string copy = cldbPath + "/" + kTableBaseName;
+  const std::string original = oldPath + "/" + kTableBaseName;
+  if (cacheTable.initialize(copy.c_str()) != 0 || cacheTable.SealAsCopyOf(original.c_str()) != 0)
+    Log(-1, "%s: [ERROR] The moved CacheTable (%s) is not vouched for; it will be made anew", name,
+        cldbPath.c_str());
 }
 
 // The CLDB folder must be a real folder of this user that no one else may

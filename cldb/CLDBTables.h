@@ -187,6 +187,7 @@ class CLDB_EXPORT CCLDBTables {
   int StopRunningPass(const char* name);
   int CommitBatch(TCtreeBatch& batch, const char* name);
   bool CompactionDue(unsigned int now);
+  void SealMovedTable(const std::string& oldPath, const char* name);
   int MigrateFrom(const std::string& oldPath);
   static const int kClaimUnavailable = -2;
   int ClaimFolder(const char* name, bool create);

@@ -454,7 +454,12 @@ int CCacheTable::CleanUpExpiredSignatures(const std::atomic<bool>& quit) {
 }
 
 int CCacheTable::GetLeastAFileId(unsigned int& afileId) {
-  switch (FindFirstRecordByAfileId(0)) {
+  // In a batch of its own (unless one is open) the search deletes the stale
+  // archive-file entries it passes, so that the next job does not meet them.
+  TCtreeBatch batch(*this);
+  const int found = FindFirstRecordByAfileId(0);
+  batch.Commit();
+  switch (found) {
     case 0:
       afileId = record.archiveFileId;
       return 0;

@@ -1,5 +1,6 @@
 #include "platform/KeyFilter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -18,16 +19,42 @@ uint64_t Mix(uint64_t h) {
 
 void KeyFilter::Reset(size_t capacity) {
   const size_t bits = (capacity ? capacity : 1) * kBitsPerKey;
-  const size_t count = (bits + 511) / 512;
-  blocks_.assign(count, Block{});
+  Size((bits + 511) / 512);
+  std::fill(dirty_.begin(), dirty_.end(), 1);  // a new filter: nothing of it is stored
+}
+
+void KeyFilter::Size(size_t blockCount) {
+  blocks_.assign(blockCount, Block{});
+  dirty_.assign(chunkCount(), 0);
   added_ = 0;
-  capacity_ = count * 512 / kBitsPerKey;
+  capacity_ = blockCount * 512 / kBitsPerKey;
 }
 
 void KeyFilter::Clear() {
   blocks_.clear();
   blocks_.shrink_to_fit();
+  dirty_.clear();
   added_ = capacity_ = 0;
+}
+
+const unsigned char* KeyFilter::chunk(size_t i, size_t* length) const {
+  const size_t at = i * kChunkBytes;
+  *length = std::min(kChunkBytes, bytes() - at);
+  return reinterpret_cast<const unsigned char*>(blocks_.data()) + at;
+}
+
+void KeyFilter::MarkClean() { std::fill(dirty_.begin(), dirty_.end(), 0); }
+
+void KeyFilter::Restore(size_t blockCount, size_t added) {
+  Size(blockCount);
+  added_ = added;
+}
+
+bool KeyFilter::Fill(size_t i, const void* data, size_t length) {
+  size_t expected = 0;
+  if (i >= chunkCount() || (chunk(i, &expected), expected != length)) return false;
+  memcpy(reinterpret_cast<unsigned char*>(blocks_.data()) + i * kChunkBytes, data, length);
+  return true;
 }
 
 // Eight bytes at a time, the length folded in so that keys that differ
@@ -57,9 +84,11 @@ size_t KeyFilter::BlockOf(uint64_t hash) const {
 void KeyFilter::Add(const void* key, size_t length) {
   if (blocks_.empty()) return;
   const uint64_t hash = Hash(key, length);
-  Block& block = blocks_[BlockOf(hash)];
+  const size_t at = BlockOf(hash);
+  Block& block = blocks_[at];
   uint64_t bits = Mix(hash + 1);
   for (int i = 0; i < kProbes; ++i, bits >>= 9) block.words[(bits >> 6) & 7] |= 1ULL << (bits & 63);
+  dirty_[at * sizeof(Block) / kChunkBytes] = 1;
   ++added_;
 }
 

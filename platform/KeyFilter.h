@@ -12,6 +12,10 @@
 // so a probe touches one cache line. At kBitsPerKey bits per key a full
 // filter answers "maybe" for about 1% of absent keys; past capacity() keys
 // that share grows, and the owner rebuilds the filter larger.
+//
+// For storage the blocks are cut into chunks of kChunkBytes; the filter
+// notes which chunks Add changed since the last MarkClean, so that its owner
+// rewrites only those. The bytes are this machine's.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +40,20 @@ class CLDB_EXPORT KeyFilter {
   size_t capacity() const { return capacity_; }
   bool full() const { return added_ > capacity_; }
   size_t bytes() const { return blocks_.size() * sizeof(Block); }
+  size_t blockCount() const { return blocks_.size(); }
+
+  // ---- storage ----------------------------------------------------------------
+  static constexpr size_t kChunkBytes = 65536;
+  size_t chunkCount() const { return (bytes() + kChunkBytes - 1) / kChunkBytes; }
+  // Chunk `i`: its bytes (all chunks but the last are kChunkBytes long).
+  const unsigned char* chunk(size_t i, size_t* length) const;
+  bool chunkDirty(size_t i) const { return dirty_[i] != 0; }
+  void MarkClean();
+  // Sets up `blockCount` empty blocks that stand for `added` keys, every
+  // chunk clean; then Fill copies stored chunks in. false when `length` is
+  // not chunk `i`'s length.
+  void Restore(size_t blockCount, size_t added);
+  bool Fill(size_t i, const void* data, size_t length);
 
  private:
   struct alignas(64) Block {
@@ -46,7 +64,10 @@ class CLDB_EXPORT KeyFilter {
   static uint64_t Hash(const void* key, size_t length);
   size_t BlockOf(uint64_t hash) const;
 
+  void Size(size_t blockCount);
+
   std::vector<Block> blocks_;
+  std::vector<unsigned char> dirty_;  // per chunk
   size_t added_ = 0;
   size_t capacity_ = 0;
 };

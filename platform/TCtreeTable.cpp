@@ -5,13 +5,12 @@
 //   Store        the LMDB environment of a table file: making, opening, checking
 //   FreePages    pages past the end of a table file (read without the map)
 //   Walk         the current record, walks and cursor positions
-//   Maintenance  MakeCompact and ReBuildIndex
+//   Transactions the read txn, the group of changes, batches
+//   FilterStore  the key filters kept in the file
+//   LmdbLayout   an LMDB file read without LMDB (the seal, the free pages)
+//   Maintenance  MakeCompact, ReBuildIndex, copies and the upgrade of old files
 //   EngineLog    engine codes and the log
 // docs/format.md describes the files.
-//
-// Transactions: a batch owns one write txn and one cursor per database for
-// its whole life. Outside a batch, reads renew a read-only txn whose cursors
-// were opened once at open, and each change runs in a write txn of its own.
 #include "platform/TCtreeTable.h"
 
 #include <stdarg.h>
@@ -19,14 +18,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/EvDebug.h"
 #include "platform/KeyFilter.h"
 #include "platform/engine/EngineLog.h"
+#include "platform/engine/FilterStore.h"
 #include "platform/engine/Maintenance.h"
 #include "platform/engine/Schema.h"
 #include "platform/engine/Seal.h"
 #include "platform/engine/Store.h"
+#include "platform/engine/Transactions.h"
 #include "platform/engine/Walk.h"
 
 using cldb::Cursors;
@@ -65,9 +69,10 @@ struct TCtreeTable::Impl {
       : owner_(owner),
         schema_(owner),
         log_(owner, schema_.dataFile()),
-        seal_(log_, schema_.baseName()),
+        seal_(log_, schema_.baseName(), schema_),
         store_(log_, schema_),
-        walk_(schema_, log_) {}
+        walk_(schema_, log_, store_),
+        txns_(store_, log_, walk_, schema_) {}
 
   TCtreeTable& owner_;
   cldb::TableSchema schema_;
@@ -75,20 +80,21 @@ struct TCtreeTable::Impl {
   cldb::TableSeal seal_;
   cldb::Store store_;  // open while the table is
   TableWalk walk_;
+  cldb::Transactions txns_;
   short bufferCount_ = 0;
 
   // The session, while open.
   bool readOnly_ = false;
-  MDB_txn* readTxn_ = nullptr;  // reset between reads
-  Cursors readCursors_;
-  MDB_txn* batchTxn_ = nullptr;
-  Cursors batchCursors_;
-  int batchFailure_ = 0;  // the change that failed half done in the batch
   KeyFilter filters_[kMaxIndexes];  // of the filtered indexes
+  std::vector<unsigned char> value_;  // a record as stored: the record, then its sum
+  std::string lastPut_[kMaxIndexes];  // the key of each index's latest entry
   int lastReadRc_ = 0;
 
   int indexCount() const { return schema_.indexCount(); }
   bool huge() { return owner_.createHugeFile() != 0; }
+  cldb::TableMaintenance Maintenance() {
+    return cldb::TableMaintenance(schema_, log_, seal_, huge());
+  }
 
   // ---- lifecycle ------------------------------------------------------------------
 
@@ -96,10 +102,12 @@ struct TCtreeTable::Impl {
     static const char kName[] = "TCtreeTable::create";
     if (!schema_.complete()) return schema_.Error(kName, "declaration incomplete");
     if (store_.open()) return TCT_ALREADY_OPEN;
-    const int rc = store_.Create(seal_, huge(), kName);
+    const int rc = store_.Create(&seal_, huge(), kName);
     return rc ? rc : StartSession(false, kName);
   }
 
+  // A table of the first format that is opened for changes is rewritten in
+  // the present one first.
   int Open(ZelIndexing::TAccessEnum access) {
     static const char kName[] = "TCtreeTable::open";
     if (!schema_.complete()) return schema_.Error(kName, "declaration incomplete");
@@ -107,45 +115,77 @@ struct TCtreeTable::Impl {
     if (access != ZelIndexing::kReadOnly && access != ZelIndexing::kReadWrite) return TCT_ARGUMENT;
     const bool readOnly = access == ZelIndexing::kReadOnly;
     int rc = store_.OpenExisting(seal_, cldb::Purpose::kUse, readOnly, huge(), kName);
-    if (!rc && !readOnly && (rc = log_.Report(kName, seal_.Remove()))) store_.Close();
+    if (!rc && !readOnly && store_.format() != cldb::kFileFormat) {
+      rc = Maintenance().Upgrade(store_, kName);
+      if (!rc) rc = store_.OpenExisting(seal_, cldb::Purpose::kUse, false, huge(), kName);
+    }
     return rc ? rc : StartSession(readOnly, kName);
   }
 
   int StartSession(bool readOnly, const char* name) {
     readOnly_ = readOnly;
-    int rc = mdb_txn_begin(store_.env(), nullptr, MDB_RDONLY, &readTxn_);
-    if (!rc) rc = readCursors_.Open(readTxn_, store_, indexCount());
-    for (int i = 0; rc == 0 && i < indexCount(); ++i)
-      if (schema_.index(i).filtered) BuildFilter(readTxn_, i);
-    if (readTxn_) mdb_txn_reset(readTxn_);
+    log_.ForgetDamage();
+    value_.assign(schema_.recordLength() + cldb::kSumLength, 0);
     walk_.Reset();
     lastReadRc_ = 0;
+    int rc = txns_.Start(readOnly, name);
+    if (!rc) rc = LoadFilters(name);
     if (!rc) return 0;
-    rc = log_.Report(name, log_.Lmdb(rc));
-    Close();
+    txns_.Stop();
+    store_.Close();  // unsealed, when it was opened for changes
     return rc;
   }
 
+  // A session that may have changed the file commits what is pending, with
+  // its filters, and seals the file. When its last commit failed, or it met
+  // damage, the file stays unsealed: refused, so that its owner makes it
+  // anew rather than meet the damage again.
   int Close() {
     static const char kName[] = "TCtreeTable::close";
     if (!store_.open()) return 0;
-    if (batchTxn_) {
+    if (txns_.inBatch()) {
       owner_.debug(1, "%s: %s closed inside a batch; its changes are discarded", kName,
                    schema_.dataFile().c_str());
-      EndBatch(false);
+      txns_.Abort();
     }
-    readCursors_.Close(indexCount());
-    if (readTxn_) mdb_txn_abort(readTxn_);
-    readTxn_ = nullptr;
     int rc = 0;
-    if (readOnly_) {
+    if (!readOnly_) {
+      std::function<int(MDB_txn*)> last;
+      if (FiltersChanged()) last = [this](MDB_txn* txn) { return StoreFilters(txn); };
+      rc = txns_.Commit(last, kName);
+      if (!rc && txns_.lastCommitFailed()) rc = TCT_LMDB;
+      if (!rc && log_.damageSeen()) {
+        owner_.debug(-1, "%s: [ERROR] %s: damage was found; the table is left unsealed", kName,
+                     schema_.dataFile().c_str());
+        rc = TCT_CORRUPT;
+      }
+    }
+    txns_.Stop();
+    if (readOnly_ || rc) {
       store_.Close();
     } else {
       rc = store_.CloseAndSeal(seal_, kName);
     }
     walk_.Reset();
     for (KeyFilter& filter : filters_) filter.Clear();
+    for (std::string& key : lastPut_) key.clear();
     return rc;
+  }
+
+  // ---- key filters --------------------------------------------------------------
+
+  // Each filtered index's filter, as the file stores it, or (when it does
+  // not, or the stored one fails its checks) built from the index.
+  int LoadFilters(const char* name) {
+    MDB_txn* txn = txns_.readTxn();
+    for (int i = 0; i < indexCount(); ++i) {
+      if (!schema_.index(i).filtered) continue;
+      int rc = mdb_txn_renew(txn);
+      if (rc) return log_.Report(name, log_.Lmdb(rc));
+      if (!cldb::LoadFilter(txn, store_.meta(), i, &filters_[i])) BuildFilter(txn, i);
+      mdb_txn_reset(txn);
+    }
+    return 0;
   }
 
   // (Re)fills index `i`'s filter with every key the index holds in `txn`.
@@ -171,85 +211,19 @@ struct TCtreeTable::Impl {
     log_.Report(kName, log_.Lmdb(rc));
   }
 
-  // ---- transactions ---------------------------------------------------------------
-
-  int BeginOp(Op& op, bool write) {
-    if (!store_.open()) return TCT_NOT_OPEN;
-    if (write && readOnly_) return TCT_READ_ONLY;
-    if (batchTxn_) {
-      op.txn = batchTxn_;
-      op.cursors = &batchCursors_;
-      op.write = true;
-      return 0;
-    }
-    op.own = true;
-    op.write = write;
-    int rc;
-    if (!write) {
-      rc = mdb_txn_renew(readTxn_);
-      if (!rc && (rc = readCursors_.Renew(readTxn_, indexCount()))) mdb_txn_reset(readTxn_);
-      op.txn = readTxn_;
-      op.cursors = &readCursors_;
-    } else {
-      rc = mdb_txn_begin(store_.env(), nullptr, 0, &op.txn);
-      if (!rc && (rc = op.local.Open(op.txn, store_, indexCount()))) mdb_txn_abort(op.txn);
-      op.cursors = &op.local;
-    }
-    return log_.Lmdb(rc);
+  bool FiltersChanged() const {
+    for (int i = 0; i < indexCount(); ++i)
+      for (size_t c = 0; schema_.index(i).filtered && c < filters_[i].chunkCount(); ++c)
+        if (filters_[i].chunkDirty(c)) return true;
+    return false;
   }
 
-  // Ends the call's own txn (commit on success); inside a batch, notes a
-  // failure that left the batch half-changed.
-  int EndOp(Op& op, int rc, const char* name) {
-    if (!op.own) {
-      if (rc && op.changing && !batchFailure_) batchFailure_ = rc;
-      return log_.Report(name, rc);
-    }
-    walk_.ForgetPositions();
-    if (!op.write) {
-      mdb_txn_reset(op.txn);
-      return log_.Report(name, rc);
-    }
-    if (!rc) rc = store_.PutNextId(op.txn);
-    op.local.Close(indexCount());
-    if (rc) {
-      mdb_txn_abort(op.txn);
-    } else if (!(rc = log_.Lmdb(mdb_txn_commit(op.txn)))) {
-      store_.NextIdStored();
-    }
-    return log_.Report(name, rc);
-  }
-
-  int BeginBatch() {
-    static const char kName[] = "TCtreeTable::BeginBatch";
-    if (!store_.open()) return TCT_NOT_OPEN;
-    if (readOnly_) return TCT_READ_ONLY;
-    if (batchTxn_) return TCT_BATCH;
-    int rc = mdb_txn_begin(store_.env(), nullptr, 0, &batchTxn_);
-    if (!rc && (rc = batchCursors_.Open(batchTxn_, store_, indexCount()))) {
-      mdb_txn_abort(batchTxn_);
-    }
-    if (rc) batchTxn_ = nullptr;
-    batchFailure_ = 0;
-    walk_.ForgetPositions();
-    return log_.Report(kName, log_.Lmdb(rc));
-  }
-
-  int EndBatch(bool commit) {
-    static const char kName[] = "TCtreeTable::EndBatch";
-    if (!batchTxn_) return TCT_BATCH;
-    int rc = commit ? batchFailure_ : 0;
-    if (commit && !rc) rc = store_.PutNextId(batchTxn_);
-    batchCursors_.Close(indexCount());
-    if (commit && !rc) {
-      if (!(rc = log_.Lmdb(mdb_txn_commit(batchTxn_)))) store_.NextIdStored();
-    } else {
-      mdb_txn_abort(batchTxn_);
-    }
-    batchTxn_ = nullptr;
-    batchFailure_ = 0;
-    walk_.ForgetPositions();
-    return log_.Report(kName, rc);
+  int StoreFilters(MDB_txn* txn) {
+    int rc = 0;
+    for (int i = 0; rc == 0 && i < indexCount(); ++i)
+      if (schema_.index(i).filtered && filters_[i].blockCount())
+        rc = cldb::StoreFilter(txn, store_.meta(), i, &filters_[i]);
+    return rc;
   }
 
   // ---- reads ------------------------------------------------------------------------
@@ -279,9 +253,9 @@ struct TCtreeTable::Impl {
         !filters_[index].MayContain(key, keyLen))
       return FinishRead(TCT_NOT_FOUND);  // surely absent: no transaction, no descent
     Op op;
-    if ((rc = BeginOp(op, false))) return FinishRead(rc);
+    if ((rc = txns_.Begin(op, false))) return FinishRead(log_.Report(name, rc));
     rc = walk_.First(op, key, out);
-    return FinishRead(EndOp(op, rc, name));
+    return FinishRead(txns_.End(op, rc, name));
   }
 
   // nextInSet (inSet) and nextRecord.
@@ -290,21 +264,29 @@ struct TCtreeTable::Impl {
     if (!rc) rc = walk_.Continue(index, inSet);
     if (rc) return FinishRead(rc);
     Op op;
-    if ((rc = BeginOp(op, false))) return FinishRead(rc);
+    if ((rc = txns_.Begin(op, false))) return FinishRead(log_.Report(name, rc));
     rc = walk_.Next(op, inSet, out);
-    return FinishRead(EndOp(op, rc, name));
+    return FinishRead(txns_.End(op, rc, name));
   }
 
   long long RecordCount() {
     Op op;
-    if (BeginOp(op, false)) return -1;
+    if (txns_.Begin(op, false)) return -1;
     MDB_stat st;
-    const int rc = EndOp(op, log_.Lmdb(mdb_stat(op.txn, store_.records(), &st)),
-                         "TCtreeTable::getRecordCount");
+    const int rc = txns_.End(op, log_.Lmdb(mdb_stat(op.txn, store_.records(), &st)),
+                             "TCtreeTable::getRecordCount");
     return rc ? -1 : static_cast<long long>(st.ms_entries);
   }
 
   // ---- changes ------------------------------------------------------------------------
+
+  // The record as the file stores it (with its sum).
+  MDB_val Stored(const unsigned char* idBytes, const void* record) {
+    const size_t length = schema_.recordLength();
+    memcpy(value_.data(), record, length);
+    if (store_.sumLength()) cldb::PutSum(idBytes, value_.data(), length, value_.data() + length);
+    return cldb::Val(value_.data(), length + store_.sumLength());
+  }
 
   // Deleting the record a walk stands on (clean-up deletes every record of
   // its walk) needs no search for the walk's own entry.
@@ -313,19 +295,30 @@ struct TCtreeTable::Impl {
     MDB_val k = cldb::Val(key, schema_.keyLength(index)), d = cldb::Val(idBytes, kIdLength);
     const bool there = walk_.CursorOnEntry(index, key, idBytes);
     walk_.IndexCursorMoved(index);
+    txns_.Touched(index + 1);
     int rc = there ? 0 : mdb_cursor_get(c, &k, &d, MDB_GET_BOTH);
-    if (rc == MDB_NOTFOUND) return log_.Corrupt("TCtreeTable", "index lacks an entry of its record");
+    if (rc == MDB_NOTFOUND)
+      return log_.Corrupt("TCtreeTable", "index lacks an entry of its record");
     if (!rc) rc = mdb_cursor_del(c, 0);
     return log_.Lmdb(rc);
   }
 
   // A lazy index may still hold the entry from the record's earlier stay at
-  // that key; an eager one holding it is damaged.
+  // that key; an eager one holding it is damaged. Entries put under the key
+  // of the entry put before them land together (the hits and inserts of a
+  // job under its archive file).
   int PutEntry(Op& op, int index, const unsigned char* key, const unsigned char* idBytes,
                unsigned flags) {
     const cldb::IndexDef& def = schema_.index(index);
     MDB_val k = cldb::Val(key, def.keyLength), d = cldb::Val(idBytes, kIdLength);
     walk_.IndexCursorMoved(index);
+    std::string& last = lastPut_[index];
+    if (last.size() == k.mv_size && memcmp(last.data(), key, k.mv_size) == 0) {
+      txns_.Appended(index + 1, def.keyLength + 2 * kIdLength);
+    } else {
+      txns_.Touched(index + 1);
+      last.assign(reinterpret_cast<const char*>(key), k.mv_size);
+    }
     const int rc = mdb_cursor_put(op.cursors->index[index], &k, &d, flags | MDB_NODUPDATA);
     if (def.filtered && (rc == 0 || rc == MDB_KEYEXIST)) {
       KeyFilter& filter = filters_[index];
@@ -340,14 +333,15 @@ struct TCtreeTable::Impl {
     static const char kName[] = "TCtreeTable::addRecord";
     if (!record) return store_.open() ? TCT_ARGUMENT : TCT_NOT_OPEN;
     Op op;
-    int rc = BeginOp(op, true);
-    if (rc) return rc;
+    int rc = txns_.Begin(op, true);
+    if (rc) return log_.Report(kName, rc);
     const uint64_t id = store_.nextId();
     unsigned char idBytes[kIdLength];
     cldb::PutId(id, idBytes);
-    MDB_val k = cldb::Val(idBytes, sizeof(idBytes)), d = cldb::Val(record, schema_.recordLength());
+    MDB_val k = cldb::Val(idBytes, sizeof(idBytes)), d = Stored(idBytes, record);
     op.changing = true;
     rc = log_.Lmdb(mdb_cursor_put(op.cursors->record, &k, &d, MDB_APPEND));
+    txns_.Appended(0, d.mv_size + 2 * kIdLength);
     walk_.RecordCursorAt(rc ? 0 : id);
     unsigned char key[kMaxKeyLength];
     for (int i = 0; rc == 0 && i < indexCount(); ++i) {
@@ -355,7 +349,7 @@ struct TCtreeTable::Impl {
       rc = PutEntry(op, i, key, idBytes, MDB_APPENDDUP);
     }
     if (!rc) store_.TakeId();
-    return EndOp(op, rc, kName);
+    return txns_.End(op, rc, kName);
   }
 
   // Positions the record cursor on the current record.
@@ -369,11 +363,11 @@ struct TCtreeTable::Impl {
     static const char kName[] = "TCtreeTable::modifyRecord";
     if (!record) return store_.open() ? TCT_ARGUMENT : TCT_NOT_OPEN;
     Op op;
-    int rc = BeginOp(op, true);
-    if (rc) return rc;
+    int rc = txns_.Begin(op, true);
+    if (rc) return log_.Report(kName, rc);
     MDB_val old;
     if ((rc = FetchCurrent(op, &old)) || memcmp(old.mv_data, record, schema_.recordLength()) == 0)
-      return EndOp(op, rc, kName);
+      return txns_.End(op, rc, kName);
     unsigned char idBytes[kIdLength];
     cldb::PutId(walk_.current(), idBytes);
     unsigned char oldKeys[kMaxIndexes][kMaxKeyLength], newKeys[kMaxIndexes][kMaxKeyLength];
@@ -386,32 +380,34 @@ struct TCtreeTable::Impl {
     op.changing = true;
     for (int i = 0; rc == 0 && i < indexCount(); ++i)
       if (moved[i] && !schema_.index(i).lazy) rc = DeleteEntry(op, i, oldKeys[i], idBytes);
-    MDB_val k = cldb::Val(idBytes, sizeof(idBytes)), d = cldb::Val(record, schema_.recordLength());
+    MDB_val k = cldb::Val(idBytes, sizeof(idBytes)), d = Stored(idBytes, record);
+    txns_.Touched(0);
     if (!rc) rc = log_.Lmdb(mdb_cursor_put(op.cursors->record, &k, &d, MDB_CURRENT));
     for (int i = 0; rc == 0 && i < indexCount(); ++i) {
       if (!moved[i]) continue;
       rc = PutEntry(op, i, newKeys[i], idBytes, 0);
       walk_.NoteMove(i, newKeys[i]);
     }
-    return EndOp(op, rc, kName);
+    return txns_.End(op, rc, kName);
   }
 
   int Delete() {
     static const char kName[] = "TCtreeTable::deleteRecord";
     Op op;
-    int rc = BeginOp(op, true);
-    if (rc) return rc;
+    int rc = txns_.Begin(op, true);
+    if (rc) return log_.Report(kName, rc);
     MDB_val old;
-    if ((rc = FetchCurrent(op, &old))) return EndOp(op, rc, kName);
+    if ((rc = FetchCurrent(op, &old))) return txns_.End(op, rc, kName);
     unsigned char idBytes[kIdLength];
     cldb::PutId(walk_.current(), idBytes);
     unsigned char keys[kMaxIndexes][kMaxKeyLength];
     for (int i = 0; i < indexCount(); ++i) schema_.BuildKey(i, old.mv_data, keys[i]);
     op.changing = true;
     for (int i = 0; rc == 0 && i < indexCount(); ++i) rc = DeleteEntry(op, i, keys[i], idBytes);
+    txns_.Touched(0);
     if (!rc) rc = log_.Lmdb(mdb_cursor_del(op.cursors->record, 0));
     walk_.RecordCursorAt(0);
-    rc = EndOp(op, rc, kName);
+    rc = txns_.End(op, rc, kName);
     if (!rc) walk_.ClearCurrent();
     return rc;
   }
@@ -421,8 +417,19 @@ struct TCtreeTable::Impl {
   int Maintain(int (cldb::TableMaintenance::*work)(), const char* name) {
     if (!schema_.complete()) return schema_.Error(name, "declaration incomplete");
     if (store_.open()) return TCT_ALREADY_OPEN;
-    cldb::TableMaintenance maintenance(schema_, log_, seal_, huge());
+    cldb::TableMaintenance maintenance = Maintenance();
     return (maintenance.*work)();
+  }
+
+  int SealAsCopyOf(const char* sourceBase) {
+    static const char kName[] = "TCtreeTable::SealAsCopyOf";
+    if (!schema_.complete()) return schema_.Error(kName, "declaration incomplete");
+    if (store_.open()) return TCT_ALREADY_OPEN;
+    if (!sourceBase || !*sourceBase) return TCT_ARGUMENT;
+    const std::string source = sourceBase, sourceData = source + ".dat";
+    cldb::EngineLog sourceLog(owner_, sourceData);
+    cldb::TableSeal sourceSeal(sourceLog, source, schema_);
+    return Maintenance().SealCopy(sourceSeal, kName);
   }
 };
 
@@ -460,7 +467,7 @@ int TCtreeTable::initializeComplete() {
   cldb::TableSchema& schema = impl_->schema_;
   if (int rc = schema.CheckComplete()) return rc;
   registerTable();
-  int tableVersion = cldb::kTableFormatVersion;
+  int tableVersion = cldb::kTableVersion;
   adjustTableVersion(schema.baseName().c_str(), tableVersion);
   processTableVersionExternal(tableVersion);
   int indexVersion = schema.indexVersion();
@@ -566,11 +573,18 @@ int TCtreeTable::modifyRecord(void* record) { return impl_->Modify(record); }
 
 int TCtreeTable::deleteRecord() { return impl_->Delete(); }
 
-int TCtreeTable::BeginBatch() { return impl_->BeginBatch(); }
+int TCtreeTable::BeginBatch() { return impl_->txns_.BeginBatch("TCtreeTable::BeginBatch"); }
 
-int TCtreeTable::EndBatch(bool commit) { return impl_->EndBatch(commit); }
+int TCtreeTable::EndBatch(bool commit) {
+  return impl_->txns_.EndBatch(commit, "TCtreeTable::EndBatch");
+}
 
-bool TCtreeTable::InBatch() const { return impl_->batchTxn_ != nullptr; }
+bool TCtreeTable::InBatch() const { return impl_->txns_.inBatch(); }
+
+int TCtreeTable::CommitPending() {
+  if (!impl_->store_.open()) return TCT_NOT_OPEN;
+  return impl_->txns_.Commit(nullptr, "TCtreeTable::CommitPending");
+}
 
 int TCtreeTable::MakeCompact() {
   return impl_->Maintain(&cldb::TableMaintenance::MakeCompact, "TCtreeTable::MakeCompact");
@@ -579,5 +593,7 @@ int TCtreeTable::MakeCompact() {
 int TCtreeTable::ReBuildIndex() {
   return impl_->Maintain(&cldb::TableMaintenance::ReBuildIndex, "TCtreeTable::ReBuildIndex");
 }
+
+int TCtreeTable::SealAsCopyOf(const char* sourceBase) { return impl_->SealAsCopyOf(sourceBase); }
 
 const std::string& TCtreeTable::dataFileName() const { return impl_->schema_.dataFile(); }

@@ -34,48 +34,58 @@
 // where it was. Such a leftover entry is stale: the record it names no
 // longer has that key, or no longer exists. Every read through the index
 // checks the record's key against the entry and passes stale entries over,
-// so reads see exactly what an eager index would show; a walk inside a
-// batch also deletes the stale entries it passes, and ReBuildIndex drops
-// them all. A rewrite thus costs an append at the new key instead of a
+// so reads see exactly what an eager index would show; a walk in the
+// group's transaction (inside a batch, or while changes are pending) also
+// deletes the stale entries it passes -- a key whose entries are all stale
+// in one deletion -- and ReBuildIndex drops them all. A rewrite thus costs an append at the new key instead of a
 // delete at a random place in the index, and the leftovers of one key go
 // together, in one sweep, when that key is next walked. A lazy index holds
 // at least one entry per record; an eager one exactly one.
 //
-// Transactions. Without an open batch every operation runs in its own LMDB
-// transaction (reads in a renewed read-only one, changes in a write
-// transaction that commits before the call returns). BeginBatch opens one
-// write transaction that every operation uses until EndBatch commits it (or
-// aborts it with commit=false), so a batch of a thousand operations pays one
-// commit; inside a batch the engine keeps its cursors, and a walk step is a
-// single cursor move unless a change could have moved the entry under it. A
-// batch must end on the thread that began it (it holds LMDB's write lock).
-// If a change fails half-done inside a batch, the batch is spoilt: EndBatch
-// then aborts it and returns that failure.
+// Transactions. Every change joins the session's group: one LMDB write
+// transaction that batches, and changes made outside any batch, share until
+// it commits -- when the pages it may have made dirty pass 64 MiB, when a
+// batch ends and the group is two seconds old, when a thread other than the
+// one that began it takes the table, on CommitPending, and at close. While a
+// group is pending every read goes through it; otherwise reads renew a
+// read-only transaction. Inside a batch the engine keeps its cursors, and a
+// walk step is a single cursor move unless a change could have moved the
+// entry under it. If a change fails half-done, the batch is spoilt: EndBatch
+// then discards the group and returns that failure; EndBatch(false) discards
+// it too. The batches that ended before in the same group go with it: a
+// session's changes are durable only at its clean close (see Durability).
 //
 // Threads and files. A table object is used by one thread at a time (its
-// owner serialises calls). Within a process a table file is used by at most
-// one table object at a time (create, open, MakeCompact and ReBuildIndex
-// fail with TCT_BUSY otherwise): LMDB's file locks do not survive a second
-// handle on the same file in one process. Several processes may hold a
-// table open read-only at once; one open for changes has no seal, so no
-// other process can open it until it is closed.
+// owner serialises calls, and hands the table from thread to thread with a
+// happens-before); a batch begins and ends on one thread. Within a process a
+// table file is used by at most one table object at a time (create, open,
+// MakeCompact and ReBuildIndex fail with TCT_BUSY otherwise). Across
+// processes, a session for changes holds an exclusive lock on the file, a
+// read-only one a shared lock; an open that cannot take it fails with
+// TCT_BUSY. LMDB keeps no lock file.
 //
 // Durability and damaged files. A table is trusted only as a clean close left
-// it. close() syncs the file, closes LMDB and then seals the file: the seal
-// records the file's length and CRC-64 and the kind of machine that wrote it.
-// MakeCompact, and ReBuildIndex when it changes the file, seal the result the
-// same way. open (and the maintenance calls) check the seal before LMDB maps
-// the file, and refuse the table with TCT_CORRUPT and a logged reason when
-// the seal is missing ("not closed cleanly"), unreadable, from another kind
-// of machine, or names another length or CRC. An open for changes then
-// removes the seal before anything can change the file, so a process that
-// dies while the table is open leaves it refused; a read-only open keeps it.
-// The engine does not sync commits while open: a table that was not closed
-// is lost, never trusted. A table that opens is thus, byte for byte, what
-// LMDB wrote and a clean close sealed; the checks that need no such trust
-// (truncated or foreign files, missing sub-databases, index entry counts,
-// the stored schema) are made all the same. docs/format.md gives the seal's
-// format and what lies outside its reach.
+// it. close() commits, closes LMDB, syncs the file and seals it: the seal
+// names the file by device, inode, length and times, fingerprints its head
+// pages (both meta pages and the main database's root), and names the
+// schema and the kind of machine. MakeCompact, ReBuildIndex when it changes
+// the file, and SealAsCopyOf seal their result the same way. open (and the
+// maintenance calls) check the seal in constant time before LMDB maps the
+// file and refuse the table with TCT_CORRUPT and a logged reason when the
+// seal is missing ("not closed cleanly"), unreadable, from another kind of
+// machine, or names another file, length, time or head. An open for
+// changes then removes the seal, durably, before LMDB reads a page, so
+// that whatever follows -- a change, a failure, a crash -- leaves the table
+// refused until a clean end seals it again; a read-only open keeps it. A
+// session whose last commit failed, or that met damage, ends unsealed. The
+// engine does not sync commits while open. Damage at rest, which moves no
+// file time, is caught where it is read: every record carries a sum of its
+// id and bytes, and every index entry must name a record that bears its
+// key; a read that meets damage fails with TCT_CORRUPT (logged), never
+// answers. Tables of the first format (records without sums, a seal naming
+// the whole file's CRC-64) are checked by their content and rewritten in the
+// present format by their first session for changes. docs/format.md gives
+// the formats and what a damaged file can and cannot do.
 //
 // Results: 0 success; otherwise an engine code (positive, see errToString).
 // After a failed read, noRecordFound() tells whether it failed only for lack
@@ -162,8 +172,9 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // engine keeps a Bloom filter of the index's keys in memory (about 1.5
   // bytes per key, up to 3 right after a rebuild), so that firstInSet with
   // a whole key that the index does not hold usually answers TCT_NOT_FOUND
-  // without reading the file. The filter is built at open (one pass over
-  // the index's keys) and grows as keys are added; keys that leave the
+  // without reading the file. The filter is kept in the file: read at open,
+  // its changed parts written at close (built from the index when missing
+  // or failing its check); it grows as keys are added; keys that leave the
   // index stay in it, which costs only a wasted lookup. Same conditions and
   // results as setLazyIndex.
   int setFilteredIndex(int indexNumber);
@@ -195,18 +206,22 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   // an earlier table of that name, and leaves the new table open.
   int create();
   // Fails with TCT_NO_FILE when the file is missing, TCT_CORRUPT (reason
-  // logged) when it is empty or not a regular file, its seal does not vouch
-  // for it (see Durability), or it is truncated (a page LMDB may read lies
-  // past its end), foreign, lacks the table's sub-databases or its index
-  // entry counts differ from the record count (fall short of it, for a lazy
-  // index); TCT_SCHEMA_MISMATCH under another schema. A failed open leaves
-  // the file and its seal as they were; kReadWrite removes the seal on
-  // success.
+  // logged) when it is a link, empty or not a regular file, its seal does
+  // not vouch for it (see Durability), or it is truncated (a page LMDB may
+  // read lies past its end), foreign, lacks the table's sub-databases or its
+  // index entry counts differ from the record count (fall short of it, for
+  // a lazy index); TCT_SCHEMA_MISMATCH under another schema; TCT_BUSY when
+  // another session holds it (see Threads and files). A refusal by the seal
+  // or the schema leaves the file and its seal as they were; kReadWrite
+  // removes the seal once the seal vouched for the file, so a failure after
+  // that leaves the table refused.
   virtual int open(ZelIndexing::TAccessEnum access);
-  // Aborts an open batch, syncs, closes and (unless read-only) seals; 0 when
-  // not open. On failure the table is closed all the same, but unsealed;
-  // TCT_CORRUPT (logged) when another file than the one opened stands at
-  // the table's path by then (the folder was made anew): it is not sealed.
+  // Discards an open batch (with its group), commits what is pending, syncs,
+  // closes and (unless read-only) seals; 0 when not open. On failure the
+  // table is closed all the same, but unsealed: when the last commit
+  // failed, when the session met damage (TCT_CORRUPT), and when another
+  // file than the one opened stands at the table's path by then (the folder
+  // was made anew; TCT_CORRUPT, logged).
   int close();
   bool isOpen() const;
   long long getRecordCount();  // -1 when not open or on error
@@ -239,22 +254,33 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   int BeginBatch();
   int EndBatch(bool commit = true);
   bool InBatch() const;
+  // Commits the changes that ended batches (and changes outside a batch)
+  // left pending; 0 when there are none. Not inside a batch (TCT_BATCH).
+  int CommitPending();
 
   // ---- maintenance (on a defined, sealed table that is not open) -----------
   // Both check the seal as open does (TCT_CORRUPT when it does not vouch for
   // the file) and leave a sealed table behind.
   // Compacting copy of the file (free pages dropped) to "<base>.dat.compact"
-  // in the same folder, fsync, atomic rename over "<base>.dat", new seal
-  // (whose folder sync also makes the rename durable). A table whose indexes
-  // are out of step is still compacted.
+  // in the same folder, atomic rename over "<base>.dat", new seal (which
+  // syncs the file, and whose folder sync also makes the rename durable). A
+  // table whose indexes are out of step is still compacted.
   int MakeCompact();
-  // In one transaction, brings every index into exact agreement with the
-  // records: an index that is missing, or does not hold exactly one entry
-  // per record (a lazy one with stale entries), is rebuilt from the records;
-  // one that agrees is kept as it is (so a freshly compacted file stays
-  // compact). When every index agrees, the file and its seal are left
-  // untouched.
+  // In one transaction, brings every index into agreement with the records
+  // by LMDB's counts (the seal vouches that the engine wrote the file): an
+  // index that is missing, or does not hold as many entries as records (a
+  // lazy one with stale entries), is rebuilt from the records, sorted and
+  // appended (memory: key length + 8 bytes per record); one that agrees is
+  // kept as it is (so a freshly compacted file stays compact). When every
+  // index agrees, the file and its seal are left untouched.
   int ReBuildIndex();
+  // Seals this (defined, not open) table's file, a byte-for-byte copy of
+  // the sealed table "<sourceBase>" (a folder copied elsewhere): the source
+  // is checked, compared with the copy and checked again, then the copy
+  // gets a seal of its own. A copy is otherwise refused (its seal names the
+  // file it was made from). TCT_CORRUPT (logged) when the source does not
+  // vouch for the copy.
+  int SealAsCopyOf(const char* sourceBase);
 
   const std::string& dataFileName() const;  // "<base>.dat"
 
@@ -263,10 +289,10 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   std::unique_ptr<Impl> impl_;
 };
 
-// RAII batch: begins in the constructor, commits in Commit() or aborts when
-// destroyed without it. A batch that could not begin (status() non-zero)
-// owns no transaction: each change went through one of its own, so Commit
-// has nothing to do and returns 0.
+// RAII batch: begins in the constructor, ends in Commit() (its changes join
+// the group) or discards the group when destroyed without it. A batch that
+// could not begin (status() non-zero; nested, or read-only) ends nothing,
+// so Commit has nothing to do and returns 0.
 class TCtreeBatch {
  public:
   explicit TCtreeBatch(TCtreeTable& table) : table_(table), rc_(table.BeginBatch()) {}

@@ -11,7 +11,7 @@ int EngineLog::Lmdb(int rc) {
   if (rc == MDB_NOTFOUND) return TCT_NOT_FOUND;
   lastError_ = rc;
   if (rc == MDB_CORRUPTED || rc == MDB_PAGE_NOTFOUND || rc == MDB_INVALID ||
-      rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE)
+      rc == MDB_CURSOR_FULL || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE)
     return Corrupt("TCtreeTable", mdb_strerror(rc));
   return TCT_LMDB;
 }
@@ -22,6 +22,7 @@ int EngineLog::Io(int error) {
 }
 
 int EngineLog::Corrupt(const char* name, const char* reason) {
+  damageSeen_ = true;
   owner_.debug(-1, "%s: [ERROR] %s is damaged or not a table file: %s", name, dataFile_.c_str(),
                reason);
   return TCT_CORRUPT;

@@ -24,8 +24,12 @@ class EngineLog {
   // 0, TCT_NOT_FOUND, TCT_CORRUPT (damage LMDB found, logged) or TCT_LMDB.
   int Lmdb(int rc);
   int Io(int error);  // TCT_IO, not logged
-  // The file is damaged or not a table file (logged; TCT_CORRUPT).
+  // The file is damaged or not a table file (logged; TCT_CORRUPT). Noted:
+  // see damageSeen().
   int Corrupt(const char* name, const char* reason);
+  // Whether Corrupt was called since the last ForgetDamage.
+  bool damageSeen() const { return damageSeen_; }
+  void ForgetDamage() { damageSeen_ = false; }
   // The file looks well-formed but is not trusted (logged; TCT_CORRUPT).
   int Untrusted(const char* name, const char* reason);
   // Logs TCT_LMDB and TCT_IO, whose reason no one logged where they arose.
@@ -36,6 +40,7 @@ class EngineLog {
   TDebuggable& owner_;
   const std::string& dataFile_;
   int lastError_ = 0;
+  bool damageSeen_ = false;
   char errText_[256] = {};
 };
 

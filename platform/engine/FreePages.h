@@ -10,10 +10,9 @@
 // file that ends early is whole exactly when every page past its end is
 // free.
 //
-// The free list is read with pread, following the page layout of LMDB 0.9
-// (the layout of its source, which its public header does not show), never
-// through LMDB's map: a truncated file whose list itself lies past the end
-// is then refused instead of faulting on a read of the map.
+// The free list is read through RawLmdbFile (LmdbLayout.h), never through
+// LMDB's map: a truncated file whose list itself lies past the end is then
+// refused instead of faulting on a read of the map.
 #pragma once
 
 #include <lmdb.h>

@@ -158,11 +158,11 @@ void TableSchema::BuildKey(int index, const void* record, unsigned char* key) co
   }
 }
 
-std::string TableSchema::Describe() const {
+std::string TableSchema::Describe(int format) const {
   char line[512];
   std::string text;
   snprintf(line, sizeof(line), "TCtreeTable %d\nversions table=%d index=%d\nrecord %u\n",
-           kTableFormatVersion, tableVersion_, indexVersion_, recordLength_);
+           format, tableVersion_, indexVersion_, recordLength_);
   text += line;
   for (size_t i = 0; i < fields_.size(); ++i) {
     const FieldDef& f = fields_[i];
@@ -184,9 +184,12 @@ std::string TableSchema::Describe() const {
   return text;
 }
 
-int TableSchema::Compare(const std::string& stored, const char* name) const {
+int TableSchema::Compare(const std::string& stored, const char* name, int* format) const {
   const std::string declared = Describe();
-  if (stored == declared) return 0;
+  for (int f : {kFileFormat, kFirstFileFormat}) {
+    *format = f;
+    if (stored == (f == kFileFormat ? declared : Describe(f))) return 0;
+  }
   const auto diff = FirstDifference(stored, declared);
   log_->debug(-1, "%s: [ERROR] %s has another schema: stored \"%s\", declared \"%s\"", name,
              dataFile_.c_str(), diff.first.c_str(), diff.second.c_str());

@@ -12,7 +12,7 @@
 
 namespace cldb {
 
-constexpr int kTableFormatVersion = 1;
+constexpr int kTableVersion = 1;   // the hooks' table version, before adjustTableVersion
 constexpr int kBaseIndexVersion = 2;  // processIndexVersionExternal raises it to 3
 constexpr char kIntegerMode = 1;      // little-endian field, big-endian key bytes
 constexpr char kBytesMode = 0;        // field bytes as they stand
@@ -81,11 +81,13 @@ class TableSchema {
   // Logs `reason` for the table; TCT_SCHEMA.
   int Error(const char* name, const char* reason) const;
 
-  // The schema as the file stores it.
-  std::string Describe() const;
-  // 0 when `stored` is this schema; otherwise TCT_SCHEMA_MISMATCH, logged
-  // with the first line that differs.
-  int Compare(const std::string& stored, const char* name) const;
+  // The schema as a file of `format` stores it (its first line names the
+  // format).
+  std::string Describe(int format = kFileFormat) const;
+  // 0 when `stored` is this schema, in a file of the present or the first
+  // format (*format says which); otherwise TCT_SCHEMA_MISMATCH, logged with
+  // the first line that differs.
+  int Compare(const std::string& stored, const char* name, int* format) const;
 
  private:
   int CheckDeclaring(const char* name) const;
@@ -98,7 +100,7 @@ class TableSchema {
   unsigned segmentsDeclared_ = 0;
   bool started_ = false;
   bool complete_ = false;
-  int tableVersion_ = kTableFormatVersion;
+  int tableVersion_ = kTableVersion;
   int indexVersion_ = kBaseIndexVersion;
 };
 

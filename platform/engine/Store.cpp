@@ -3,12 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
 #include <string>
 
+#include "platform/FileIo.h"
 #include "platform/ZelPlatformInfo.h"
 #include "platform/engine/FreePages.h"
 
@@ -24,35 +26,30 @@ constexpr size_t kSmallMapSizes[] = {size_t{2} << 30};
 
 // ---- making and opening --------------------------------------------------------
 
-int Store::Create(TableSeal& seal, bool huge, const char* name) {
-  const std::string& path = log_.dataFile();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
-                  ZelPlatformInfo::NewFileMode());
-  if (fd < 0 && errno == EEXIST) {
-    log_.owner().debug(1, "%s: %s exists already", name, path.c_str());
+int Store::Create(TableSeal* seal, bool huge, const char* name) {
+  fd_ = io::Open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
+                       ZelPlatformInfo::NewFileMode());
+  if (fd_ < 0 && errno == EEXIST) {
+    log_.owner().debug(1, "%s: %s exists already", name, path_.c_str());
     return TCT_EXISTS;
   }
-  if (fd < 0) return log_.Report(name, log_.Io(errno));
+  if (fd_ < 0) return log_.Report(name, log_.Io(errno));
   struct stat st;
-  int error = fstat(fd, &st) != 0 ? errno : 0;
-  ::close(fd);
+  int rc = fstat(fd_, &st) != 0 ? log_.Report(name, log_.Io(errno)) : 0;
   const FileId created = FileId::Of(st);
-  int rc = error ? log_.Io(error) : claim_.Acquire(path, &st, &error);
-  if (rc == TCT_IO) rc = log_.Report(name, log_.Io(error));
-  if (!rc) rc = log_.Report(name, seal.Remove());  // one left behind by an earlier table
+  if (!rc) rc = claim_.Acquire(created);
+  if (!rc && flock(fd_, LOCK_EX | LOCK_NB) != 0) rc = log_.Report(name, log_.Io(errno));
+  if (!rc && seal) rc = seal->Remove(false, name);  // one left behind by an earlier table
   if (!rc) rc = OpenEnv(false, huge, name);
-  if (!rc) rc = StatMapped(&fd, &st, name);
+  int lmdbFd = -1;
+  if (!rc) rc = StatMapped(&lmdbFd, &st, name);
   // LMDB must write the file that was made (and claimed), not another one
   // put at the path meanwhile.
-  if (!rc && !(FileId::Of(st) == created && claim_.file() == created))
-    rc = log_.Untrusted(name, kChangedWhileOpening);
+  if (!rc && !(FileId::Of(st) == created)) rc = log_.Untrusted(name, kChangedWhileOpening);
   if (!rc) rc = Initialize(name);
   if (rc) {
+    if (lstat(path_.c_str(), &st) == 0 && FileId::Of(st) == created) io::Unlink(path_.c_str());
     Close();
-    if (stat(path.c_str(), &st) == 0 && FileId::Of(st) == created) {
-      unlink(path.c_str());
-      unlink((path + "-lock").c_str());
-    }
   }
   return rc;
 }
@@ -78,32 +75,50 @@ int Store::Initialize(const char* name) {
   } else if (txn) {
     mdb_txn_abort(txn);
   }
-  if (!rc) rc = mdb_env_sync(env_, 1);
   nextId_ = storedNextId_ = 1;
   return log_.Report(name, log_.Lmdb(rc));
 }
 
+// The engine's own descriptor, never through a link; locked against other
+// processes' sessions (see the header) and claimed against this one's.
+int Store::OpenFile(bool readOnly, struct stat* st, const char* name) {
+  fd_ = io::Open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd_ < 0 && errno == ENOENT) {
+    log_.owner().debug(1, "%s: %s does not exist", name, path_.c_str());
+    return TCT_NO_FILE;
+  }
+  if (fd_ < 0 && errno == ELOOP) return log_.Corrupt(name, "a symbolic link");
+  if (fd_ < 0 || fstat(fd_, st) != 0) return log_.Report(name, log_.Io(errno));
+  if (!S_ISREG(st->st_mode)) return log_.Corrupt(name, "not a regular file");
+  if (int rc = claim_.Acquire(FileId::Of(*st))) return rc;
+  if (flock(fd_, (readOnly ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) return 0;
+  if (errno != EWOULDBLOCK) return log_.Report(name, log_.Io(errno));
+  log_.owner().debug(1, "%s: %s is in use by another process", name, path_.c_str());
+  return TCT_BUSY;
+}
+
 int Store::OpenExisting(TableSeal& seal, Purpose purpose, bool readOnly, bool huge,
                         const char* name) {
-  const std::string& path = log_.dataFile();
   struct stat st;
-  int error = 0;
-  int rc = claim_.Acquire(path, &st, &error);
-  if (rc == TCT_NO_FILE) {
-    log_.owner().debug(1, "%s: %s does not exist", name, path.c_str());
-    return rc;
-  }
-  if (rc == TCT_IO) return log_.Report(name, log_.Io(error));
-  if (rc) return rc;
-  if (!S_ISREG(st.st_mode)) rc = log_.Corrupt(name, "not a regular file");
+  Vouch vouch = Vouch::kIdentity;
+  int rc = OpenFile(readOnly, &st, name);
   if (!rc && st.st_size == 0) rc = log_.Corrupt(name, "empty file");
-  if (!rc) rc = seal.Check(st, name);
-  if (!rc) rc = OpenEnv(readOnly, huge, name);
+  if (!rc) rc = seal.Check(fd_, st, &vouch, name);
+  // Under another schema the open fails: the file is read only to say how
+  // its schema differs, and keeps its seal.
+  const bool otherSchema = rc == TCT_SCHEMA_MISMATCH;
+  if (otherSchema) rc = 0;
+  if (!rc && !readOnly && !otherSchema) rc = seal.Remove(true, name);
+  if (!rc) rc = OpenEnv(readOnly || otherSchema, huge, name);
   if (!rc) rc = CheckMapped(st, name);
   MDB_txn* txn = nullptr;
   if (!rc) rc = log_.Report(name, log_.Lmdb(mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn)));
   if (!rc) {
     rc = Load(txn, purpose, name);
+    // The first format is vouched for by its content only.
+    if (!rc && (format_ == kFirstFileFormat) != (vouch == Vouch::kContent))
+      rc = log_.Untrusted(name, "its seal is of another format than the file");
+    if (!rc && otherSchema) rc = log_.Untrusted(name, "its seal names another schema");
     // Committing the read-only txn keeps the database handles it opened.
     if (rc) {
       mdb_txn_abort(txn);
@@ -125,7 +140,7 @@ int Store::OpenEnv(bool readOnly, bool huge, const char* name) {
     rc = mdb_env_set_maxdbs(env_, kMaxDbs);
     if (!rc) rc = mdb_env_set_mapsize(env_, sizes[i]);
     if (!rc)
-      rc = mdb_env_open(env_, log_.dataFile().c_str(), kEnvFlags | (readOnly ? MDB_RDONLY : 0),
+      rc = mdb_env_open(env_, path_.c_str(), kEnvFlags | (readOnly ? MDB_RDONLY : 0),
                         ZelPlatformInfo::NewFileMode());
     if (!rc) return 0;
     mdb_env_close(env_);
@@ -198,7 +213,7 @@ int Store::Load(MDB_txn* txn, Purpose purpose, const char* name) {
   if (rc == MDB_NOTFOUND) return log_.Corrupt(name, "no stored schema");
   if (rc) return log_.Report(name, log_.Lmdb(rc));
   const std::string stored(static_cast<const char*>(data.mv_data), data.mv_size);
-  if ((rc = schema_.Compare(stored, name))) return rc;
+  if ((rc = schema_.Compare(stored, name, &format_))) return rc;
   key = TextVal(kNextIdKey);
   rc = mdb_get(txn, meta_, &key, &data);
   if (rc == MDB_NOTFOUND || (rc == 0 && data.mv_size != kIdLength))
@@ -252,17 +267,22 @@ int Store::LastRecordId(MDB_txn* txn, uint64_t* last) {
 // ---- closing ------------------------------------------------------------------------
 
 int Store::CloseAndSeal(TableSeal& seal, const char* name) {
-  int rc = log_.Report(name, log_.Lmdb(mdb_env_sync(env_, 1)));
-  mdb_env_close(env_);
-  env_ = nullptr;
-  if (!rc) rc = seal.Write(claim_.file(), name);
-  claim_.Release();
+  CloseEnv();
+  const int rc = seal.Write(fd_, name);
+  Close();
   return rc;
 }
 
-void Store::Close() {
+void Store::CloseEnv() {
   if (env_) mdb_env_close(env_);
   env_ = nullptr;
+}
+
+void Store::Close() {
+  CloseEnv();
+  if (fd_ >= 0) ::close(fd_);  // ends the lock
+  fd_ = -1;
+  format_ = kFileFormat;
   claim_.Release();
 }
 

@@ -1,5 +1,7 @@
 #include "platform/engine/Walk.h"
 
+#include "platform/engine/Transactions.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -7,6 +9,12 @@
 #include <utility>
 
 namespace cldb {
+namespace {
+
+// How far ahead of the record cursor a record is reached by stepping.
+constexpr uint64_t kStepLimit = 8;
+
+}  // namespace
 
 void TableWalk::Reset() {
   Begin(kNone, 0, 0);
@@ -25,6 +33,7 @@ void TableWalk::Begin(Kind kind, int index, int setLength) {
   setLength_ = setLength;
   positioned_ = false;
   movedAhead_.clear();
+  mixedKey_.clear();
   current_ = 0;
 }
 
@@ -66,13 +75,35 @@ int TableWalk::FetchRecord(Op& op, uint64_t id, MDB_val* data) {
   unsigned char idKey[kIdLength];
   PutId(id, idKey);
   MDB_val key = Val(idKey, sizeof(idKey));
-  const int rc =
-      mdb_cursor_get(op.cursors->record, &key, data, recordAt_ == id ? MDB_GET_CURRENT : MDB_SET);
+  MDB_cursor* c = op.cursors->record;
+  int rc;
+  if (recordAt_ == id) {
+    rc = mdb_cursor_get(c, &key, data, MDB_GET_CURRENT);
+  } else if (recordAt_ != 0 && id > recordAt_ && id - recordAt_ <= kStepLimit) {
+    rc = StepTo(c, id, data);
+  } else {
+    rc = mdb_cursor_get(c, &key, data, MDB_SET);
+  }
   recordAt_ = rc ? 0 : id;
   if (rc) return log_.Lmdb(rc);
-  if (data->mv_size != schema_.recordLength())
+  if (data->mv_size != schema_.recordLength() + store_.sumLength())
     return log_.Corrupt("TCtreeTable", "record of bad length");
+  if (store_.sumLength() && !SumHolds(idKey, data->mv_data, schema_.recordLength()))
+    return log_.Corrupt("TCtreeTable", "a record fails its sum");
   return 0;
+}
+
+// Steps the record cursor forward to record `id`; MDB_NOTFOUND when it
+// passes where `id` would be.
+int TableWalk::StepTo(MDB_cursor* c, uint64_t id, MDB_val* data) {
+  MDB_val key;
+  for (;;) {
+    const int rc = mdb_cursor_get(c, &key, data, MDB_NEXT);
+    if (rc) return rc;
+    if (key.mv_size != kIdLength) return MDB_CORRUPTED;
+    const uint64_t at = GetId(key.mv_data);
+    if (at >= id) return at == id ? 0 : MDB_NOTFOUND;
+  }
 }
 
 // ---- positions ------------------------------------------------------------------
@@ -127,11 +158,9 @@ int TableWalk::Visit(Op& op, const MDB_val& k, const MDB_val& d, void* out) {
   if (rc == TCT_NOT_FOUND)
     return lazy ? kStale : log_.Corrupt("TCtreeTable", "index entry without its record");
   if (rc) return rc;
-  if (lazy) {
-    unsigned char key[kMaxKeyLength];
-    schema_.BuildKey(index_, data.mv_data, key);
-    if (memcmp(key, k.mv_data, k.mv_size) != 0) return kStale;
-  }
+  if (!Bears(data, k))
+    return lazy ? kStale
+                : log_.Corrupt("TCtreeTable", "index entry names a record without its key");
   memcpy(out, data.mv_data, schema_.recordLength());
   StandOn(k, d);
   stamp_ = indexStamp_[index_] = ++stampSeq_;
@@ -176,19 +205,82 @@ int TableWalk::Advance(Op& op, bool inSet, MDB_val* k, MDB_val* d) {
 // Moves the walk past the stale entry (k, d) of a lazy index, onto the
 // next entry. The walk stands on the stale entry meanwhile, so that
 // Advance finds its follower whether or not the entry is still there; a
-// walk inside a write transaction deletes it.
+// walk inside a write transaction deletes it, or, when it is the first of
+// its key and every entry of the key is stale, the whole key.
 int TableWalk::PassStale(Op& op, bool inSet, MDB_val* k, MDB_val* d) {
   StandOn(*k, *d);
-  if (op.write) {
-    indexStamp_[index_] = 0;
-    // Done or not done: only a failed delete leaves the batch half-changed.
-    if (int rc = mdb_cursor_del(op.cursors->index[index_], 0)) {
-      op.changing = true;
-      return log_.Lmdb(rc);
-    }
-  } else {
+  if (!op.write) {
     stamp_ = indexStamp_[index_] = ++stampSeq_;  // the cursor stands on it
+    return Advance(op, inSet, k, d);
   }
+  const MDB_val walkKey = Val(key_, k->mv_size);
+  const bool mixed = walkKey.mv_size == mixedKey_.size() &&
+                     memcmp(key_, mixedKey_.data(), walkKey.mv_size) == 0;
+  bool all = false;
+  if (!mixed) {
+    if (int rc = AllStale(op, walkKey, &all)) return rc;
+    if (all) return DropKey(op, inSet, k, d);
+  }
+  MDB_cursor* c = op.cursors->index[index_];
+  int rc = 0;
+  unsigned char idBytes[kIdLength];
+  PutId(id_, idBytes);
+  if (!mixed) {  // AllStale moved the cursor: back onto the stale entry
+    MDB_val key = Val(key_, k->mv_size), id = Val(idBytes, kIdLength);
+    rc = mdb_cursor_get(c, &key, &id, MDB_GET_BOTH);
+  }
+  indexStamp_[index_] = 0;
+  // Done or not done: only a failed delete leaves the batch half-changed.
+  if (!rc && (rc = mdb_cursor_del(c, 0))) op.changing = true;
+  if (rc) return log_.Lmdb(rc);
+  if (op.txns) op.txns->Touched(index_ + 1);
+  return Advance(op, inSet, k, d);
+}
+
+// Whether the record `data` has the key of index entry `k` in the walk's index.
+bool TableWalk::Bears(const MDB_val& data, const MDB_val& k) const {
+  unsigned char key[kMaxKeyLength];
+  schema_.BuildKey(index_, data.mv_data, key);
+  return memcmp(key, k.mv_data, k.mv_size) == 0;
+}
+
+// Whether every entry under the key of the stale entry k, on which the walk
+// and its cursor stand, is stale; asked at its key's first entry, and not
+// again for a key found to hold a live one. The cursor moves.
+int TableWalk::AllStale(Op& op, const MDB_val& k, bool* all) {
+  *all = false;
+  MDB_cursor* c = op.cursors->index[index_];
+  MDB_val key = k, d;
+  indexStamp_[index_] = 0;  // the cursor moves
+  int rc = mdb_cursor_get(c, &key, &d, MDB_FIRST_DUP);
+  if (rc) return log_.Lmdb(rc);
+  // Entries before a stale one were live when the walk passed them.
+  const bool first = d.mv_size == kIdLength && GetId(d.mv_data) == id_;
+  while (first && (rc = mdb_cursor_get(c, &key, &d, MDB_NEXT_DUP)) == 0) {
+    MDB_val data;
+    const int fetched = FetchRecord(op, GetId(d.mv_data), &data);
+    if (fetched == TCT_NOT_FOUND || (fetched == 0 && !Bears(data, k))) continue;
+    if (fetched) return fetched;
+    break;  // a live entry
+  }
+  if (first && rc == MDB_NOTFOUND) {
+    *all = true;
+    return 0;
+  }
+  mixedKey_.assign(static_cast<const char*>(k.mv_data), k.mv_size);
+  return first && rc ? log_.Lmdb(rc) : 0;
+}
+
+// Deletes every entry of the key the walk stands on (all stale), then
+// moves on to the entry after them.
+int TableWalk::DropKey(Op& op, bool inSet, MDB_val* k, MDB_val* d) {
+  MDB_cursor* c = op.cursors->index[index_];
+  MDB_val key = Val(key_, k->mv_size), data;
+  indexStamp_[index_] = 0;
+  int rc = mdb_cursor_get(c, &key, &data, MDB_SET);
+  if (!rc && (rc = mdb_cursor_del(c, MDB_NODUPDATA))) op.changing = true;
+  if (rc) return log_.Lmdb(rc);
+  if (op.txns) op.txns->Touched(index_ + 1);
   return Advance(op, inSet, k, d);
 }
 

@@ -8,7 +8,12 @@
 // entry that followed it. A record that the walk itself rewrote to a key
 // further ahead is noted and passed over when met again; a stale entry of a
 // lazy index is passed over too, and deleted when the walk runs in a write
-// transaction.
+// transaction (a key whose entries are all stale goes in one deletion).
+//
+// What a walk reads is checked: every record against its sum (Format.h), and
+// every index entry against the key its record gives. An entry of an eager
+// index that its record does not bear, or a record that fails its sum, is
+// damage (TCT_CORRUPT, logged), never an answer.
 //
 // Cursor positions are only trusted while their txn lives and nothing else
 // moved them: the record cursor is known to sit on record `recordAt_`, and
@@ -34,7 +39,8 @@ class TableWalk {
  public:
   enum Kind { kNone, kSet, kOrdered };
 
-  TableWalk(const TableSchema& schema, EngineLog& log) : schema_(schema), log_(log) {}
+  TableWalk(const TableSchema& schema, EngineLog& log, const Store& store)
+      : schema_(schema), log_(log), store_(store) {}
 
   // No walk, no current record, no trusted position.
   void Reset();
@@ -57,7 +63,9 @@ class TableWalk {
   uint64_t current() const { return current_; }  // 0: none
   void ClearCurrent() { current_ = 0; }
 
-  // Positions the record cursor on record `id`, reading it into *data.
+  // Positions the record cursor on record `id`, reading it into *data (the
+  // record, its sum checked). A record just after the cursor's is reached
+  // by stepping, not by a search from the root.
   int FetchRecord(Op& op, uint64_t id, MDB_val* data);
   void RecordCursorAt(uint64_t id) { recordAt_ = id; }  // 0: unknown
   void IndexCursorMoved(int index) { indexStamp_[index] = 0; }
@@ -85,12 +93,17 @@ class TableWalk {
                MDB_val* d);
   int Advance(Op& op, bool inSet, MDB_val* k, MDB_val* d);
   int PassStale(Op& op, bool inSet, MDB_val* k, MDB_val* d);
+  bool Bears(const MDB_val& data, const MDB_val& k) const;
+  int AllStale(Op& op, const MDB_val& k, bool* all);
+  int DropKey(Op& op, bool inSet, MDB_val* k, MDB_val* d);
+  int StepTo(MDB_cursor* c, uint64_t id, MDB_val* data);
   void StandOn(const MDB_val& k, const MDB_val& d);
   bool IsWalkEntry(const MDB_val& k, const MDB_val& d) const;
   bool TakeMovedAhead(const MDB_val& k, uint64_t id);
 
   const TableSchema& schema_;
   EngineLog& log_;
+  const Store& store_;
 
   Kind kind_ = kNone;
   int index_ = 0;
@@ -100,6 +113,7 @@ class TableWalk {
   uint64_t id_ = 0;
   uint64_t stamp_ = 0;
   std::vector<Moved> movedAhead_;
+  std::string mixedKey_;  // a key of this walk known to hold live entries
   uint64_t current_ = 0;
 
   uint64_t recordAt_ = 0;

@@ -1,5 +1,7 @@
 // Scans in archive-file order, expiry of archive files, clean-up and the
 // least archive-file id.
+#include <lmdb.h>
+
 #include <atomic>
 
 #include "CacheTableFixture.h"
@@ -99,6 +101,45 @@ TEST_F(CacheTableScan, LeastArchiveFileIdCountsExpiredRecordsAndFileZero) {
   InsertFiles({0});
   EXPECT_EQ(0, table->GetLeastAFileId(least));
   EXPECT_EQ(0u, least);
+}
+
+// Entries of the archive-file index of the closed table `dataFile`.
+long long ArchiveFileEntries(const std::string& dataFile) {
+  MDB_env* env = nullptr;
+  MDB_txn* txn = nullptr;
+  MDB_dbi dbi;
+  MDB_stat st{};
+  long long entries = -1;
+  if (mdb_env_create(&env) == 0 && mdb_env_set_maxdbs(env, 16) == 0 &&
+      mdb_env_open(env, dataFile.c_str(), MDB_NOSUBDIR | MDB_RDONLY | MDB_NOLOCK, 0) == 0 &&
+      mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) == 0 &&
+      mdb_dbi_open(txn, "index1", 0, &dbi) == 0 && mdb_stat(txn, dbi, &st) == 0)
+    entries = static_cast<long long>(st.ms_entries);
+  if (txn) mdb_txn_abort(txn);
+  mdb_env_close(env);
+  return entries;
+}
+
+// Hits re-point records and leave their old archive-file entries behind;
+// the lookup of the least archive file, which every job makes, takes away
+// those it passes, so that the next job does not walk them again.
+TEST_F(CacheTableScan, LeastArchiveFileIdSweepsTheStaleEntriesItPasses) {
+  OpenTable();
+  std::vector<CacheRecordRef> blocks;
+  for (int i = 0; i < 50; ++i) blocks.push_back(Block(1));
+  for (const auto& b : blocks) Insert(b);
+  for (auto b : blocks) {
+    b.archiveFileId = 9;
+    ASSERT_EQ(0, Query(b));
+  }
+  ASSERT_EQ(0, table->close());
+  ASSERT_EQ(100, ArchiveFileEntries(dir / "CacheTable.dat"));
+  OpenTable();
+  unsigned int least = 0;
+  EXPECT_EQ(0, table->GetLeastAFileId(least));
+  EXPECT_EQ(9u, least);
+  ASSERT_EQ(0, table->close());
+  EXPECT_EQ(50, ArchiveFileEntries(dir / "CacheTable.dat"));
 }
 
 }  // namespace

@@ -24,7 +24,9 @@ TEST_F(EngineMaintenance, CompactionKeepsEveryRecordAndShrinksTheFileAfterMassDe
 }
 
 // Each break is sealed as if the engine had left the file so; the repaired
-// table is broken anew by the next one.
+// table is broken anew by the next one. ReBuildIndex judges an index by
+// LMDB's counts: an entry moved to a key its record does not bear keeps
+// them, so it is left to the reads, which refuse it as damage.
 TEST_F(EngineMaintenance, ReBuildIndexRepairsBrokenIndexesAndLeavesAgreeingOnesAlone) {
   Fill(3000);
   ASSERT_EQ(0, table.close());
@@ -40,8 +42,7 @@ TEST_F(EngineMaintenance, ReBuildIndexRepairsBrokenIndexesAndLeavesAgreeingOnesA
   } kBreaks[] = {
       {"index1", [](MDB_txn* txn, MDB_dbi dbi) { ASSERT_EQ(0, mdb_drop(txn, dbi, 1)); },
        TCT_CORRUPT},
-      {"index0", loseTag0, TCT_CORRUPT},
-      {"index1", Misfile(1, 0, 7), 0}};
+      {"index0", loseTag0, TCT_CORRUPT}};
   for (const auto& broken : kBreaks) {
     SCOPED_TRACE(::testing::Message() << "break " << &broken - kBreaks);
     RawChange(table.dataFileName(), broken.db, broken.change);
@@ -64,10 +65,23 @@ TEST_F(EngineMaintenance, ReBuildIndexRepairsBrokenIndexesAndLeavesAgreeingOnesA
   EXPECT_EQ(compacted, cldbtest::ReadFile(table.dataFileName()));
   EXPECT_EQ(seal, Seal());
   EXPECT_FALSE(log.Contains("rebuilt"));
+
+  RawChange(table.dataFileName(), "index1", Misfile(1, 0, 7));
+  Reseal(base);
+  const std::string misfiled = cldbtest::ReadFile(table.dataFileName());
+  ASSERT_EQ(0, table.ReBuildIndex());
+  EXPECT_EQ(misfiled, cldbtest::ReadFile(table.dataFileName()));
+  ASSERT_EQ(0, table.open(ZelIndexing::kReadOnly));
+  _CacheRecord r;
+  EXPECT_EQ(TCT_CORRUPT, table.getGTERecord(kAfid, Key(table, kAfid, 7).data(), &r));
+  EXPECT_TRUE(log.Contains("index entry names a record without its key"));
 }
 
 // Disk footprint of a million 120-byte records loaded in 1000-record
 // batches, before and after compaction and the re-indexing that follows it.
+// Each batch is a transaction of its own, as the layout's measure: a load in
+// groups of batches leaves the pages the last groups freed in the file too
+// (reused by later changes, dropped by compaction; bench/README.md).
 TEST_F(EngineMaintenance, StressFootprintOfAMillionRecords) {
   for (uint64_t done = 0; done < 1000000; done += 1000) {
     TCtreeBatch batch(table);
@@ -76,6 +90,7 @@ TEST_F(EngineMaintenance, StressFootprintOfAMillionRecords) {
       ASSERT_EQ(0, table.addRecord(&r));
     }
     ASSERT_EQ(0, batch.Commit());
+    ASSERT_EQ(0, table.CommitPending());
   }
   ASSERT_EQ(0, table.close());
   double perRecord[3];

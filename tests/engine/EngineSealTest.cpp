@@ -1,5 +1,5 @@
-// The seal: a table opens only as a clean close left it, and damaged files
-// are refused without harm.
+// The seal: a table opens only as a clean close left it -- the very file,
+// unwritten since -- and damaged files are refused without harm.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,21 +54,112 @@ TEST_F(EngineSeal, CleanCloseSealsCopiesAndReadersKeepTheSealAndAWriterTakesItAw
   EXPECT_EQ(seal, Seal());
   EXPECT_EQ(data, cldbtest::ReadFile(base + ".dat"));
 
-  cldbtest::TempDir copy, dataOnly;  // folder copies, with the seal and without it
+  // Folder copies, with the seal and without it: a copy is another file, so
+  // its seal does not vouch for it until it is sealed as a copy.
+  cldbtest::TempDir copy, dataOnly;
   for (const char* ext : {".dat", ".idx"})
     cldbtest::WriteFile(copy / ("CacheTable" + std::string(ext)), cldbtest::ReadFile(base + ext));
   cldbtest::WriteFile(dataOnly / "CacheTable.dat", data);
   TestTable there, alone;
   ASSERT_EQ(0, there.Declare(copy / "CacheTable"));
+  cldbtest::LogCapture log(nullptr);
+  EXPECT_EQ(TCT_CORRUPT, there.open(ZelIndexing::kReadWrite));
+  EXPECT_TRUE(log.Contains("changed since it was sealed"));
+  ASSERT_EQ(0, there.SealAsCopyOf(base.c_str()));
   ASSERT_EQ(0, there.open(ZelIndexing::kReadWrite));
   ExpectFilled(there, 5);
   ASSERT_EQ(0, alone.Declare(dataOnly / "CacheTable"));
-  cldbtest::LogCapture log(nullptr);
   EXPECT_EQ(TCT_CORRUPT, alone.open(ZelIndexing::kReadWrite));
   EXPECT_TRUE(log.Contains("table was not closed cleanly"));
+  std::string changed = data;
+  changed[changed.size() / 2] ^= 1;
+  cldbtest::WriteFile(dataOnly / "CacheTable.dat", changed);
+  EXPECT_EQ(TCT_CORRUPT, alone.SealAsCopyOf(base.c_str()));
+  EXPECT_TRUE(log.Contains("the copy differs from the table it was made from"));
+  EXPECT_FALSE(Exists(dataOnly / "CacheTable.idx"));
+  cldbtest::WriteFile(dataOnly / "CacheTable.dat", data);
+  ASSERT_EQ(0, alone.SealAsCopyOf(base.c_str()));
+  ASSERT_EQ(0, alone.open(ZelIndexing::kReadOnly));
+  ExpectFilled(alone, 5);
 
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   EXPECT_FALSE(Exists(SealOf(base)));
+}
+
+// Whatever changes the file after its seal moves its change time: the same
+// bytes written again, or a change of its mode.
+TEST_F(EngineSeal, AnyChangeAfterTheSealIsRefused) {
+  Fill(5);
+  ASSERT_EQ(0, table.close());
+  const std::string data = cldbtest::ReadFile(base + ".dat");
+  for (int change = 0; change < 2; ++change) {
+    SCOPED_TRACE(change == 0 ? "rewritten" : "chmod");
+    const std::string seal = Seal();
+    if (change == 0) {
+      cldbtest::WriteFile(base + ".dat", data);
+    } else {
+      ASSERT_EQ(0, chmod((base + ".dat").c_str(), 0640));
+    }
+    cldbtest::LogCapture log(nullptr);
+    EXPECT_EQ(TCT_CORRUPT, table.open(ZelIndexing::kReadOnly));
+    EXPECT_TRUE(log.Contains("changed since it was sealed"));
+    EXPECT_EQ(seal, Seal());
+    Reseal(base);
+  }
+  ASSERT_EQ(0, table.open(ZelIndexing::kReadOnly));
+  ExpectFilled(table, 5);
+}
+
+// Bit rot in the pages every tree hangs from is refused even when the
+// file's times were set back to the sealed ones (here: its identity forged,
+// its head fingerprint left as sealed).
+TEST_F(EngineSeal, DamagedHeadPagesAreRefused) {
+  Fill(3000);
+  ASSERT_EQ(0, table.close());
+  const std::string pristine = cldbtest::ReadFile(base + ".dat");
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  // A byte of each meta page's map size (which LMDB does not check), and
+  // one of the main database's root page.
+  for (const size_t at : {size_t{33}, page + 33, MainRoot(pristine) * page + 30}) {
+    SCOPED_TRACE(at);
+    cldbtest::WriteFile(base + ".dat", pristine);
+    Reseal(base);
+    const std::string sealed = Seal();
+    std::string bytes = pristine;
+    bytes[at] ^= 0x10;
+    cldbtest::WriteFile(base + ".dat", bytes);
+    Reseal(base);
+    const std::string forged = Seal();
+    const size_t head = forged.find("\nhead ");
+    const std::string sealedHead = sealed.substr(sealed.find("\nhead "));
+    cldbtest::WriteFile(SealOf(base), forged.substr(0, head) + sealedHead);
+    cldbtest::LogCapture log(nullptr);
+    EXPECT_EQ(TCT_CORRUPT, table.open(ZelIndexing::kReadOnly));
+    EXPECT_TRUE(log.Contains("its head pages differ"));
+  }
+}
+
+// The temporary files of the seal and of compaction are made anew, never
+// through what stands at their names: a link left there is removed, and
+// its target left alone.
+TEST_F(EngineSeal, TemporaryFilesNeverFollowALink) {
+  Fill(30);
+  const std::string victim = dir / "victim";
+  cldbtest::WriteFile(victim, "keep");
+  for (const char* temp : {".idx.tmp", ".dat.compact"})
+    ASSERT_EQ(0, symlink(victim.c_str(), (base + temp).c_str()));
+  ASSERT_EQ(0, table.close());
+  ASSERT_EQ(0, table.MakeCompact());
+  EXPECT_EQ("keep", cldbtest::ReadFile(victim));
+  for (const char* temp : {".idx.tmp", ".dat.compact"}) EXPECT_FALSE(Exists(base + temp));
+  struct stat st;
+  for (const char* file : {".dat", ".idx"}) {
+    ASSERT_EQ(0, lstat((base + file).c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 0777) << file;
+  }
+  ASSERT_EQ(0, table.open(ZelIndexing::kReadOnly));
+  ExpectFilled(table, 30);
 }
 
 TEST_F(EngineSeal, CreateDropsTheSealOfAnEarlierTable) {
@@ -169,20 +260,20 @@ void Spoil(const std::string& base, Damage damage, unsigned seed) {
 TEST_F(EngineSeal, DamagedTablesAreRefusedWithoutHarm) {
   Fill(3000);
   ASSERT_EQ(0, table.close());
-  const std::string pristine = cldbtest::ReadFile(base + ".dat"), seal = Seal();
+  const std::string pristine = cldbtest::ReadFile(base + ".dat"), pristineSeal = Seal();
   const char* const kMismatch = "does not match its seal";
   const struct {
     Damage damage;
     const char* reason;
     const char* forged;
   } kCases[] = {{Damage::kEmpty, "empty file", "empty file"},
-                {Damage::kText, kMismatch, "not an LMDB file"},
+                {Damage::kText, kMismatch, "too short to be LMDB's"},
                 {Damage::kForeignLmdb, kMismatch, "no table sub-databases"},
                 {Damage::kRecordDeleted, kMismatch, "index 0 holds 3000 entries for 2999"},
                 {Damage::kKilledWhileOpen, "not closed cleanly", nullptr},
                 {Damage::kSealCut, "unreadable", nullptr},
                 {Damage::kSealOfAnotherMachine, "written by 36-bit", nullptr},
-                {Damage::kTruncatedAtAPage, kMismatch, "pages of"},
+                {Damage::kTruncatedAtAPage, kMismatch, "past its end"},
                 {Damage::kGarbageDataPages, kMismatch, nullptr},
                 {Damage::kOneGarbagePage, kMismatch, nullptr},
                 {Damage::kFlippedBytes, kMismatch, nullptr}};
@@ -191,7 +282,8 @@ TEST_F(EngineSeal, DamagedTablesAreRefusedWithoutHarm) {
       SCOPED_TRACE(::testing::Message() << "damage " << static_cast<int>(c.damage) << " seed "
                                         << seed);
       cldbtest::WriteFile(base + ".dat", pristine);
-      cldbtest::WriteFile(SealOf(base), seal);
+      cldbtest::WriteFile(SealOf(base), pristineSeal);
+      Reseal(base);
       Spoil(base, c.damage, seed);
       const std::string spoilt = cldbtest::ReadFile(base + ".dat"), spoiltSeal = Seal();
       cldbtest::LogCapture log(nullptr);

@@ -127,6 +127,7 @@ TEST_F(Lifecycle, AFolderThatIsALinkOrAnotherUsersIsRefusedAndLeftAlone) {
 TEST_F(Lifecycle, TheWipeRemovesOnlyTheCLDBsOwnEntriesAndAFailedWipeFailsCreate) {
   MakeClosedCLDB(Blocks());
   WriteFile(Folder() + "/notes.txt", "kept");
+  WriteFile(Folder() + "/CacheTable.dat.upgrade", "left by a crash");
   ASSERT_TRUE(fs::create_directories(Folder() + "/State.xml.tmp/deeper"));
   CCLDBTables t;
   ASSERT_EQ(0, Init(t));
@@ -191,6 +192,19 @@ TEST_F(Lifecycle, MigrationCopiesOnlyCLDBFilesIntoTheNewFolderAndRemovesTheOld) 
   EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: Found older version of CLDB at [" + old +
                                "]"));
   EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: Deleting completed"));
+}
+
+// A copied table is another file, which its copied seal does not vouch for:
+// the migration seals the copy as one, so the CLDB is carried over whole.
+TEST_F(Lifecycle, MigrationCarriesAClosedCLDBOver) {
+  MakeClosedCLDB(Blocks());
+  fs::rename(Folder(), root / "ZEL_CLDB_APP_12");  // the earlier layout's name
+  capture.Clear();
+  OpenInstance();
+  EXPECT_FALSE(fs::exists(root / "ZEL_CLDB_APP_12"));
+  EXPECT_TRUE(capture.Contains("CCLDBTables::Open(): RecordCount (3)"));
+  EXPECT_FALSE(capture.Contains("Creating CacheTable"));
+  EXPECT_EQ(3, tables->RecordCount());
 }
 
 // ---- reuse, recreation, open and close ----------------------------------------------

@@ -42,7 +42,7 @@ TEST_F(CldbRecreatedTest, AJobThatStartsEmptySaysWhy) {
       {"unclosed",
        [&] { Edit(CldbFolder() + "/State.xml", "<State>2</State>", "<State>1</State>"); },
        {}},
-      {"damaged", [&] { Edit(CldbFolder() + "/CacheTable.idx", "size ", "size 1"); }, {}},
+      {"damaged", [&] { Edit(CldbFolder() + "/CacheTable.idx", "size=", "size=1"); }, {}},
       {"new", [&] { std::filesystem::remove_all(CldbFolder()); }, {}},
       {nullptr, [] {}, {}},
   };
