@@ -27,24 +27,29 @@ class StorageAgingTest : public ToolTest {
 };
 
 // Job 2 finds every block of X and re-points its records at its own archive
-// file, which holds only references into job 1's. Once job 1 ages out,
-// those records must not answer: the data is gone.
-TEST_F(StorageAgingTest, DroppingTheOldestJobLeavesNoHitThroughRepointedRecords) {
+// file, which only references job 1's. Once job 1 ages out, the blocks job
+// 2 references stay, and the records naming job 2's file still answer;
+// those still naming job 1's file do not.
+TEST_F(StorageAgingTest, DroppingTheOldestJobKeepsWhatANewerJobReferences) {
   const nlohmann::json job1 = Backup({Tree("x"), Tree("y")});
   const nlohmann::json job2 = Backup({Tree("x")});
   ASSERT_EQ(job2["hits"], kX);
   for (const DumpRecord& record : Dump())
     ASSERT_TRUE(record.archiveFileId == Afile(job1) || record.archiveFileId == Afile(job2));
   Drop("drop-job", job1["job_id"]);
+  ExpectRestored(job2["job_id"], {Tree("x")});
 
   const nlohmann::json job3 = Backup({Tree("x"), Tree("y")});
-  EXPECT_EQ(job3["hits"], 0);
-  EXPECT_EQ(job3["misses"], kX + kY);
-  EXPECT_EQ(JobOnStorage(job3["job_id"])["blocks"], kX + kY);
+  EXPECT_EQ(job3["hits"], kX);
+  EXPECT_EQ(job3["misses"], kY);
+  EXPECT_EQ(job3["false_hits"], 0);
+  EXPECT_EQ(JobOnStorage(job3["job_id"])["blocks"], kY);
   const std::vector<DumpRecord> records = Dump();
   EXPECT_EQ(records.size(), kX + kY);
   for (const DumpRecord& record : records) EXPECT_EQ(record.archiveFileId, Afile(job3));
-  EXPECT_EQ(Backup({Tree("x"), Tree("y")})["hits"], kX + kY);
+  const nlohmann::json job4 = Backup({Tree("x"), Tree("y")});
+  EXPECT_EQ(job4["hits"], kX + kY);
+  ExpectRestored(job4["job_id"], {Tree("x"), Tree("y")});
 }
 
 // The newest archive file is referenced by no other: dropping it leaves the

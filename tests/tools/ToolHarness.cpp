@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -171,6 +173,56 @@ void WriteRandomFile(const std::string& path, uint64_t seed, size_t size) {
 
 uint64_t BlocksOf(uint64_t size) { return (size + kBlock - 1) / kBlock; }
 
+namespace {
+
+struct Seen {
+  struct stat info;
+  std::string content;  // a file's bytes, a link's target
+};
+
+// Every entry below `root` (and `root` itself, as "."), by relative path.
+std::map<std::string, Seen> Scan(const std::string& root) {
+  std::map<std::string, Seen> seen;
+  auto note = [&](const std::filesystem::path& path, const std::string& relative) {
+    Seen entry{};
+    if (lstat(path.c_str(), &entry.info) != 0) return;
+    if (S_ISREG(entry.info.st_mode)) entry.content = cldbtest::ReadFile(path);
+    if (S_ISLNK(entry.info.st_mode)) entry.content = std::filesystem::read_symlink(path).string();
+    seen[relative] = std::move(entry);
+  };
+  note(root, ".");
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    note(it->path(), it->path().lexically_relative(root).string());
+  return seen;
+}
+
+}  // namespace
+
+std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual) {
+  const std::map<std::string, Seen> want = Scan(expected), got = Scan(actual);
+  std::vector<std::string> differences;
+  for (const auto& [path, entry] : want) {
+    auto found = got.find(path);
+    if (found == got.end()) {
+      differences.push_back(path + ": missing");
+      continue;
+    }
+    const struct stat& a = entry.info;
+    const struct stat& b = found->second.info;
+    if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT)) differences.push_back(path + ": kind");
+    if (!S_ISLNK(a.st_mode) && (a.st_mode & 07777) != (b.st_mode & 07777))
+      differences.push_back(path + ": mode");
+    if (a.st_mtim.tv_sec != b.st_mtim.tv_sec || a.st_mtim.tv_nsec != b.st_mtim.tv_nsec)
+      differences.push_back(path + ": modification time");
+    if (entry.content != found->second.content) differences.push_back(path + ": content");
+  }
+  for (const auto& [path, entry] : got)
+    if (want.count(path) == 0) differences.push_back(path + ": not in the original");
+  return differences;
+}
+
 ToolTest::ToolTest() {
   // Open to all, for the runs as nobody; and any run that falls back on the
   // default root folder lands here rather than in the user's home.
@@ -227,6 +279,26 @@ std::vector<DumpRecord> ToolTest::Dump(uint32_t app) {
     }
   }
   return records;
+}
+
+std::string ToolTest::Restore(uint32_t jobId, const std::vector<std::string>& extra) {
+  static int restores = 0;
+  const std::string target = dir_ / ("restore-" + std::to_string(++restores));
+  std::vector<std::string> args = {"restore", std::to_string(jobId), "--to", target, "--root",
+                                   Root()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  RunResult result = RunTool(args);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  return target;
+}
+
+void ToolTest::ExpectRestored(uint32_t jobId, const std::vector<std::string>& trees) {
+  const std::string target = Restore(jobId);
+  for (const std::string& tree : trees) {
+    const std::vector<std::string> differences = CompareTrees(tree, target + tree);
+    EXPECT_TRUE(differences.empty()) << "job " << jobId << ", " << tree << ": "
+                                     << ::testing::PrintToString(differences);
+  }
 }
 
 nlohmann::json ToolTest::JobOnStorage(uint32_t jobId) {

@@ -67,6 +67,12 @@ std::string RandomBytes(uint64_t seed, size_t size);
 void WriteRandomFile(const std::string& path, uint64_t seed, size_t size);
 uint64_t BlocksOf(uint64_t size);
 
+// The differences between the tree at `expected` and the one at `actual`:
+// entries missing on either side, and for each entry its kind, permission
+// bits, modification time, and its content or link target. Empty when they
+// are the same.
+std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual);
+
 struct DumpRecord {
   uint64_t size = 0;
   uint32_t archiveFileId = 0;
@@ -91,6 +97,12 @@ class ToolTest : public ::testing::Test {
   std::vector<DumpRecord> Dump(uint32_t app = 1);
   // Blocks and bytes the storage side holds for job `jobId`.
   nlohmann::json JobOnStorage(uint32_t jobId);
+  // `cldb restore` of job `jobId` into a fresh folder, whose path it
+  // returns; expects success.
+  std::string Restore(uint32_t jobId, const std::vector<std::string>& extra = {});
+  // Restores job `jobId` and expects each of `trees` (absolute paths, as
+  // they were when the job backed them up) to come back as it was.
+  void ExpectRestored(uint32_t jobId, const std::vector<std::string>& trees);
 
   cldbtest::TempDir dir_;
 };

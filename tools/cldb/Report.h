@@ -8,6 +8,7 @@
 
 #include "BackupJob.h"
 #include "cldb/CLDBTypes.h"
+#include "storage/SqliteStorageBackend.h"
 
 namespace report {
 
@@ -20,6 +21,10 @@ void PrintJson(const nlohmann::ordered_json& value);
 nlohmann::ordered_json Stats(const _stCLDBStates& stats);
 // The ten counters, one per line, under the labels of the library's log.
 void PrintStats(std::FILE* out, const _stCLDBStates& stats);
+
+// "running", "completed", "partial", "interrupted" (also a job whose process
+// died) or "failed".
+const char* JobStatusName(const SqliteStorageBackend::JobInfo& job);
 
 nlohmann::ordered_json Backup(const BackupResult& result);
 void PrintBackup(std::FILE* out, const BackupResult& result);

@@ -47,6 +47,12 @@ Outcome ToolRoot::Open(const std::string& rootOption, bool logToStderr,
   return Outcome::Ok();
 }
 
+Outcome ToolRoot::OpenWithStorage(const std::string& rootOption, bool logToStderr,
+                                  std::unique_ptr<ToolRoot>& root) {
+  Outcome outcome = Open(rootOption, logToStderr, root);
+  return outcome.ok() ? root->OpenStorage() : outcome;
+}
+
 Outcome ToolRoot::OpenStorage() {
   if (storage_) return Outcome::Ok();
   std::string error;

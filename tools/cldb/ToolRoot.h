@@ -28,6 +28,9 @@ class ToolRoot {
   // Opens the storage database and installs it; kExitFailure when the file
   // is no storage database, is damaged or cannot be opened.
   Outcome OpenStorage();
+  // Open, then OpenStorage.
+  static Outcome OpenWithStorage(const std::string& rootOption, bool logToStderr,
+                                 std::unique_ptr<ToolRoot>& root);
 
   const std::string& Folder() const { return folder_; }
   std::string CldbFolder(const std::string& folderName) const { return folder_ + "/" + folderName; }

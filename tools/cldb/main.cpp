@@ -1,11 +1,13 @@
 // cldb: deduplicating backups of real directories through a local CLDB, and
 // inspection and ageing of the CLDB and of its local storage side.
 //
-// Exit codes: 0 success; 1 bad input (usage, numbers, paths, root folder);
-// 2 failure of the CLDB or the storage side, or an interrupted backup;
-// 3 the CLDB is in use by another process; 4 a backup that completed but
-// skipped files it could not read. Every error is one line "cldb: ..." on
-// standard error.
+// Exit codes: 0 success; 1 bad input (usage, numbers, paths, root folder,
+// unknown jobs and paths, a restore target in the way); 2 failure of the
+// CLDB or the storage side, or an interrupted backup; 3 the CLDB is in use
+// by another process; 4 done, but not whole: a backup that skipped files it
+// could not read, a restore that could not restore some files, a verify
+// that found missing or damaged blocks. Every error is one line "cldb: ..."
+// on standard error.
 
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +37,8 @@ class XercesScope {
 const char kFooter[] =
     "--root, -v and --json may also follow the subcommand.\n"
     "Exit codes: 0 success, 1 bad input, 2 CLDB or storage failure or interrupted,\n"
-    "3 CLDB in use by another process, 4 backup completed but some files were unreadable.";
+    "3 CLDB in use by another process, 4 done but not whole (unreadable files on backup,\n"
+    "files not restored, missing or damaged blocks found by verify).";
 
 // Every value the command line sets, and the command it chose.
 struct CommandLine {
@@ -50,6 +53,10 @@ struct CommandLine {
   uint32_t copy = 1;      // storage
   std::vector<uint32_t> ids;
   bool clean = false;
+  uint32_t jobId = 0;          // ls
+  std::string path;            // ls
+  commands::RestoreOptions restore;
+  unsigned threads = 0;        // verify
   std::function<Outcome()> command;
 };
 
@@ -163,6 +170,42 @@ void AddFolderCommands(CLI::App& app, CommandLine& line) {
       [&line] { line.command = [&line] { return commands::Compact(line.global, line.folder); }; });
 }
 
+void AddTreeCommands(CLI::App& app, CommandLine& line) {
+  CLI::App* ls = app.add_subcommand("ls", "List what a job backed up");
+  ls->add_option("JOB", line.jobId, "Job id")->required()->check(kPositive);
+  ls->add_option("PATH", line.path, "Only this path and what is below it");
+  ls->callback([&line] {
+    line.command = [&line] { return commands::List(line.global, line.jobId, line.path); };
+  });
+
+  CLI::App* restore = app.add_subcommand(
+      "restore", "Recreate what a job backed up under a folder, byte for byte");
+  restore->add_option("JOB", line.restore.jobId, "Job id")->required()->check(kPositive);
+  restore->add_option("PATH", line.restore.paths,
+                      "Only these paths and what is below them (as `cldb ls` shows them)");
+  restore->add_option("--to", line.restore.target,
+                      "Folder to restore into (made when missing); paths are recreated below it")
+      ->required();
+  restore->add_flag("--overwrite", line.restore.overwrite,
+                    "Replace files and links that exist (folders are never replaced)");
+  restore->callback([&line] {
+    line.command = [&line] { return commands::Restore(line.global, line.restore); };
+  });
+
+  CLI::App* verify = app.add_subcommand(
+      "verify",
+      "Read back every block the jobs reference and check it against its signature; exit "
+      "code 4 when a block is missing or damaged");
+  verify->add_option("JOB", line.ids, "Job ids (default: every restorable job)")
+      ->check(kPositive);
+  verify->add_option("--threads", line.threads, "Reading threads; 0 for one per processor")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 256u));
+  verify->callback([&line] {
+    line.command = [&line] { return commands::Verify(line.global, line.ids, line.threads); };
+  });
+}
+
 void AddStorageCommands(CLI::App& app, CommandLine& line) {
   CLI::App* storage =
       app.add_subcommand("storage", "Inspect and age the local storage side of the root folder");
@@ -243,6 +286,7 @@ int main(int argc, char** argv) {
   AddBackup(app, line);
   AddCldbCommands(app, line);
   AddFolderCommands(app, line);
+  AddTreeCommands(app, line);
   AddStorageCommands(app, line);
 
   try {
