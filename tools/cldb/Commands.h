@@ -54,5 +54,7 @@ Outcome StorageDropArchiveFiles(const GlobalOptions& global, const std::vector<u
 Outcome StorageDropJobs(const GlobalOptions& global, const std::vector<uint32_t>& ids);
 Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty);
 Outcome StorageSetOffline(const GlobalOptions& global, uint32_t copy, bool offline);
+// Frees the space of what no live job needs.
+Outcome CollectGarbage(const GlobalOptions& global);
 
 }  // namespace commands

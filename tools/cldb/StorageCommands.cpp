@@ -10,6 +10,7 @@
 #include "Format.h"
 #include "Report.h"
 #include "ToolRoot.h"
+#include "storage/GarbageCollector.h"
 
 namespace commands {
 namespace {
@@ -152,6 +153,34 @@ Outcome StorageSetOffline(const GlobalOptions& global, uint32_t copy, bool offli
     return StorageError(*root, "cannot change the mount path of copy " + std::to_string(copy));
   if (!global.json)
     std::printf("Mount path of copy %u is now %s\n", copy, offline ? "offline" : "online");
+  return Outcome::Ok();
+}
+
+Outcome CollectGarbage(const GlobalOptions& global) {
+  std::unique_ptr<ToolRoot> root;
+  Outcome outcome = OpenRoot(global, root);
+  if (!outcome.ok()) return outcome;
+  cldb::GarbageCollector collector(root->Storage());
+  cldb::GarbageCollector::Result result;
+  std::string error;
+  const int rc = collector.Run(result, error);
+  if (rc != 0)
+    return Outcome::Fail(rc == SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
+                         "garbage collection failed: " + error);
+  if (global.json) {
+    report::PrintJson({{"schema_version", 1},
+                       {"bytes_freed", result.bytesFreed},
+                       {"packs_removed", result.packsRemoved},
+                       {"packs_rewritten", result.packsRewritten},
+                       {"tails_cut", result.tailsCut},
+                       {"orphans_removed", result.orphansRemoved},
+                       {"jobs_found_dead", result.reaped}});
+  } else {
+    std::printf("Freed %s bytes (%s): %s pack(s) removed, %s rewritten, %s cut, %s orphan(s)\n",
+                fmt::Count(result.bytesFreed).c_str(), fmt::Bytes(result.bytesFreed).c_str(),
+                fmt::Count(result.packsRemoved).c_str(), fmt::Count(result.packsRewritten).c_str(),
+                fmt::Count(result.tailsCut).c_str(), fmt::Count(result.orphansRemoved).c_str());
+  }
   return Outcome::Ok();
 }
 

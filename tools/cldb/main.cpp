@@ -207,6 +207,12 @@ void AddTreeCommands(CLI::App& app, CommandLine& line) {
 }
 
 void AddStorageCommands(CLI::App& app, CommandLine& line) {
+  CLI::App* gc = app.add_subcommand(
+      "gc",
+      "Free the space of blocks no live job needs: rewrite or remove pack files, crash-safely");
+  gc->callback(
+      [&line] { line.command = [&line] { return commands::CollectGarbage(line.global); }; });
+
   CLI::App* storage =
       app.add_subcommand("storage", "Inspect and age the local storage side of the root folder");
   storage->require_subcommand(1);
@@ -225,13 +231,17 @@ void AddStorageCommands(CLI::App& app, CommandLine& line) {
   });
 
   CLI::App* dropAfile = storage->add_subcommand(
-      "drop-afile", "Drop archive files, as the storage side does when it prunes data");
+      "drop-afile",
+      "Lose archive files, as a damaged medium does: their packs and blocks are gone");
   dropAfile->add_option("ID", line.ids, "Archive file ids")->required();
   dropAfile->callback([&line] {
     line.command = [&line] { return commands::StorageDropArchiveFiles(line.global, line.ids); };
   });
 
-  CLI::App* dropJob = storage->add_subcommand("drop-job", "Drop jobs with all their archive files");
+  CLI::App* dropJob = storage->add_subcommand(
+      "drop-job",
+      "Age jobs out: their trees go, their data stays while a live job references it (then "
+      "`cldb gc` frees it)");
   dropJob->add_option("ID", line.ids, "Job ids")->required();
   dropJob->callback([&line] {
     line.command = [&line] { return commands::StorageDropJobs(line.global, line.ids); };

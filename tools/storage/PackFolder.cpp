@@ -138,11 +138,21 @@ int PackFolder::OpenForReading(uint32_t afileId, uint32_t generation, std::strin
   return fd.Release();
 }
 
-int PackFolder::OpenForWriting(uint32_t afileId, uint32_t generation, std::string& error) const {
-  const int fd =
-      io::OpenAt(fd_, PackFileName(afileId, generation).c_str(), O_WRONLY | O_NOFOLLOW);
-  if (fd < 0) error = ErrnoMessage("cannot open pack file '" + PathOf(afileId, generation) + "'");
-  return fd;
+int PackFolder::Cut(uint32_t afileId, uint32_t generation, uint64_t length,
+                    std::string& error) const {
+  FdGuard fd(io::OpenAt(fd_, PackFileName(afileId, generation).c_str(), O_WRONLY | O_NOFOLLOW));
+  if (fd.Get() < 0 || io::Ftruncate(fd.Get(), static_cast<off_t>(length)) != 0 ||
+      io::Fsync(fd.Get()) != 0) {
+    error = ErrnoMessage("cannot cut pack file '" + PathOf(afileId, generation) + "'");
+    return -1;
+  }
+  return 0;
+}
+
+uint64_t PackFolder::Size(const std::string& name) const {
+  struct stat info {};
+  if (fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  return static_cast<uint64_t>(info.st_size);
 }
 
 int PackFolder::Remove(const std::string& name, std::string& error) const {

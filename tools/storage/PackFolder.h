@@ -40,8 +40,11 @@ class PackFolder {
   // -1 with `error` set (`missing` true when there is no such file).
   int OpenForReading(uint32_t afileId, uint32_t generation, std::string& error,
                      bool& missing) const;
-  // Opens an existing pack for writing, without checks (to cut its tail).
-  int OpenForWriting(uint32_t afileId, uint32_t generation, std::string& error) const;
+  // Cuts an existing pack to `length` bytes and syncs it. 0, or -1 with
+  // `error` set.
+  int Cut(uint32_t afileId, uint32_t generation, uint64_t length, std::string& error) const;
+  // The size of the entry `name`; 0 when there is none.
+  uint64_t Size(const std::string& name) const;
   // Removes a pack; one already gone is no error. 0 or -1 with `error` set.
   int Remove(const std::string& name, std::string& error) const;
   // Syncs the folder, so that creations, renames and removals persist.
