@@ -173,54 +173,49 @@ void WriteRandomFile(const std::string& path, uint64_t seed, size_t size) {
 
 uint64_t BlocksOf(uint64_t size) { return (size + kBlock - 1) / kBlock; }
 
-namespace {
-
-struct Seen {
-  struct stat info;
-  std::string content;  // a file's bytes, a link's target
-};
-
-// Every entry below `root` (and `root` itself, as "."), by relative path.
-std::map<std::string, Seen> Scan(const std::string& root) {
-  std::map<std::string, Seen> seen;
+TreeScan ScanTree(const std::string& root) {
+  TreeScan scan;
   auto note = [&](const std::filesystem::path& path, const std::string& relative) {
-    Seen entry{};
-    if (lstat(path.c_str(), &entry.info) != 0) return;
-    if (S_ISREG(entry.info.st_mode)) entry.content = cldbtest::ReadFile(path);
-    if (S_ISLNK(entry.info.st_mode)) entry.content = std::filesystem::read_symlink(path).string();
-    seen[relative] = std::move(entry);
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return;
+    ScannedEntry entry;
+    entry.type = info.st_mode & S_IFMT;
+    entry.mode = info.st_mode & 07777;
+    entry.mtimeNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    if (S_ISREG(info.st_mode)) entry.content = cldbtest::ReadFile(path);
+    if (S_ISLNK(info.st_mode)) entry.content = std::filesystem::read_symlink(path).string();
+    scan[relative] = std::move(entry);
   };
   note(root, ".");
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
     note(it->path(), it->path().lexically_relative(root).string());
-  return seen;
+  return scan;
 }
 
-}  // namespace
-
-std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual) {
-  const std::map<std::string, Seen> want = Scan(expected), got = Scan(actual);
+std::vector<std::string> CompareScans(const TreeScan& expected, const TreeScan& actual,
+                                      bool subset) {
   std::vector<std::string> differences;
-  for (const auto& [path, entry] : want) {
-    auto found = got.find(path);
-    if (found == got.end()) {
-      differences.push_back(path + ": missing");
+  for (const auto& [path, want] : expected) {
+    auto found = actual.find(path);
+    if (found == actual.end()) {
+      if (!subset) differences.push_back(path + ": missing");
       continue;
     }
-    const struct stat& a = entry.info;
-    const struct stat& b = found->second.info;
-    if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT)) differences.push_back(path + ": kind");
-    if (!S_ISLNK(a.st_mode) && (a.st_mode & 07777) != (b.st_mode & 07777))
-      differences.push_back(path + ": mode");
-    if (a.st_mtim.tv_sec != b.st_mtim.tv_sec || a.st_mtim.tv_nsec != b.st_mtim.tv_nsec)
-      differences.push_back(path + ": modification time");
-    if (entry.content != found->second.content) differences.push_back(path + ": content");
+    const ScannedEntry& got = found->second;
+    if (want.type != got.type) differences.push_back(path + ": kind");
+    if (want.type != S_IFLNK && want.mode != got.mode) differences.push_back(path + ": mode");
+    if (want.mtimeNs != got.mtimeNs) differences.push_back(path + ": modification time");
+    if (want.content != got.content) differences.push_back(path + ": content");
   }
-  for (const auto& [path, entry] : got)
-    if (want.count(path) == 0) differences.push_back(path + ": not in the original");
+  for (const auto& [path, entry] : actual)
+    if (expected.count(path) == 0) differences.push_back(path + ": not in the original");
   return differences;
+}
+
+std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual) {
+  return CompareScans(ScanTree(expected), ScanTree(actual));
 }
 
 ToolTest::ToolTest() {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -67,10 +68,23 @@ std::string RandomBytes(uint64_t seed, size_t size);
 void WriteRandomFile(const std::string& path, uint64_t seed, size_t size);
 uint64_t BlocksOf(uint64_t size);
 
-// The differences between the tree at `expected` and the one at `actual`:
-// entries missing on either side, and for each entry its kind, permission
-// bits, modification time, and its content or link target. Empty when they
-// are the same.
+// What a tree holds: each entry below its root (the root as "."), by
+// relative path, with what a restore must bring back of it.
+struct ScannedEntry {
+  uint32_t type = 0;  // S_IFREG, S_IFDIR, S_IFLNK
+  uint32_t mode = 0;  // permission bits
+  int64_t mtimeNs = 0;
+  std::string content;  // a file's bytes, a link's target
+};
+using TreeScan = std::map<std::string, ScannedEntry>;
+TreeScan ScanTree(const std::string& root);
+// The differences between two scans: entries missing on either side, and
+// for each entry its kind, permission bits (not of links), modification
+// time, and content or link target. With `subset`, entries `expected`
+// holds may be missing from `actual`.
+std::vector<std::string> CompareScans(const TreeScan& expected, const TreeScan& actual,
+                                      bool subset = false);
+// CompareScans of the trees at two paths.
 std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual);
 
 struct DumpRecord {
