@@ -328,7 +328,7 @@ class ChaosTest : public ToolTest {
 TEST_F(ChaosTest, EveryLiveJobRestoresAfterEveryStep) {
   const uint64_t seed = EnvNumber("CLDB_CHAOS_SEED", std::random_device()());
   const uint64_t seconds = EnvNumber("CLDB_CHAOS_SECONDS", 75);
-  std::cout << "[ chaos    ] seed " << seed << ", " << seconds << " s\n";
+  std::cout << "[ chaos    ] seed " << seed << ", " << seconds << " s" << std::endl;
   SCOPED_TRACE("replay with CLDB_CHAOS_SEED=" + std::to_string(seed));
   random_.seed(seed);
   MakeTree();

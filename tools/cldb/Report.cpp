@@ -107,7 +107,7 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
 void PrintBackup(std::FILE* out, const BackupResult& r) {
   std::fprintf(out, "Backup job %u into %s%s\n", r.jobId, r.cldbFolder.c_str(),
                r.interrupted ? " (interrupted)" : "");
-  std::fprintf(out, "  files          %s; %s unreadable, %s skipped (links, special files)\n",
+  std::fprintf(out, "  files          %s; %s unreadable, %s skipped (special files)\n",
                fmt::Count(r.files).c_str(), fmt::Count(r.unreadable).c_str(),
                fmt::Count(r.skipped).c_str());
   std::fprintf(out, "  data           %s bytes (%s)\n", fmt::Count(r.bytes).c_str(),
