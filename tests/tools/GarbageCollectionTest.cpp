@@ -174,6 +174,21 @@ TEST_F(GarbageCollectionTest, AFullDiskFailsAJobCleanly) {
   ExpectRestored(next["job_id"], {Tree("x"), Tree("y")});
 }
 
+// A collection killed in the middle of a rewrite leaves the new pack behind,
+// unnamed; the next one removes it and does the rewrite.
+TEST_F(GarbageCollectionTest, ACollectionCutShortIsFinishedByTheNext) {
+  const nlohmann::json job1 = Backup({Tree("x"), Tree("y")});
+  const nlohmann::json job2 = Backup({Tree("x")});
+  Run({"storage", "drop-job", std::to_string(job1["job_id"].get<uint32_t>())});
+  const std::string half = cldbtest::ReadFile(Root() + "/packs/1.pack").substr(0, 1000);
+  cldbtest::WriteFile(Root() + "/packs/1.1.pack", half);
+  const nlohmann::json collected = Gc();
+  EXPECT_EQ(collected["orphans_removed"], 1);
+  EXPECT_EQ(collected["packs_rewritten"], 1);
+  EXPECT_EQ(Packs(), std::vector<std::string>{"1.1.pack"});
+  ExpectRestored(job2["job_id"], {Tree("x")});
+}
+
 // Every call of a collection that changes the disk fails in turn: the
 // collection fails or finishes, and what live jobs need stays whole.
 TEST_F(GarbageCollectionTest, ACollectionThatFailsAnywhereLosesNothing) {

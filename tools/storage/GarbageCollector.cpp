@@ -53,8 +53,10 @@ int GarbageCollector::Run(Result& result, std::string& error) {
     error = storage_.LastError();
     return -1;
   }
-  if (CollectRetired(result, error) != 0 || CutTails(result, error) != 0 ||
-      RemoveOrphans(result, error) != 0)
+  // Orphans first: a rewrite cut short left its new pack under the name the
+  // next rewrite of that archive file makes.
+  if (RemoveOrphans(result, error) != 0 || CollectRetired(result, error) != 0 ||
+      CutTails(result, error) != 0)
     return -1;
   return storage_.Packs().Sync(error);
 }
