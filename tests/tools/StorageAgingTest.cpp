@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "ToolHarness.h"
+#include "storage/RawSql.h"
 
 namespace tooltest {
 namespace {
@@ -142,6 +143,27 @@ TEST_F(StorageAgingTest, AnOfflineMountPathTurnsDeduplicationOff) {
   EXPECT_FALSE(online["offline"].get<bool>());
   EXPECT_EQ(online["hits"], kX);
   EXPECT_EQ(online["misses"], kY);
+}
+
+// The storage side loses blocks behind the CLDB's back: the CLDB answers
+// for them, the storage side refuses the references, and the backup stores
+// the data instead and says so.
+TEST_F(StorageAgingTest, AFalseHitIsRefusedCountedAndStoredInstead) {
+  Backup({Tree("x")});
+  cldbtest::RawSql(Root() + "/storage.sqlite", "DELETE FROM stored");
+  const RunResult result = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
+                                    "--batch", "4", Tree("x")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  const nlohmann::json job = result.Json();
+  EXPECT_EQ(job["false_hits"], kX);
+  EXPECT_EQ(job["hits"], 0);
+  EXPECT_EQ(job["misses"], kX);
+  EXPECT_EQ(JobOnStorage(job["job_id"])["blocks"], kX);
+  ExpectRestored(job["job_id"], {Tree("x")});
+  cldbtest::RawSql(Root() + "/storage.sqlite", "DELETE FROM stored");
+  const RunResult human = RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")});
+  EXPECT_NE(human.out.find("false hits     9:"), std::string::npos) << human.out;
+  EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
 }
 
 TEST_F(StorageAgingTest, StorageListsJobsAndArchiveFiles) {

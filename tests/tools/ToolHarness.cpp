@@ -239,7 +239,10 @@ nlohmann::json ToolTest::Backup(const std::vector<std::string>& paths,
   args.insert(args.end(), paths.begin(), paths.end());
   RunResult result = RunTool(args);
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  return result.Json();
+  nlohmann::json job = result.Json();
+  // A correct CLDB never answers for a block the storage side cannot serve.
+  EXPECT_EQ(job["false_hits"], 0) << "false hits in job " << job["job_id"];
+  return job;
 }
 
 nlohmann::json ToolTest::Json(const std::vector<std::string>& args) {

@@ -102,7 +102,8 @@ class ToolTest : public ::testing::Test {
   std::string CldbFolder(uint32_t app = 1, uint32_t copy = 1) const;
   std::string LogText() const;
 
-  // `cldb backup --json` of `paths` with 4 KiB blocks; expects success.
+  // `cldb backup --json` of `paths` with 4 KiB blocks; expects success and
+  // no false hit.
   nlohmann::json Backup(const std::vector<std::string>& paths,
                         const std::vector<std::string>& extra = {});
   // `cldb --root <root> <args> --json`; expects success.

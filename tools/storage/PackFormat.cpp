@@ -119,7 +119,7 @@ size_t Compressor::EncodeRecord(const unsigned char* digest, const unsigned char
       stored = packed;
     }
   }
-  if (codec == Codec::kRaw) std::memcpy(payload, data, size);
+  if (codec == Codec::kRaw && size != 0) std::memcpy(payload, data, size);
   std::memset(out, 0, kRecordHeaderSize);
   Put32(out, kRecordMagic);
   out[4] = static_cast<unsigned char>(codec);
@@ -154,7 +154,7 @@ std::string Decompressor::DecodeRecord(const unsigned char* record, size_t lengt
   data.resize(size);
   if (codec == Codec::kRaw) {
     if (stored != size) return "the block's header is damaged";
-    std::memcpy(data.data(), payload, size);
+    if (size != 0) std::memcpy(data.data(), payload, size);
     return "";
   }
   const size_t got = ZSTD_decompressDCtx(context_, data.data(), size, payload, stored);
