@@ -250,7 +250,9 @@ TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobRetiresItsFiles) {
   EXPECT_TRUE(jobs[0].status == -7 && jobs[0].archiveFiles == 2 && jobs[0].blocks == 15);
   ASSERT_EQ(backend_->DropArchiveFile(files[0]), 0);
   EXPECT_EQ(backend_->DropArchiveFile(files[0]), -1);
-  EXPECT_NE(backend_->LastError().find("no archive file"), std::string::npos);
+  EXPECT_NE(backend_->LastError().find("lost already"), std::string::npos);
+  EXPECT_EQ(backend_->DropArchiveFile(999), -1);
+  EXPECT_NE(backend_->LastError().find("no archive file 999"), std::string::npos);
 }
 
 // Job ids stop at 2^32-1 and archive-file ids at 2^31-1; a refused call

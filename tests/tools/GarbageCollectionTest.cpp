@@ -94,8 +94,9 @@ TEST_F(GarbageCollectionTest, ALostArchiveFileBreaksTheJobsThatNeedItUntilItsBlo
   ASSERT_EQ(job2["hits"], kX);
   Run({"storage", "drop-afile", std::to_string(job1["archive_file_id"].get<uint32_t>())});
   const nlohmann::json afiles = Json({"storage", "afiles"});
-  ASSERT_EQ(afiles.size(), 1u);
-  EXPECT_EQ(afiles[0]["state"], "broken");
+  ASSERT_EQ(afiles.size(), 2u);
+  EXPECT_EQ(afiles[0]["state"], "lost");
+  EXPECT_EQ(afiles[1]["state"], "broken");
 
   const nlohmann::json broken = Verify(4);
   EXPECT_EQ(broken["bad_blocks"], kX);
@@ -112,6 +113,29 @@ TEST_F(GarbageCollectionTest, ALostArchiveFileBreaksTheJobsThatNeedItUntilItsBlo
   EXPECT_EQ(Verify(0)["bad_blocks"], 0);
   ExpectRestored(job1["job_id"], {Tree("x")});
   ExpectRestored(job2["job_id"], {Tree("x"), Tree("y")});
+}
+
+// A job whose archive file was lost is whole again once another job stores
+// its blocks again, and stays whole when that job is dropped: what the lost
+// file held is still needed by its job.
+TEST_F(GarbageCollectionTest, AJobHealedByAnotherStaysWholeWhenThatOneIsDropped) {
+  const nlohmann::json job1 = Backup({Tree("x")});
+  Run({"storage", "drop-afile", std::to_string(job1["archive_file_id"].get<uint32_t>())});
+  EXPECT_EQ(Json({"storage", "afiles"})[0]["state"], "lost");
+  EXPECT_EQ(Verify(4)["bad_blocks"], kX);
+  const nlohmann::json job2 = Backup({Tree("x")});
+  EXPECT_EQ(job2["misses"], kX);
+  EXPECT_EQ(Verify(0)["bad_blocks"], 0);
+
+  Run({"storage", "drop-job", std::to_string(job2["job_id"].get<uint32_t>())});
+  EXPECT_EQ(Gc()["bytes_freed"], 0);
+  EXPECT_EQ(Verify(0)["bad_blocks"], 0);
+  ExpectRestored(job1["job_id"], {Tree("x")});
+
+  Run({"storage", "drop-job", std::to_string(job1["job_id"].get<uint32_t>())});
+  EXPECT_EQ(Gc()["packs_removed"], 1);
+  EXPECT_TRUE(Packs().empty());
+  EXPECT_TRUE(Json({"storage", "afiles"}).empty());
 }
 
 // A killed job is not live: the next collection frees what it stored.

@@ -177,8 +177,10 @@ TEST_F(StorageAgingTest, StorageListsJobsAndArchiveFiles) {
 
   Drop("drop-afile", Afile(job2));
   const nlohmann::json afiles = Json({"storage", "afiles"});
-  ASSERT_EQ(afiles.size(), 1u);
+  ASSERT_EQ(afiles.size(), 2u);
   EXPECT_EQ(afiles[0]["archive_file_id"], Afile(job1));
+  EXPECT_EQ(afiles[0]["state"], "valid");
+  EXPECT_EQ(afiles[1]["state"], "lost");
 
   RunResult again =
       RunTool({"storage", "drop-afile", std::to_string(Afile(job2)), "--root", Root()});

@@ -27,9 +27,11 @@ Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
 }
 
 // "valid" (handed to its client's CLDB), "broken" (references a lost
-// block) or "retired" (its job left the live set; kept while needed).
+// block), "lost" (its pack is gone) or "retired" (its job left the live
+// set; kept while its blocks are needed).
 const char* ArchiveFileState(const SqliteStorageBackend::ArchiveFileInfo& file) {
   if (!file.live) return "retired";
+  if (file.lost) return "lost";
   return file.broken ? "broken" : "valid";
 }
 

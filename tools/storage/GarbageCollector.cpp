@@ -15,6 +15,8 @@ namespace {
 const char kRetiredAFiles[] =
     "SELECT afile_id, copy_id, pack_gen FROM afiles WHERE live = 0 ORDER BY afile_id";
 const char kPackGeneration[] = "SELECT pack_gen FROM afiles WHERE afile_id = ?1";
+// The pack an archive file names: none once it is lost.
+const char kNamedPack[] = "SELECT pack_gen FROM afiles WHERE afile_id = ?1 AND lost = 0";
 // The copies a retired archive file holds, each with whether it must stay:
 // a live archive file on its copy references the block and none stores it.
 const char kCopiesToKeep[] =
@@ -312,7 +314,7 @@ int GarbageCollector::RemoveOrphans(Result& result, std::string& error) {
     bool present = false;
     {
       auto lock = db.Lock();
-      if (db.ReadInt(kPackGeneration, current, present, afileId) != 0) {
+      if (db.ReadInt(kNamedPack, current, present, afileId) != 0) {
         error = db.Error();
         return -1;
       }

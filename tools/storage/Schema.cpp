@@ -51,7 +51,9 @@ CREATE TABLE client_cldbs(
 //    that failed or died leaves the live set, a dropped one the table.
 //  - afiles: an archive file outlives its job while its pack holds data a
 //    live archive file needs (live 0: retired). One that references a block
-//    no pack holds any more is broken: never valid again. pack_gen names
+//    no pack holds any more is broken: never valid again. A lost one (its
+//    pack gone) of a live job is broken and holds no block; what it held
+//    became references, which its job's tree still needs. pack_gen names
 //    the pack file (garbage collection rewrites it under the next
 //    generation), pack_end is the length of what is recorded of it.
 //  - stored: where each block an archive file holds lies in its pack.
@@ -71,6 +73,7 @@ CREATE TABLE afiles(
   create_time INTEGER NOT NULL,
   live INTEGER NOT NULL DEFAULT 1,
   broken INTEGER NOT NULL DEFAULT 0,
+  lost INTEGER NOT NULL DEFAULT 0,
   pack_gen INTEGER NOT NULL DEFAULT 0,
   pack_end INTEGER NOT NULL DEFAULT 0,
   blocks INTEGER NOT NULL DEFAULT 0,

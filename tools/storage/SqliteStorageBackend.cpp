@@ -68,10 +68,12 @@ const char kListValidAFileIds[] =
     "SELECT afile_id FROM afiles WHERE app_id = ?1 AND copy_id = ?2 AND afile_id >= ?3"
     " AND live = 1 AND broken = 0 ORDER BY afile_id";
 const char kListAFiles[] =
-    "SELECT afile_id, job_id, create_time, live, broken, blocks, bytes, pack_end FROM afiles"
-    " WHERE app_id = ?1 AND copy_id = ?2 ORDER BY afile_id";
+    "SELECT afile_id, job_id, create_time, live, broken, lost, blocks, bytes, pack_end"
+    " FROM afiles WHERE app_id = ?1 AND copy_id = ?2 ORDER BY afile_id";
 const char kGetAFileCopy[] = "SELECT copy_id FROM afiles WHERE afile_id = ?1";
-const char kGetPackGeneration[] = "SELECT pack_gen FROM afiles WHERE afile_id = ?1";
+// An archive file that still has its pack: its generation, and whether it is live.
+const char kGetHeldAFile[] =
+    "SELECT pack_gen, live FROM afiles WHERE afile_id = ?1 AND lost = 0";
 // Archive files on the copy that reference a block of which `afile` holds
 // the last copy on the copy.
 const char kBreakReferencesTo[] =
@@ -80,6 +82,13 @@ const char kBreakReferencesTo[] =
     " WHERE s.afile_id = ?1 AND NOT EXISTS (SELECT 1 FROM stored o JOIN afiles a"
     "  ON a.afile_id = o.afile_id WHERE o.digest = s.digest AND o.size = s.size"
     "  AND o.afile_id != ?1 AND a.copy_id = ?2))";
+// What a lost archive file of a live job held, its job still needs.
+const char kStoredBecomeRefs[] =
+    "INSERT OR IGNORE INTO refs(digest, size, afile_id)"
+    " SELECT digest, size, afile_id FROM stored WHERE afile_id = ?1";
+const char kMarkLost[] =
+    "UPDATE afiles SET broken = 1, lost = 1, blocks = 0, bytes = 0, pack_end = 0"
+    " WHERE afile_id = ?1";
 const char kDeleteAFileStored[] = "DELETE FROM stored WHERE afile_id = ?1";
 const char kDeleteAFileRefs[] = "DELETE FROM refs WHERE afile_id = ?1";
 const char kDeleteAFile[] = "DELETE FROM afiles WHERE afile_id = ?1";
@@ -417,9 +426,10 @@ int SqliteStorageBackend::ListArchiveFiles(uint32_t appId, uint32_t copyId,
     file.createTime = static_cast<uint32_t>(query.Int(2));
     file.live = query.Int(3) != 0;
     file.broken = query.Int(4) != 0;
-    file.blocks = static_cast<uint64_t>(query.Int(5));
-    file.bytes = static_cast<uint64_t>(query.Int(6));
-    file.packBytes = static_cast<uint64_t>(query.Int(7));
+    file.lost = query.Int(5) != 0;
+    file.blocks = static_cast<uint64_t>(query.Int(6));
+    file.bytes = static_cast<uint64_t>(query.Int(7));
+    file.packBytes = static_cast<uint64_t>(query.Int(8));
     found.push_back(file);
   }
   if (rc != SQLITE_DONE) return db_->FailSqlite();
@@ -450,12 +460,26 @@ int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
     locked = cldbs.Take(cldb::ClientCldbFolderName(clients[i], copy), db_->MutableError());
   if (locked != 0) return locked;
   const int rc = db_->Transaction(true, [&] {
-    if (db_->ReadInt(kGetPackGeneration, generation, found, afileId) != 0) return -1;
-    if (!found) return Fail("no archive file " + std::to_string(afileId));
-    if (db_->Run(kBreakReferencesTo, afileId, copy) != 0 ||
-        db_->Run(kDeleteAFileStored, afileId) != 0 || db_->Run(kDeleteAFileRefs, afileId) != 0 ||
-        db_->Run(kDeleteAFile, afileId) != 0)
+    bool live = false;
+    {
+      Query held(db_->Statement(kGetHeldAFile), afileId);
+      const int step = held.Step();
+      if (step == SQLITE_DONE)
+        return Fail("archive file " + std::to_string(afileId) + " is lost already");
+      if (step != SQLITE_ROW) return db_->FailSqlite();
+      generation = held.Int(0);
+      live = held.Int(1) != 0;
+    }
+    if (db_->Run(kBreakReferencesTo, afileId, copy) != 0) return -1;
+    // A live one stays, lost, with what it held as references; a retired
+    // one needs nothing and goes.
+    if (live) {
+      if (db_->Run(kStoredBecomeRefs, afileId) != 0 || db_->Run(kMarkLost, afileId) != 0)
+        return -1;
+    } else if (db_->Run(kDeleteAFileRefs, afileId) != 0 || db_->Run(kDeleteAFile, afileId) != 0) {
       return -1;
+    }
+    if (db_->Run(kDeleteAFileStored, afileId) != 0) return -1;
     return db_->Run(kSetCopyClean, copy, 0);
   });
   if (rc == 0) RemovePacks({cldb::PackFileName(afileId, static_cast<uint32_t>(generation))});

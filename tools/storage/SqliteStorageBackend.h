@@ -110,6 +110,7 @@ class SqliteStorageBackend : public StorageBackend {
     uint32_t createTime = 0;
     bool live = false;    // its job is live
     bool broken = false;  // references a block that is lost
+    bool lost = false;    // its pack is gone (broken too)
     uint64_t blocks = 0;  // stored in it
     uint64_t bytes = 0;
     uint64_t packBytes = 0;
@@ -172,9 +173,11 @@ class SqliteStorageBackend : public StorageBackend {
   int ListArchiveFiles(uint32_t appId, uint32_t copyId, std::vector<ArchiveFileInfo>& files);
   // The loss of an archive file: its blocks and its pack are gone, and every
   // archive file on its copy that references a block of which it held the
-  // last copy is broken. Its id stays in a copy's recopied list when it is
-  // there. Takes the locks of every CLDB of the copy: kInUse while a job
-  // holds one.
+  // last copy is broken. One of a live job stays, lost and broken, with the
+  // blocks it held turned into references: its job's tree still needs them,
+  // and they are kept wherever they are stored again. Its id stays in a
+  // copy's recopied list when it is there. Takes the locks of every CLDB of
+  // the copy: kInUse while a job holds one.
   int DropArchiveFile(uint32_t afileId);
   // Ages a job out: it and its tree are forgotten and its archive files
   // retire; their data stays while a live archive file references it.
