@@ -44,9 +44,9 @@ HashPipeline::HashPipeline(TreeWalker& walker, const Options& options, JobCounte
       options_(options),
       segmentSize_(std::max<size_t>(options.blockSize,
                                     kSegmentTarget / options.blockSize * options.blockSize)),
-      budget_(std::max(options.bufferBytes, 3 * (segmentSize_ + kPieceOverhead) +
-                                                3 * segmentSize_ / options.blockSize *
-                                                    sizeof(BlockSignature))),
+      budget_(std::max(options.bufferBytes,
+                       2 * (segmentSize_ + kPieceOverhead +
+                            (segmentSize_ / options.blockSize + 1) * sizeof(BlockSignature)))),
       counters_(counters),
       reporter_(std::move(reporter)) {}
 

@@ -87,7 +87,7 @@ class HashPipeline {
   void Start();
   // The hashing threads Start runs.
   unsigned Threads() const;
-  // The budget: at least Options::bufferBytes and room for three segments.
+  // The budget: at least Options::bufferBytes and room for two Pieces.
   size_t Budget() const { return budget_; }
   // Waits for the next Piece; false once everything is delivered, or at
   // once after Stop.
