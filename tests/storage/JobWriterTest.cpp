@@ -12,11 +12,11 @@ using JobWriterTest = StorageTest;
 
 std::string Fetched(SqliteStorageBackend& backend, const TestBlock& block, uint32_t copy) {
   cldb::BlockReader reader(backend);
-  std::vector<unsigned char> data;
+  const unsigned char* data = nullptr;
   std::string problem;
-  if (!reader.Fetch(block.digest, static_cast<uint32_t>(block.data.size()), copy, data, problem))
-    return "(" + problem + ")";
-  return std::string(data.begin(), data.end());
+  const auto size = static_cast<uint32_t>(block.data.size());
+  if (!reader.Fetch(block.digest, size, copy, data, problem)) return "(" + problem + ")";
+  return std::string(reinterpret_cast<const char*>(data), size);
 }
 
 TEST_F(JobWriterTest, StoredBlocksReadBackAndReferencesResolveOnTheirCopyOnly) {

@@ -31,11 +31,17 @@ std::vector<unsigned char> Encode(const TestBlock& block) {
   return record;
 }
 
+// "" and the block's bytes in `data`, or what is wrong.
 std::string Decode(const std::vector<unsigned char>& record, const TestBlock& block,
-                   std::vector<unsigned char>& data) {
+                   std::string& data) {
   Decompressor decompressor;
-  return decompressor.DecodeRecord(record.data(), record.size(), block.digest,
-                                   static_cast<uint32_t>(block.data.size()), data);
+  std::vector<unsigned char> scratch;
+  const unsigned char* bytes = nullptr;
+  const auto size = static_cast<uint32_t>(block.data.size());
+  const std::string problem = decompressor.DecodeRecord(record.data(), record.size(),
+                                                        block.digest, size, scratch, bytes);
+  if (problem.empty()) data.assign(reinterpret_cast<const char*>(bytes), size);
+  return problem;
 }
 
 // Compressible blocks are stored smaller, others raw; both read back.
@@ -54,9 +60,9 @@ TEST(PackFormat, RecordsReadBackAsWritten) {
     const TestBlock block(c.bytes);
     const std::vector<unsigned char> record = Encode(block);
     EXPECT_EQ(record.size() < kRecordHeaderSize + c.bytes.size(), c.smaller);
-    std::vector<unsigned char> data;
+    std::string data;
     ASSERT_EQ(Decode(record, block, data), "");
-    EXPECT_EQ(std::string(data.begin(), data.end()), c.bytes);
+    EXPECT_EQ(data, c.bytes);
   }
 }
 
@@ -78,10 +84,10 @@ TEST(PackFormat, DamageIsDetected) {
     for (const Case& c : cases) {
       std::vector<unsigned char> bad = good;
       bad[c.offset] ^= 0x10;
-      std::vector<unsigned char> data;
+      std::string data;
       EXPECT_NE(Decode(bad, block, data).find(c.expected), std::string::npos) << c.offset;
     }
-    std::vector<unsigned char> data;
+    std::string data;
     const TestBlock other("another");
     EXPECT_NE(Decode(good, other, data).find("another block"), std::string::npos);
     std::vector<unsigned char> cut(good.begin(), good.end() - 1);

@@ -177,10 +177,11 @@ std::string Restorer::WriteBlocks(int fd, const TreeEntry& file) {
   for (size_t block = 0; block < file.Blocks(); ++block) {
     const uint32_t size = cldb::BlockSize(file, block, job_.blockSize);
     std::string problem;
-    if (!reader_.Fetch(file.Digest(block), size, job_.copyId, block_, problem))
+    const unsigned char* data = nullptr;
+    if (!reader_.Fetch(file.Digest(block), size, job_.copyId, data, problem))
       return "block " + std::to_string(block + 1) + " of " + std::to_string(file.Blocks()) +
              " is missing or damaged: " + problem;
-    if (cldb::WriteFully(fd, block_.data(), size, static_cast<off_t>(offset)) != 0)
+    if (cldb::WriteFully(fd, data, size, static_cast<off_t>(offset)) != 0)
       return cldb::ErrnoMessage("cannot write it");
     offset += size;
   }

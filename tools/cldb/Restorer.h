@@ -84,6 +84,5 @@ class Restorer {
   cldb::BlockReader reader_;
   std::vector<Open> open_;  // the folders from the target down to the last one used
   std::vector<FolderTimes> folders_;
-  std::vector<unsigned char> block_;
   Counts counts_;
 };

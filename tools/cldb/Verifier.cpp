@@ -127,7 +127,7 @@ int Verifier::Run(const std::vector<JobInfo>& jobs, Result& result, std::string&
   std::map<std::pair<uint32_t, uint32_t>, bool> damagedPacks;
   auto check = [&](size_t begin, size_t end) {
     BlockReader reader(storage_, false);
-    std::vector<unsigned char> data;
+    const unsigned char* data = nullptr;
     unsigned char digest[SHA512_DIGEST_LENGTH];
     for (size_t w = begin; w < end; ++w) {
       const Key& key = *blocks[work[w].block];
@@ -139,7 +139,7 @@ int Verifier::Run(const std::vector<JobInfo>& jobs, Result& result, std::string&
                    ? BlockReader::Result::kOk
                    : BlockReader::Result::kDamaged;
       if (read == BlockReader::Result::kOk) {
-        SHA512(data.data(), data.size(), digest);
+        SHA512(data, key.size, digest);
         if (std::memcmp(digest, expected, sizeof(digest)) == 0) {
           good[work[w].block] = true;
           continue;

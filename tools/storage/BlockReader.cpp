@@ -62,7 +62,7 @@ int BlockReader::Pack(uint32_t afileId, uint32_t generation, bool& missing,
 }
 
 BlockReader::Result BlockReader::Read(const Location& location, const unsigned char* digest,
-                                      uint32_t size, std::vector<unsigned char>& data,
+                                      uint32_t size, const unsigned char*& block,
                                       std::string& problem) {
   bool missing = false;
   const int fd = Pack(location.afileId, location.generation, missing, problem);
@@ -81,15 +81,15 @@ BlockReader::Result BlockReader::Read(const Location& location, const unsigned c
     problem = where + ": the pack file is cut short";
     return Result::kDamaged;
   }
-  const std::string wrong =
-      decompressor_.DecodeRecord(record_.data(), location.length, digest, size, data, checkCrc_);
+  const std::string wrong = decompressor_.DecodeRecord(record_.data(), location.length, digest,
+                                                       size, scratch_, block, checkCrc_);
   if (wrong.empty()) return Result::kOk;
   problem = where + ": " + wrong;
   return Result::kDamaged;
 }
 
 bool BlockReader::Fetch(const unsigned char* digest, uint32_t size, uint32_t copyId,
-                        std::vector<unsigned char>& data, std::string& problem) {
+                        const unsigned char*& block, std::string& problem) {
   problem.clear();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::vector<Location> copies;
@@ -105,7 +105,7 @@ bool BlockReader::Fetch(const unsigned char* digest, uint32_t size, uint32_t cop
     bool moved = false;
     for (const Location& location : copies) {
       std::string why;
-      const Result result = Read(location, digest, size, data, why);
+      const Result result = Read(location, digest, size, block, why);
       if (result == Result::kOk) return true;
       if (result == Result::kMoved) {
         moved = true;

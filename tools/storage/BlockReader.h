@@ -45,15 +45,16 @@ class BlockReader {
   // with `error` set.
   int Locate(const unsigned char* digest, uint32_t size, uint32_t copyId,
              std::vector<Location>& copies, std::string& error);
-  // Reads the copy at `location` into `data`. kDamaged with `problem` set
-  // when the pack is unreadable or the copy does not check out.
+  // Reads the copy at `location`; `block` then points at its `size` bytes
+  // until the next read. kDamaged with `problem` set when the pack is
+  // unreadable or the copy does not check out.
   Result Read(const Location& location, const unsigned char* digest, uint32_t size,
-              std::vector<unsigned char>& data, std::string& problem);
+              const unsigned char*& block, std::string& problem);
   // Locate, then Read each copy until one is intact (locating again when a
   // pack moved). `problem` lists what was wrong with the others, or says
   // that no copy is held.
   bool Fetch(const unsigned char* digest, uint32_t size, uint32_t copyId,
-             std::vector<unsigned char>& data, std::string& problem);
+             const unsigned char*& block, std::string& problem);
 
  private:
   // The open pack of (afile, generation), or -1 with `problem` set.
@@ -63,6 +64,7 @@ class BlockReader {
   const bool checkCrc_;
   std::map<std::pair<uint32_t, uint32_t>, int> packs_;
   std::vector<unsigned char> record_;
+  std::vector<unsigned char> scratch_;
   Decompressor decompressor_;
 };
 

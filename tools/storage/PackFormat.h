@@ -84,13 +84,15 @@ class Decompressor {
   Decompressor& operator=(const Decompressor&) = delete;
 
   // Checks the record (`length` bytes read from a pack) against the block
-  // it should hold, and puts the block's bytes into `data`. "" when it is
-  // intact, else what is wrong. The stored bytes are checked by their CRC
-  // unless `checkCrc` is false, never by the block's digest: a caller that
-  // hashes the block to prove its content may skip the CRC.
+  // it should hold. "" when it is intact, `block` then pointing at the
+  // block's bytes: inside `record` for a raw block, else inside `scratch`;
+  // else what is wrong. The stored bytes are checked by their CRC unless
+  // `checkCrc` is false, never by the block's digest: a caller that hashes
+  // the block to prove its content may skip the CRC.
   std::string DecodeRecord(const unsigned char* record, size_t length,
                            const unsigned char* digest, uint32_t size,
-                           std::vector<unsigned char>& data, bool checkCrc = true);
+                           std::vector<unsigned char>& scratch, const unsigned char*& block,
+                           bool checkCrc = true);
 
  private:
   ZSTD_DCtx_s* context_;
