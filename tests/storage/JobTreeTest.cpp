@@ -12,10 +12,10 @@ using cldb::TreeEntry;
 TEST(JobTreePaths, OnlySafeRelativePathsAreAccepted) {
   for (const char* safe : {"a", "a/b", "usr/share/doc", "..a", "a..", "a/.b", "a b/c"})
     EXPECT_TRUE(cldb::IsSafeEntryPath(safe)) << safe;
-  for (std::string unsafe : {std::string(""), std::string("/"), std::string("/etc/passwd"),
-                             std::string(".."), std::string("a/.."), std::string("../a"),
-                             std::string("a/../../b"), std::string("."), std::string("a/./b"),
-                             std::string("a//b"), std::string("a/"), std::string("a\0b", 3)})
+  for (std::string unsafe :
+       {std::string(""), std::string("/"), std::string("/etc/passwd"), std::string(".."),
+        std::string("a/.."), std::string("../a"), std::string("a/../../b"), std::string("."),
+        std::string("a/./b"), std::string("a//b"), std::string("a/"), std::string("a\0b", 3)})
     EXPECT_FALSE(cldb::IsSafeEntryPath(unsafe)) << unsafe;
 }
 
@@ -58,9 +58,12 @@ TEST_F(JobTreeTest, EntriesAreReadBelowAPathPageByPage) {
   cldb::Database& db = backend_->Db();
   {
     auto lock = db.Lock();
-    ASSERT_EQ(db.Transaction(true, [&] {
-      return cldb::InsertEntries(db, jobId, entries) || cldb::InsertEntries(db, other, {entries[0]});
-    }), 0);
+    ASSERT_EQ(db.Transaction(true,
+                             [&] {
+                               return cldb::InsertEntries(db, jobId, entries) ||
+                                      cldb::InsertEntries(db, other, {entries[0]});
+                             }),
+              0);
   }
   auto read = [&](const std::string& path, size_t pageSize) {
     std::vector<std::string> seen;

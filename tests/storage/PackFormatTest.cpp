@@ -5,8 +5,8 @@
 #include <cstring>
 #include <random>
 
-#include "storage/PackFormat.h"
 #include "StorageFixture.h"
+#include "storage/PackFormat.h"
 
 namespace cldbtest {
 namespace {
@@ -38,8 +38,8 @@ std::string Decode(const std::vector<unsigned char>& record, const TestBlock& bl
   std::vector<unsigned char> scratch;
   const unsigned char* bytes = nullptr;
   const auto size = static_cast<uint32_t>(block.data.size());
-  const std::string problem = decompressor.DecodeRecord(record.data(), record.size(),
-                                                        block.digest, size, scratch, bytes);
+  const std::string problem =
+      decompressor.DecodeRecord(record.data(), record.size(), block.digest, size, scratch, bytes);
   if (problem.empty()) data.assign(reinterpret_cast<const char*>(bytes), size);
   return problem;
 }
@@ -116,8 +116,9 @@ TEST(PackFormat, HeadersOfNewerVersionsAndOtherFilesAreRefused) {
 }
 
 TEST(PackFormat, FileNamesNameArchiveFileAndGeneration) {
-  for (auto [afile, generation, name] :
-       {std::tuple{1u, 0u, "1.pack"}, {7u, 2u, "7.2.pack"}, {4294967295u, 1u, "4294967295.1.pack"}}) {
+  for (auto [afile, generation, name] : {std::tuple{1u, 0u, "1.pack"},
+                                         {7u, 2u, "7.2.pack"},
+                                         {4294967295u, 1u, "4294967295.1.pack"}}) {
     EXPECT_EQ(cldb::PackFileName(afile, generation), name);
     uint32_t a = 0, g = 99;
     EXPECT_TRUE(cldb::ParsePackFileName(name, a, g)) << name;

@@ -171,9 +171,17 @@ class ChaosTest : public ToolTest {
     const TreeScan snapshot = ScanTree(Tree());
     const std::string app = Chance(75) ? "1" : "2";
     static const char* const kBatches[] = {"1024", "16", "3", "1"};
-    std::vector<std::string> args = {"backup",  Tree(),     "--json", "--block-size", "4K",
-                                     "--app",   app,        "--batch", kBatches[Pick(4)],
-                                     "--threads", Chance(50) ? "1" : "2"};
+    std::vector<std::string> args = {"backup",
+                                     Tree(),
+                                     "--json",
+                                     "--block-size",
+                                     "4K",
+                                     "--app",
+                                     app,
+                                     "--batch",
+                                     kBatches[Pick(4)],
+                                     "--threads",
+                                     Chance(50) ? "1" : "2"};
     RunOptions options;
     Ending ending = AnEnding(20);
     const bool fullDisk = ending == Ending::kRuns && Chance(10);
@@ -264,8 +272,8 @@ class ChaosTest : public ToolTest {
     ++count;
     bool stopped = false;
     const RunResult result = Command(args, AnEnding(killPercent), stopped);
-    Note(args[0] + " " + (args.size() > 1 ? args[1] : "") + (stopped ? " killed" : "") +
-         ": exit " + std::to_string(result.exitCode));
+    Note(args[0] + " " + (args.size() > 1 ? args[1] : "") + (stopped ? " killed" : "") + ": exit " +
+         std::to_string(result.exitCode));
     if (!stopped) {
       EXPECT_TRUE(result.exitCode == 0 || result.exitCode == alsoFine) << result.err;
     }
@@ -275,20 +283,21 @@ class ChaosTest : public ToolTest {
   void Check() {
     std::set<uint32_t> listed;
     for (const nlohmann::json& job : Jobs())
-      if (job["live"].get<bool>() && job["status"] != "running") listed.insert(job["job_id"].get<uint32_t>());
+      if (job["live"].get<bool>() && job["status"] != "running")
+        listed.insert(job["job_id"].get<uint32_t>());
     for (auto& [jobId, known] : live_) {
       SCOPED_TRACE("job " + std::to_string(jobId));
       ASSERT_EQ(listed.count(jobId), 1u) << "a job that should be live is not";
       const std::string target = dir_ / ("r" + std::to_string(++counts_.restores));
-      const RunResult result = RunTool(
-          {"restore", std::to_string(jobId), "--to", target, "--root", Root()});
+      const RunResult result =
+          RunTool({"restore", std::to_string(jobId), "--to", target, "--root", Root()});
       const bool whole = result.exitCode == 0;
       if (!known.mayBeDamaged) {
         EXPECT_EQ(result.exitCode, 0) << result.err;
       }
       EXPECT_TRUE(whole || result.exitCode == 4) << result.err;
-      const std::vector<std::string> differences = CompareScans(
-          known.snapshot, ScanTree(target + Tree()), known.partial || !whole);
+      const std::vector<std::string> differences =
+          CompareScans(known.snapshot, ScanTree(target + Tree()), known.partial || !whole);
       EXPECT_TRUE(differences.empty()) << ::testing::PrintToString(differences);
       std::filesystem::remove_all(target, ec_);
     }

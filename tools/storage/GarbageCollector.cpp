@@ -47,8 +47,8 @@ int GarbageCollector::Run(Result& result, std::string& error) {
   result = Result();
   CldbFolderLock collecting(storage_.Packs().Path());
   if (!collecting.TryLock()) {
-    error = collecting.Error().empty() ? "another garbage collection is running"
-                                       : collecting.Error();
+    error =
+        collecting.Error().empty() ? "another garbage collection is running" : collecting.Error();
     return collecting.Error().empty() ? SqliteStorageBackend::kInUse : -1;
   }
   if (storage_.ReapDeadJobs(result.reaped) != 0) {
@@ -86,11 +86,13 @@ int GarbageCollector::CollectRetired(Result& result, std::string& error) {
       return -1;
     }
     if (!present) continue;  // dropped meanwhile
-    const bool keepAny = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.keep; });
-    const bool dropAny = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return !c.keep; });
-    const int rc = !keepAny   ? RemovePack(pack, result, error)
-                   : dropAny  ? RewritePack(pack, copies, result, error)
-                              : 0;
+    const bool keepAny =
+        std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.keep; });
+    const bool dropAny =
+        std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return !c.keep; });
+    const int rc = !keepAny  ? RemovePack(pack, result, error)
+                   : dropAny ? RewritePack(pack, copies, result, error)
+                             : 0;
     if (rc != 0) return rc;
   }
   return 0;
@@ -159,8 +161,8 @@ int GarbageCollector::RemovePack(const Pack& pack, Result& result, std::string& 
   return 0;
 }
 
-int GarbageCollector::RewritePack(const Pack& pack, const std::vector<Copy>& copies,
-                                  Result& result, std::string& error) {
+int GarbageCollector::RewritePack(const Pack& pack, const std::vector<Copy>& copies, Result& result,
+                                  std::string& error) {
   const std::string oldName = PackFileName(pack.afileId, pack.generation);
   const std::string newName = PackFileName(pack.afileId, pack.generation + 1);
   const uint64_t oldSize = storage_.Packs().Size(oldName);
@@ -186,8 +188,7 @@ int GarbageCollector::RewritePack(const Pack& pack, const std::vector<Copy>& cop
 }
 
 int GarbageCollector::WriteKept(const Pack& pack, const std::vector<Copy>& copies,
-                                std::vector<uint64_t>& offsets, uint64_t& end,
-                                std::string& error) {
+                                std::vector<uint64_t>& offsets, uint64_t& end, std::string& error) {
   bool missing = false;
   const int from = storage_.Packs().OpenForReading(pack.afileId, pack.generation, error, missing);
   if (from < 0) return -1;
@@ -203,23 +204,28 @@ int GarbageCollector::WriteKept(const Pack& pack, const std::vector<Copy>& copie
     offsets.push_back(end);
     if (!copy.keep) continue;
     record.resize(copy.length);
-    const ssize_t got = ReadFully(from, record.data(), copy.length, static_cast<off_t>(copy.offset));
+    const ssize_t got =
+        ReadFully(from, record.data(), copy.length, static_cast<off_t>(copy.offset));
     if (got != static_cast<ssize_t>(copy.length)) {
       // Damage is not garbage collection's to repair: the pack stays as it is.
-      error = got < 0 ? ErrnoMessage("cannot read '" + storage_.Packs().PathOf(pack.afileId, pack.generation) + "'")
-                      : "'" + storage_.Packs().PathOf(pack.afileId, pack.generation) + "' is cut short";
+      error = got < 0
+                  ? ErrnoMessage("cannot read '" +
+                                 storage_.Packs().PathOf(pack.afileId, pack.generation) + "'")
+                  : "'" + storage_.Packs().PathOf(pack.afileId, pack.generation) + "' is cut short";
       rc = -1;
       break;
     }
     if (WriteFully(to, record.data(), copy.length, static_cast<off_t>(end)) != 0) {
-      error = ErrnoMessage("cannot write '" + storage_.Packs().PathOf(pack.afileId, pack.generation + 1) + "'");
+      error = ErrnoMessage("cannot write '" +
+                           storage_.Packs().PathOf(pack.afileId, pack.generation + 1) + "'");
       rc = -1;
       break;
     }
     end += copy.length;
   }
   if (rc == 0 && io::Fdatasync(to) != 0) {
-    error = ErrnoMessage("cannot sync '" + storage_.Packs().PathOf(pack.afileId, pack.generation + 1) + "'");
+    error = ErrnoMessage("cannot sync '" +
+                         storage_.Packs().PathOf(pack.afileId, pack.generation + 1) + "'");
     rc = -1;
   }
   close(from);
@@ -253,9 +259,9 @@ int GarbageCollector::SwitchOver(const Pack& pack, const std::vector<Copy>& copi
     for (size_t i = 0; i < copies.size(); ++i) {
       const Copy& copy = copies[i];
       if (!copy.keep && needed.count({copy.digest, copy.size}) != 0) return 0;
-      const int rc = copy.keep ? db.Run(kMoveCopy, pack.afileId, BlobOf(copy.digest), copy.size,
-                                        offsets[i])
-                               : db.Run(kDropCopy, pack.afileId, BlobOf(copy.digest), copy.size);
+      const int rc =
+          copy.keep ? db.Run(kMoveCopy, pack.afileId, BlobOf(copy.digest), copy.size, offsets[i])
+                    : db.Run(kDropCopy, pack.afileId, BlobOf(copy.digest), copy.size);
       if (rc != 0) return -1;
       if (copy.keep) ++blocks, bytes += copy.size;
     }
@@ -290,9 +296,9 @@ int GarbageCollector::CutTails(Result& result, std::string& error) {
     const uint64_t size = storage_.Packs().Size(name);
     if (size <= pack.end) continue;
     // A pack nothing was recorded in goes altogether.
-    const int rc = pack.end == 0 ? storage_.Packs().Remove(name, error)
-                                 : storage_.Packs().Cut(pack.afileId, pack.generation, pack.end,
-                                                        error);
+    const int rc = pack.end == 0
+                       ? storage_.Packs().Remove(name, error)
+                       : storage_.Packs().Cut(pack.afileId, pack.generation, pack.end, error);
     if (rc != 0) return -1;
     ++result.tailsCut;
     result.bytesFreed += size - pack.end;

@@ -44,8 +44,8 @@ bool IsSafeEntryPath(std::string_view path) {
   size_t start = 0;
   for (;;) {
     const size_t slash = path.find('/', start);
-    const std::string_view part =
-        path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    const std::string_view part = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
     if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string_view::npos)
       return false;
     if (slash == std::string_view::npos) return true;
@@ -63,7 +63,8 @@ std::string CheckEntry(const TreeEntry& entry, uint32_t blockSize) {
                  ? "its link target is not valid"
                  : "";
     case EntryKind::kFile: {
-      if (entry.data.size() % kDigestSize != 0 || blockSize == 0) return "its block list is damaged";
+      if (entry.data.size() % kDigestSize != 0 || blockSize == 0)
+        return "its block list is damaged";
       const uint64_t blocks = (entry.size + blockSize - 1) / blockSize;
       return blocks == entry.Blocks() ? "" : "its block list does not match its size";
     }

@@ -43,7 +43,8 @@ int WriteFully(int fd, const void* data, size_t length, off_t offset) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   size_t done = 0;
   while (done < length) {
-    const ssize_t n = io::PWrite(fd, bytes + done, length - done, offset + static_cast<off_t>(done));
+    const ssize_t n =
+        io::PWrite(fd, bytes + done, length - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     if (n == 0) {

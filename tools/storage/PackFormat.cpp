@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 
-
 namespace cldb {
 namespace {
 
@@ -91,8 +90,8 @@ bool ParsePackFileName(const std::string& name, uint32_t& afileId, uint32_t& gen
   const size_t dot = stem.find('.');
   generation = 0;
   if (dot == std::string::npos) return ParseNumber(stem, afileId);
-  return ParseNumber(stem.substr(0, dot), afileId) && ParseNumber(stem.substr(dot + 1), generation) &&
-         generation != 0;
+  return ParseNumber(stem.substr(0, dot), afileId) &&
+         ParseNumber(stem.substr(dot + 1), generation) && generation != 0;
 }
 
 Compressor::Compressor() : context_(ZSTD_createCCtx()) {

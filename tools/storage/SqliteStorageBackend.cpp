@@ -450,7 +450,8 @@ int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
   {
     Query query(db_->Statement(kListCopyClients), copyId);
     int rc;
-    while ((rc = query.Step()) == SQLITE_ROW) clients.push_back(static_cast<uint32_t>(query.Int(0)));
+    while ((rc = query.Step()) == SQLITE_ROW)
+      clients.push_back(static_cast<uint32_t>(query.Int(0)));
     if (rc != SQLITE_DONE) return db_->FailSqlite();
   }
   const auto copy = static_cast<uint32_t>(copyId);
@@ -509,7 +510,8 @@ int SqliteStorageBackend::ReapDeadJobs(std::vector<uint32_t>& reaped) {
   {
     Query query(db_->Statement(kRunningJobIds));
     int rc;
-    while ((rc = query.Step()) == SQLITE_ROW) running.push_back(static_cast<uint32_t>(query.Int(0)));
+    while ((rc = query.Step()) == SQLITE_ROW)
+      running.push_back(static_cast<uint32_t>(query.Int(0)));
     if (rc != SQLITE_DONE) return db_->FailSqlite();
   }
   for (uint32_t jobId : running) {
