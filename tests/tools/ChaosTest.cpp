@@ -246,13 +246,15 @@ class ChaosTest : public ToolTest {
         RunTool({"storage", "afiles", "--app", app, "--root", Root(), "--json"});
     const nlohmann::json afiles = listed.Json();
     if (!afiles.is_array() || afiles.empty()) return;
-    ++counts_.lostFiles;
     // Mostly a valid one, which newer archive files may reference.
     std::vector<uint32_t> valid, any;
     for (const nlohmann::json& afile : afiles) {
+      if (afile["state"] == "lost") continue;  // no pack left to lose
       any.push_back(afile["archive_file_id"]);
       if (afile["state"] == "valid") valid.push_back(afile["archive_file_id"]);
     }
+    if (any.empty()) return;
+    ++counts_.lostFiles;
     const std::vector<uint32_t>& from = !valid.empty() && Chance(80) ? valid : any;
     const uint32_t afile = from[Pick(from.size())];
     for (auto& [jobId, known] : live_) known.mayBeDamaged = true;
