@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# End-to-end backup benchmark: `cldb backup` of a generated tree, first pass
-# (every block a miss) and second pass (every block a hit), side by side with
-# sha512sum over the same files in the same run, and with `openssl dgst
-# -sha512`, the hashing cldb itself uses, as the cost of hashing alone.
-# Each pass is timed by wall clock and by the processor time it used.
+# End-to-end benchmark of `cldb` on a generated tree, side by side in one
+# run with what it is measured against: the first backup pass (every block
+# a miss, written to pack files) against hashing alone (sha512sum over the
+# same files in two processes) and `cp -r` of the tree to the same file
+# system; the second pass (every block a hit) against hashing alone; a
+# restore against `cp -r`; a verify against hashing alone; and the bytes the
+# second pass adds to the store. `openssl dgst -sha512` shows the hashing
+# cldb itself uses. Each run is timed by wall clock and by the processor
+# time it used; the results are ratios.
 #
 # Every pass reads from the page cache: the tree is read once before the
 # measurements (caches are not dropped, the machine may be shared), so the
@@ -79,53 +83,91 @@ tree, work, cldb = sys.argv[1:4]
 size, repeats = int(sys.argv[4]), int(sys.argv[5])
 block = f" --block-size {sys.argv[6]}" if sys.argv[6] else ""
 root = os.path.join(work, "root")
+copy = os.path.join(work, "copy")
+target = os.path.join(work, "restored")
 files = f"find {tree} -type f -print0 | xargs -0 -n 16"
 
 def cpu():
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     return usage.ru_utime + usage.ru_stime
 
-def measure(command, before=None):
+def measure(command, before=None, ok=(0,)):
     """Fastest of `repeats` runs: (wall seconds, processor seconds)."""
     best = None
     for _ in range(repeats):
         if before:
             before()
         c0, t0 = cpu(), time.perf_counter()
-        subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL)
+        rc = subprocess.run(command, shell=True, stdout=subprocess.DEVNULL).returncode
+        if rc not in ok:
+            sys.exit(f"run.sh: '{command}' exited with {rc}")
         run = (time.perf_counter() - t0, cpu() - c0)
         best = run if best is None or run[0] < best[0] else best
     return best
 
+def remove(path):
+    return lambda: shutil.rmtree(path, ignore_errors=True)
+
 def fresh_root():
-    shutil.rmtree(root, ignore_errors=True)
+    remove(root)()
     time.sleep(1)  # a job waits for the clock to leave the CLDB's last second
 
+def store_bytes():
+    """The storage side: its pack files and its database."""
+    total = 0
+    for folder, _, names in os.walk(os.path.join(root, "packs")):
+        total += sum(os.path.getsize(os.path.join(folder, n)) for n in names)
+    for name in os.listdir(root):
+        if name.startswith("storage.sqlite"):
+            total += os.path.getsize(os.path.join(root, name))
+    return total
+
 backup = f"{cldb} backup{block} --root {root} --json {tree} > {work}/pass%d.json"
-rows = [
-    ("sha512sum, one process", measure(f"{files} sha512sum")),
-    ("sha512sum, two processes (xargs -P2)", measure(f"{files} -P 2 sha512sum")),
-    ("openssl dgst -sha512, two processes", measure(f"{files} -P 2 openssl dgst -sha512")),
-    ("cldb backup, pass 1 (all misses)", measure(backup % 1, fresh_root)),
-    ("cldb backup, pass 2 (all hits)", measure(backup % 2, lambda: time.sleep(1))),
-]
-mb = size / 1e6
-sha2 = mb / rows[1][1][0]
-print()
-print(f"{'pass':38} {'seconds':>8} {'MB/s':>7} {'vs sha -P2':>10} {'cpu s':>6} {'MB/cpu-s':>9}")
-for name, (wall, proc) in rows:
-    print(f"{name:38} {wall:8.2f} {mb / wall:7.1f} {mb / wall / sha2:10.0%} "
-          f"{proc:6.2f} {mb / proc:9.1f}")
+rows = {}
+rows["sha1"] = ("sha512sum, one process", measure(f"{files} sha512sum"))
+rows["sha2"] = ("sha512sum, two processes (xargs -P2)", measure(f"{files} -P 2 sha512sum"))
+rows["ossl"] = ("openssl dgst -sha512, two processes", measure(f"{files} -P 2 openssl dgst -sha512"))
+rows["cp"] = ("cp -r to the same file system", measure(f"cp -r {tree} {copy}", remove(copy)))
+rows["cpsync"] = ("cp -r, then sync", measure(f"cp -r {tree} {copy} && sync", remove(copy)))
+rows["pass1"] = ("cldb backup, pass 1 (all misses)", measure(backup % 1, fresh_root))
+after1 = store_bytes()
+rows["pass2"] = ("cldb backup, pass 2 (all hits)", measure(backup % 2, lambda: time.sleep(1)))
+after2 = store_bytes()
 p1, p2 = (json.load(open(f"{work}/pass{i}.json")) for i in (1, 2))
+job = p2["job_id"]
+rows["restore"] = ("cldb restore (of pass 2)",
+                   measure(f"{cldb} restore {job} --root {root} --to {target}", remove(target)))
+rows["verify"] = ("cldb verify (of pass 2)", measure(f"{cldb} verify {job} --root {root}"))
+
+mb = size / 1e6
+rate = {key: mb / wall for key, (_, (wall, _)) in rows.items()}
 print()
-print(f"pass 1: {p1['blocks']} blocks, {p1['misses']} misses; "
-      f"pass 2: {p2['hits']} hits, {p2['misses']} misses")
-ok = p1["misses"] == p1["blocks"] and p2["hits"] == p2["blocks"] and p2["bytes"] == size
-pass2 = mb / rows[4][1][0]
-print(f"dedup results as expected: {'yes' if ok else 'NO'}; pass 2 at >= 80% of sha512sum -P2: "
-      f"{'yes' if pass2 >= 0.8 * sha2 else 'NO'} ({pass2 / sha2:.0%})")
-hashing = rows[2][1][1]  # openssl dgst -sha512, two processes: the cost of hashing alone
-print(f"pass 2 processor time / hashing alone (openssl): {rows[4][1][1] / hashing:.2f}x; "
-      f"pass 1: {rows[3][1][1] / hashing:.2f}x")
-sys.exit(0 if ok else 1)
+print(f"{'run':38} {'seconds':>8} {'MB/s':>7} {'cpu s':>6} {'MB/cpu-s':>9}")
+for key, (name, (wall, proc)) in rows.items():
+    print(f"{name:38} {wall:8.2f} {rate[key]:7.1f} {proc:6.2f} {mb / proc:9.1f}")
+print()
+print(f"pass 1: {p1['blocks']} blocks, {p1['misses']} misses, {p1['bytes_written']} bytes written; "
+      f"pass 2: {p2['hits']} hits, {p2['misses']} misses; false hits {p1['false_hits']} + {p2['false_hits']}")
+ok = (p1["misses"] == p1["blocks"] and p2["hits"] == p2["blocks"] and p2["bytes"] == size
+      and p1["false_hits"] == 0 and p2["false_hits"] == 0)
+restored = subprocess.run(["diff", "-r", tree, target + tree], stdout=subprocess.DEVNULL).returncode == 0
+hashing = rate["sha2"]
+checks = [
+    ("pass 2 >= 80% of sha512sum -P2", rate["pass2"] / hashing, 0.8),
+    ("pass 1 >= 70% of the slower of sha512sum -P2 and cp -r",
+     rate["pass1"] / min(hashing, rate["cp"]), 0.7),
+    ("restore >= 50% of cp -r", rate["restore"] / rate["cp"], 0.5),
+    ("verify >= 80% of sha512sum -P2", rate["verify"] / hashing, 0.8),
+]
+hashing_cpu = rows["ossl"][1][1]  # openssl dgst -sha512, two processes: hashing alone
+print(f"pass 2 processor time / hashing alone (openssl): {rows['pass2'][1][1] / hashing_cpu:.2f}x; "
+      f"pass 1: {rows['pass1'][1][1] / hashing_cpu:.2f}x")
+print(f"dedup results as expected: {'yes' if ok else 'NO'}; restored tree identical: "
+      f"{'yes' if restored else 'NO'}")
+for name, ratio, target_ratio in checks:
+    print(f"{name}: {'yes' if ratio >= target_ratio else 'NO'} ({ratio:.0%})")
+added = after2 - after1
+print(f"store: {after1} bytes after pass 1, pass 2 added {added} bytes = "
+      f"{added / size:.3%} of the tree (< 1%: {'yes' if added < size / 100 else 'NO'})")
+sys.exit(0 if ok and restored else 1)
 PY

@@ -30,18 +30,18 @@ TEST_F(SqliteDatabase, RefusesWhatItCannotUse) {
   backend_.reset();
   TempDir root, junk;
   WriteFile(root / "file", "x");
-  RawSql(DbPath(), "PRAGMA user_version = 3");
+  RawSql(DbPath(), "PRAGMA user_version = 4");
   RawSql(root / SqliteStorageBackend::kFileName, "CREATE TABLE t(x)");
   WriteFile(junk / SqliteStorageBackend::kFileName, std::string(4096, 'z'));
   for (auto [folder, why] : {std::pair{root / "file/sub", "cannot create folder"},
-                             {dir_.path(), "schema version 3 is not known"},
+                             {dir_.path(), "schema version 4 is not known"},
                              {root.path(), "not a storage database"},
                              {junk.path(), "not a database"}}) {
     std::string error;
     EXPECT_EQ(SqliteStorageBackend::Open(folder, error), nullptr) << folder;
     EXPECT_NE(error.find(why), std::string::npos) << error;
   }
-  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "3");
+  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "4");
   EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "0");
 }
 
@@ -50,17 +50,18 @@ TEST_F(SqliteDatabase, EverythingPersistsAcrossReopen) {
   std::vector<uint32_t> files;
   uint32_t dropped = JobWithFiles(4, 1, 1, &files), jobId = JobWithFiles(4, 1, 2, &files);
   ASSERT_EQ(backend_->DropJob(dropped), 0);
-  ASSERT_EQ(backend_->AddToArchiveFile(files[1], 3, 300), 0);
+  const TestBlock a(std::string(300, 'a')), b(std::string(100, 'b')), c("c");
+  ASSERT_EQ(StoreBatch(*backend_, jobId, 1, files[1], {&a, &b, &c}), 0);
   ASSERT_EQ(backend_->setClientCacheDBDirty(4, 0), 0) << backend_->LastError();
-  ASSERT_EQ(backend_->EndJob(jobId, 1), 0);
+  ASSERT_EQ(backend_->EndJob(jobId, 3), 0);
   unsigned long long hubcellId = backend_->getHubcellId();
   uint32_t storeId = backend_->StoreId();
   ASSERT_NE(backend_ = Open(), nullptr);
   EXPECT_EQ(backend_->getHubcellId(), hubcellId);
   EXPECT_EQ(backend_->StoreId(), storeId);
   auto jobs = Jobs(*backend_);
-  EXPECT_TRUE(jobs.size() == 1 && jobs[0].status == 1 && jobs[0].archiveFiles == 2);
-  EXPECT_TRUE(jobs[0].blocks == 3 && jobs[0].bytes == 300);
+  EXPECT_TRUE(jobs.size() == 1 && jobs[0].status == 3 && jobs[0].archiveFiles == 2);
+  EXPECT_TRUE(jobs[0].blocks == 3 && jobs[0].bytes == 401 && jobs[0].live);
   std::vector<uint32_t> later;
   EXPECT_EQ(JobWithFiles(4, 1, 1, &later), jobId + 1);
   EXPECT_EQ(later, std::vector<uint32_t>{files.back() + 1});
@@ -68,27 +69,62 @@ TEST_F(SqliteDatabase, EverythingPersistsAcrossReopen) {
   EXPECT_TRUE(backend_->isClientCacheDBDirty(4, dirty) == 0 && dirty == 0);
 }
 
-// A version-1 database keeps its jobs and files; none of its flags is
-// trusted, so every CLDB it knew is recreated once.
-TEST_F(SqliteDatabase, AVersion1DatabaseIsMigratedWithEveryCldbDirty) {
-  std::vector<uint32_t> files;
-  JobWithFiles(4, 1, 2, &files);
-  ASSERT_EQ(backend_->MarkCopyClean(1, true), 0);
-  backend_.reset();
-  RawSql(DbPath(),
-         "DROP TABLE client_cldbs;"
-         "CREATE TABLE clients(app_id INTEGER PRIMARY KEY, dirty INTEGER NOT NULL) STRICT;"
-         "INSERT INTO clients VALUES (4, 0); PRAGMA user_version = 1");
-  ASSERT_NE(backend_ = Open(), nullptr);
-  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "2");
-  std::vector<SqliteStorageBackend::ArchiveFileInfo> held;
-  ASSERT_EQ(backend_->ListArchiveFiles(4, 1, held), 0);
-  EXPECT_EQ(held.size(), files.size());
-  JobWithFiles(4, 1, 0);
-  int dirty = -1;
-  bool clean = true;
-  EXPECT_TRUE(backend_->isClientCacheDBDirty(4, dirty) == 0 && dirty == 1);
-  EXPECT_TRUE(backend_->isCopyClientCacheDBClean(0, 1, clean) == 0 && !clean);
+// Databases of versions 1 and 2 kept counts, not blocks: their jobs stay as
+// history, not restorable, and their archive files go, since none of them
+// can serve a block; every CLDB they knew is recreated once.
+TEST_F(SqliteDatabase, OlderDatabasesAreMigratedWithEveryCldbRecreated) {
+  // Version 2 as it was made, with one client flag and a clean copy.
+  const char kVersion2[] =
+      "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) STRICT;"
+      "CREATE TABLE copies(copy_id INTEGER PRIMARY KEY, name TEXT,"
+      " clean INTEGER NOT NULL DEFAULT 0, offline INTEGER NOT NULL DEFAULT 0) STRICT;"
+      "CREATE TABLE jobs(job_id INTEGER PRIMARY KEY, app_id INTEGER NOT NULL,"
+      " copy_id INTEGER NOT NULL, start_time INTEGER NOT NULL, end_time INTEGER,"
+      " status INTEGER) STRICT;"
+      "CREATE TABLE afiles(afile_id INTEGER PRIMARY KEY, job_id INTEGER NOT NULL"
+      " REFERENCES jobs(job_id), app_id INTEGER NOT NULL, copy_id INTEGER NOT NULL,"
+      " create_time INTEGER NOT NULL, blocks INTEGER NOT NULL DEFAULT 0,"
+      " bytes INTEGER NOT NULL DEFAULT 0) STRICT;"
+      "CREATE TABLE recopied(copy_id INTEGER NOT NULL, afile_id INTEGER NOT NULL,"
+      " PRIMARY KEY (copy_id, afile_id)) STRICT, WITHOUT ROWID;"
+      "CREATE TABLE least_afiles(cldb_id INTEGER PRIMARY KEY, job_id INTEGER NOT NULL,"
+      " afile_id INTEGER NOT NULL, report_time INTEGER NOT NULL) STRICT;"
+      "INSERT INTO meta VALUES ('next_job_id', 2), ('next_afile_id', 3), ('hubcell_id', 77);"
+      "INSERT INTO copies(copy_id, clean) VALUES (1, 1);"
+      "INSERT INTO jobs VALUES (1, 4, 1, 1000, 1010, 0);"
+      "INSERT INTO afiles VALUES (1, 1, 4, 1, 1000, 5, 500), (2, 1, 4, 1, 1005, 1, 10);";
+  const char kClients2[] =
+      "CREATE TABLE client_cldbs(app_id INTEGER NOT NULL, copy_id INTEGER NOT NULL,"
+      " dirty INTEGER NOT NULL, PRIMARY KEY (app_id, copy_id)) STRICT, WITHOUT ROWID;"
+      "INSERT INTO client_cldbs VALUES (4, 1, 0); PRAGMA user_version = 2";
+  const char kClients1[] =
+      "CREATE TABLE clients(app_id INTEGER PRIMARY KEY, dirty INTEGER NOT NULL) STRICT;"
+      "INSERT INTO clients VALUES (4, 0); PRAGMA user_version = 1";
+  for (const char* clients : {kClients1, kClients2}) {
+    SCOPED_TRACE(clients == kClients1 ? "version 1" : "version 2");
+    TempDir root;
+    RawSql(root / SqliteStorageBackend::kFileName, std::string(kVersion2) + clients);
+    std::string error;
+    auto old = SqliteStorageBackend::Open(root.path(), error);
+    ASSERT_NE(old, nullptr) << error;
+    EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "3");
+    EXPECT_EQ(old->getHubcellId(), 77u);
+    std::vector<SqliteStorageBackend::ArchiveFileInfo> held;
+    ASSERT_EQ(old->ListArchiveFiles(4, 1, held), 0);
+    EXPECT_TRUE(held.empty());
+    auto jobs = Jobs(*old);
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_TRUE(jobs[0].ended && !jobs[0].live && jobs[0].appId == 4);
+    uint32_t jobId = 0, afileId = 0;
+    ASSERT_EQ(old->BeginJob(4, 1, jobId), 0) << old->LastError();
+    EXPECT_EQ(jobId, 2u);
+    ASSERT_EQ(old->NewArchiveFile(4, 1, jobId, afileId), 0);
+    EXPECT_EQ(afileId, 3u);  // ids are never issued twice
+    int dirty = -1;
+    bool clean = true;
+    EXPECT_TRUE(old->isClientCacheDBDirty(4, dirty) == 0 && dirty == 1);
+    EXPECT_TRUE(old->isCopyClientCacheDBClean(0, 1, clean) == 0 && !clean);
+  }
 }
 
 // The client's held files on that copy, ascending, from the oldest id asked
@@ -183,44 +219,45 @@ TEST_F(SqliteJobs, ArchiveFilesOnlyForTheRunningJobOfTheirClientAndCopy) {
   EXPECT_EQ(Jobs(*backend_).at(1).status, 3);
 }
 
-TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobDropsItsFiles) {
-  std::vector<uint32_t> files;
-  uint32_t first = JobWithFiles(1, 1, 1, &files), doomed = JobWithFiles(1, 1, 2);
+// A dropped job is forgotten; its archive files stay, retired, until
+// garbage collection finds nothing in them that a live job needs.
+TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobRetiresItsFiles) {
+  std::vector<uint32_t> files, doomedFiles;
+  uint32_t first = JobWithFiles(1, 1, 1, &files), doomed = JobWithFiles(1, 1, 2, &doomedFiles);
   TestNow() = kNow + 60;
   ASSERT_EQ(backend_->NewArchiveFile(1, 1, first, files.emplace_back()), 0);
-  ASSERT_EQ(backend_->AddToArchiveFile(files[1], 10, 1000), 0);
-  ASSERT_EQ(backend_->AddToArchiveFile(files[1], 5, 24), 0);
+  std::vector<TestBlock> blocks;
+  for (int i = 0; i < 15; ++i) blocks.emplace_back(std::string(64 + i, static_cast<char>('a' + i)));
+  std::vector<const TestBlock*> stored;
+  for (const TestBlock& block : blocks) stored.push_back(&block);
+  ASSERT_EQ(StoreBatch(*backend_, first, 1, files[1], stored), 0);
   ASSERT_EQ(backend_->EndJob(first, -7), 0);
   ASSERT_EQ(backend_->DropJob(doomed), 0);
   EXPECT_EQ(backend_->DropJob(doomed), -1);
   std::vector<SqliteStorageBackend::ArchiveFileInfo> listed;
   ASSERT_EQ(backend_->ListArchiveFiles(1, 1, listed), 0);
-  ASSERT_EQ(listed.size(), 2u);
+  ASSERT_EQ(listed.size(), 4u);
   EXPECT_TRUE(listed[0].afileId == files[0] && listed[0].createTime == kNow && !listed[0].blocks);
-  EXPECT_TRUE(listed[1].afileId == files[1] && listed[1].jobId == first && listed[1].bytes == 1024);
-  EXPECT_TRUE(listed[1].createTime == kNow + 60 && listed[1].blocks == 15);
+  EXPECT_TRUE(listed[1].afileId == doomedFiles[0] && !listed[1].live && !listed[2].live);
+  EXPECT_TRUE(listed[3].afileId == files[1] && listed[3].jobId == first && listed[3].live);
+  EXPECT_TRUE(listed[3].createTime == kNow + 60 && listed[3].blocks == 15);
+  EXPECT_EQ(listed[3].bytes, 15u * 64 + 105);
+  EXPECT_GT(listed[3].packBytes, 0u);
   auto jobs = Jobs(*backend_);
   ASSERT_EQ(jobs.size(), 1u);
   EXPECT_TRUE(jobs[0].jobId == first && jobs[0].appId == 1 && jobs[0].copyId == 1);
   EXPECT_TRUE(jobs[0].ended && jobs[0].startTime == kNow && jobs[0].endTime == kNow + 60);
-  EXPECT_TRUE(jobs[0].status == -7 && jobs[0].archiveFiles == 2 && jobs[0].bytes == 1024);
+  EXPECT_TRUE(jobs[0].status == -7 && jobs[0].archiveFiles == 2 && jobs[0].blocks == 15);
   ASSERT_EQ(backend_->DropArchiveFile(files[0]), 0);
-  EXPECT_EQ(backend_->AddToArchiveFile(files[0], 1, 1), -1);
-  EXPECT_NE(backend_->LastError().find("no archive file"), std::string::npos);
+  EXPECT_EQ(backend_->DropArchiveFile(files[0]), -1);
+  EXPECT_NE(backend_->LastError().find("lost already"), std::string::npos);
+  EXPECT_EQ(backend_->DropArchiveFile(999), -1);
+  EXPECT_NE(backend_->LastError().find("no archive file 999"), std::string::npos);
 }
 
-// Totals stop at 2^63-1, job ids at 2^32-1 and archive-file ids at 2^31-1;
-// a refused call changes nothing.
-TEST_F(SqliteJobs, TotalsAndIdsStopAtTheirLimits) {
-  std::vector<uint32_t> files;
-  JobWithFiles(1, 1, 1, &files);
-  const uint64_t max = INT64_MAX;
-  ASSERT_EQ(backend_->AddToArchiveFile(files[0], 2, max - 1), 0);
-  EXPECT_EQ(backend_->AddToArchiveFile(files[0], 1, 2), -1);
-  EXPECT_NE(backend_->LastError().find("overflow"), std::string::npos) << backend_->LastError();
-  EXPECT_EQ(backend_->AddToArchiveFile(files[0], UINT64_MAX, 0), -1);
-  ASSERT_EQ(backend_->AddToArchiveFile(files[0], 0, 1), 0);
-  EXPECT_TRUE(Jobs(*backend_).at(0).blocks == 2 && Jobs(*backend_).at(0).bytes == max);
+// Job ids stop at 2^32-1 and archive-file ids at 2^31-1; a refused call
+// changes nothing.
+TEST_F(SqliteJobs, IdsStopAtTheirLimits) {
   RawSql(DbPath(), "UPDATE meta SET value = 4294967295 WHERE key = 'next_job_id';"
                    "UPDATE meta SET value = 2147483647 WHERE key = 'next_afile_id'");
   uint32_t jobId = 0, afileId = 0;

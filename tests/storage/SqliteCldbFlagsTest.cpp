@@ -1,6 +1,6 @@
 // What the storage database says about each CLDB: a client's CLDBs are
-// flagged per copy, and drops mark every CLDB that may still reference
-// what was dropped, never while such a CLDB is in use.
+// flagged per copy, the valid list follows what can be served, and drops
+// change what a CLDB may trust only while no job uses it.
 #include "StorageFixture.h"
 #include "storage/RootFolder.h"
 
@@ -33,6 +33,14 @@ class SqliteCldbFlags : public StorageTest {
     return clean;
   }
   std::string CldbFolder(const std::string& name) const { return dir_ / name; }
+  // The archive files handed to client `app`'s CLDB of `copy`.
+  std::vector<int> Valid(uint32_t app, uint32_t copy) {
+    ListAfileIdByAppIdArgs_t args;
+    args.appId = app, args.copyId = copy;
+    ListAfileIdByAppIdRet_t ret;
+    EXPECT_EQ(backend_->listAfileIdByAppId(args, ret), 0);
+    return ret.afileIds;
+  }
 };
 
 // Recreating one copy's CLDB clears no other copy's flag, and marking the
@@ -72,34 +80,63 @@ TEST_F(SqliteCldbFlags, WithoutARunningJobOfTheClientItsCldbIsDirty) {
   EXPECT_EQ(Dirty(30, 1), 1);
 }
 
-// A dropped archive file may be referenced by the newer archive files of its
-// client and copy (through re-pointed records) and by the copy's auxiliary
-// CLDB; nothing else is touched.
-TEST_F(SqliteCldbFlags, DropsMarkTheCldbsThatMayReferenceTheDroppedFiles) {
+// The valid list a client's CLDB receives holds exactly the archive files
+// that can serve every block their records may answer for. Job 1's file A
+// stores a and b; job 2's file B stores c and references a (a hit
+// re-pointed a's record at B). Losing a file breaks the files that
+// reference a block of which it held the last copy on the copy; dropping a
+// job keeps its blocks for the files that reference them. No CLDB needs
+// recreating for that; the copy's auxiliary CLDB, checked against no list,
+// does.
+TEST_F(SqliteCldbFlags, TheValidListHoldsExactlyTheFilesThatCanServeTheirBlocks) {
+  enum Drop { kLoseA, kLoseB, kDropJob1, kDropJob2 };
   struct Case {
     const char* what;
-    bool dropJob;
-    int drop;          // index into the files of client 10 copy 1
-    int clientDirty;   // client 10's CLDB of copy 1 afterwards
+    Drop drop;
+    bool otherCopyOfA;  // client 11 stores a on copy 1 too
+    std::vector<int> valid;  // of A (0) and B (1)
   };
-  for (const Case& c : {Case{"oldest file", false, 0, 1}, Case{"newest file", false, 2, 0},
-                        Case{"oldest job", true, 0, 1}, Case{"newest job", true, 2, 0}}) {
+  for (const Case& c : {Case{"losing A", kLoseA, false, {}},
+                        Case{"losing A with a held elsewhere", kLoseA, true, {1}},
+                        Case{"losing B", kLoseB, false, {0}},
+                        Case{"dropping job 1", kDropJob1, false, {1}},
+                        Case{"dropping job 2", kDropJob2, false, {0}}}) {
     SCOPED_TRACE(c.what);
     TempDir root;  // a fresh database for each case
     std::string error;
     ASSERT_NE(backend_ = SqliteStorageBackend::Open(root.path(), error), nullptr) << error;
-    std::vector<uint32_t> files;
-    uint32_t first = JobWithFiles(10, 1, 2, &files);
-    uint32_t last = JobWithFiles(10, 1, 1, &files);
+    const TestBlock a("a"), b("b"), d("c");
+    std::vector<uint32_t> files, other;
+    const uint32_t job1 = JobWithFiles(10, 1, 1, &files);
+    ASSERT_EQ(StoreBatch(*backend_, job1, 1, files[0], {&a, &b}), 0);
+    ASSERT_EQ(backend_->EndJob(job1, 0), 0);
+    const uint32_t job2 = JobWithFiles(10, 1, 1, &files);
+    std::vector<size_t> unresolved;
+    ASSERT_EQ(StoreBatch(*backend_, job2, 1, files[1], {&d}, {&a}, &unresolved), 0);
+    ASSERT_TRUE(unresolved.empty());
+    ASSERT_EQ(backend_->EndJob(job2, 0), 0);
+    const uint32_t job3 = JobWithFiles(11, 1, 1, &other);
+    if (c.otherCopyOfA) {
+      ASSERT_EQ(StoreBatch(*backend_, job3, 1, other[0], {&a}), 0);
+    }
+    ASSERT_EQ(backend_->EndJob(job3, 0), 0);
     JobWithFiles(10, 2, 1);
-    JobWithFiles(11, 1, 1);
     for (auto [app, copy] : {std::pair{10u, 1u}, {10u, 2u}, {11u, 1u}}) Recreated(app, copy);
     for (uint32_t copy : {1u, 2u}) ASSERT_EQ(backend_->MarkCopyClean(copy, true), 0);
 
-    const int rc = c.dropJob ? backend_->DropJob(c.drop == 0 ? first : last)
-                             : backend_->DropArchiveFile(files[c.drop]);
+    int rc = 0;
+    switch (c.drop) {
+      case kLoseA: rc = backend_->DropArchiveFile(files[0]); break;
+      case kLoseB: rc = backend_->DropArchiveFile(files[1]); break;
+      case kDropJob1: rc = backend_->DropJob(job1); break;
+      case kDropJob2: rc = backend_->DropJob(job2); break;
+    }
     ASSERT_EQ(rc, 0) << backend_->LastError();
-    EXPECT_EQ(Dirty(10, 1), c.clientDirty);
+    std::vector<int> expected;
+    for (int i : c.valid) expected.push_back(static_cast<int>(files[i]));
+    EXPECT_EQ(Valid(10, 1), expected);
+    EXPECT_EQ(Valid(11, 1), std::vector<int>{static_cast<int>(other[0])});
+    EXPECT_EQ(Dirty(10, 1), 0);
     EXPECT_FALSE(AuxClean(1));
     EXPECT_EQ(Dirty(10, 2), 0);
     EXPECT_EQ(Dirty(11, 1), 0);

@@ -11,17 +11,25 @@
 namespace cldbtest {
 namespace {
 
-constexpr uint32_t kWorkers = 4, kRounds = 10, kShared = 1;
+constexpr uint32_t kWorkers = 4, kRounds = 10;
 
-// One worker's share as client `appId`: kRounds jobs, each with an archive file of one
-// block of `appId` bytes, and a block added to client 100's shared file per round.
+// The block of client 100's job that every worker's jobs reference.
+const TestBlock& Shared() {
+  static const TestBlock shared("shared");
+  return shared;
+}
+
+// One worker's share as client `appId`: kRounds jobs, each with an archive file that
+// stores one block of `appId` bytes and references the shared block.
 bool Work(SqliteStorageBackend& backend, uint32_t appId) {
   for (uint32_t round = 0; round < kRounds; ++round) {
     uint32_t jobId = 0, afileId = 0;
+    const TestBlock own(std::string(appId, static_cast<char>('a' + round)));
+    std::vector<size_t> unresolved;
     if (backend.BeginJob(appId, 1, jobId) != 0 ||
         backend.NewArchiveFile(appId, 1, jobId, afileId) != 0 ||
-        backend.AddToArchiveFile(afileId, 1, appId) != 0 ||
-        backend.AddToArchiveFile(kShared, 1, 1) != 0 || backend.EndJob(jobId, 0) != 0) {
+        StoreBatch(backend, jobId, 1, afileId, {&own}, {&Shared()}, &unresolved) != 0 ||
+        !unresolved.empty() || backend.EndJob(jobId, 0) != 0) {
       ADD_FAILURE() << "client " << appId << ": " << backend.LastError();
       return false;
     }
@@ -33,17 +41,20 @@ class SqliteConcurrency : public StorageTest {
  protected:
   void SetUp() override {
     StorageTest::SetUp();
-    JobWithFiles(100, 1, 1);  // job 1 with archive file 1, kShared
+    std::vector<uint32_t> files;
+    const uint32_t jobId = JobWithFiles(100, 1, 1, &files);  // job 1 with archive file 1
+    ASSERT_EQ(StoreBatch(*backend_, jobId, 1, files[0], {&Shared()}), 0);
   }
   // Every worker's jobs are there, each with its archive file (ids are keys, so none was
-  // given twice) and block, and the shared file has every worker's blocks.
+  // given twice) and block, and every one of their archive files references the shared
+  // block.
   void ExpectAllRecorded(SqliteStorageBackend& backend) {
     auto jobs = Jobs(backend);
     ASSERT_EQ(jobs.size(), 1 + kWorkers * kRounds);
-    EXPECT_EQ(jobs[0].blocks, kWorkers * kRounds);
     for (size_t i = 1; i < jobs.size(); ++i)
       EXPECT_TRUE(jobs[i].archiveFiles == 1 && jobs[i].blocks == 1 &&
                   jobs[i].bytes == jobs[i].appId) << "job " << jobs[i].jobId;
+    EXPECT_EQ(RawSql(DbPath(), "SELECT count(*) FROM refs"), std::to_string(kWorkers * kRounds));
   }
 };
 

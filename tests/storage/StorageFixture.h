@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <cstdint>
@@ -11,24 +10,46 @@
 #include <string>
 #include <vector>
 
+#include <openssl/sha.h>
+
 #include "TestSupport.h"
+#include "storage/RawSql.h"
+#include "storage/JobWriter.h"
 #include "storage/SqliteStorageBackend.h"
 
 namespace cldbtest {
 
-// Runs `sql` on the database at `path` behind the backend's back; returns the
-// first column of the last row ("" for none or on failure).
-inline std::string RawSql(const std::string& path, const std::string& sql) {
-  auto keep = [](void* out, int, char** columns, char**) {
-    *static_cast<std::string*>(out) = columns[0] ? columns[0] : "";
-    return 0;
-  };
-  std::string value;
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK)
-    sqlite3_exec(db, sql.c_str(), keep, &value, nullptr);
-  sqlite3_close(db);
-  return value;
+// A block for the storage side: its data and its signature.
+struct TestBlock {
+  explicit TestBlock(std::string bytes) : data(std::move(bytes)) {
+    SHA512(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+  }
+  std::string data;
+  unsigned char digest[SHA512_DIGEST_LENGTH];
+
+  cldb::JobWriter::Block Ref() const {
+    return {digest, static_cast<uint32_t>(data.size()),
+            reinterpret_cast<const unsigned char*>(data.data())};
+  }
+};
+
+// Stores `stored` into archive file `afileId` of running job `jobId` (on
+// copy `copyId`) and references `referenced`, as a job's batch does; the
+// indexes of the references nothing could serve go to `unresolved`. Blocks
+// are stored into an archive file by one call only (it makes its pack).
+inline int StoreBatch(SqliteStorageBackend& backend, uint32_t jobId, uint32_t copyId,
+                      uint32_t afileId, const std::vector<const TestBlock*>& stored,
+                      const std::vector<const TestBlock*>& referenced = {},
+                      std::vector<size_t>* unresolved = nullptr) {
+  cldb::JobWriter writer(backend, jobId, copyId, 4096, 2);
+  writer.UseArchiveFile(afileId);
+  std::vector<cldb::JobWriter::Block> s, r;
+  for (const TestBlock* block : stored) s.push_back(block->Ref());
+  for (const TestBlock* block : referenced) r.push_back(block->Ref());
+  std::vector<size_t> ignored;
+  const int rc = writer.StoreBatch(s, r, {}, unresolved ? *unresolved : ignored);
+  if (rc != 0) ADD_FAILURE() << writer.Error();
+  return rc;
 }
 
 class StorageTest : public ::testing::Test {

@@ -1,5 +1,6 @@
 // End-to-end: what a backup finds in the CLDB as the backed-up files change.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,13 @@ TEST_F(BackupDedupTest, FirstPassMissesEveryBlockAndSecondHitsEveryBlock) {
   EXPECT_EQ(second["stats"]["crcNotFound"], 0);
   EXPECT_GT(second["job_id"].get<uint32_t>(), first["job_id"].get<uint32_t>());
   EXPECT_NE(second["archive_file_id"], first["archive_file_id"]);
+  EXPECT_EQ(first["false_hits"], 0);
+  EXPECT_EQ(second["false_hits"], 0);
+  // The second pass only referenced what the first one wrote.
+  EXPECT_GT(first["bytes_written"].get<uint64_t>(), kTreeBytes);
+  EXPECT_EQ(second["bytes_written"], 0);
+  ExpectRestored(first["job_id"], {Tree("t")});
+  ExpectRestored(second["job_id"], {Tree("t")});
 }
 
 TEST_F(BackupDedupTest, OnlyTheChangedBlocksMiss) {
@@ -76,6 +84,8 @@ TEST_F(BackupDedupTest, OnlyTheChangedBlocksMiss) {
   nlohmann::json again = Backup({Tree("t")});
   EXPECT_EQ(again["misses"], 0);
   EXPECT_EQ(again["hits"], blocks);
+  EXPECT_EQ(changed["false_hits"], 0);
+  ExpectRestored(again["job_id"], {Tree("t")});
 }
 
 TEST_F(BackupDedupTest, RepeatedBlocksAreStoredOnceWhateverTheBatch) {
@@ -101,17 +111,31 @@ TEST_F(BackupDedupTest, RepeatedBlocksAreStoredOnceWhateverTheBatch) {
   }
 }
 
-TEST_F(BackupDedupTest, SymbolicLinksAndSpecialFilesAreSkipped) {
+// Links are kept as links, never followed, not even when named; a path
+// below another named one is backed up once.
+TEST_F(BackupDedupTest, SymbolicLinksAreKeptAsLinksAndSpecialFilesSkipped) {
   MakeTree();
   WriteRandomFile(Tree("outside") + "/big", 9, 20 * kBlock);
   ASSERT_EQ(symlink((Tree("outside") + "/big").c_str(), (Tree("t") + "/link-to-file").c_str()), 0);
   ASSERT_EQ(symlink(Tree("outside").c_str(), (Tree("t") + "/link-to-folder").c_str()), 0);
   ASSERT_EQ(mkfifo((Tree("t") + "/fifo").c_str(), 0644), 0);
 
-  nlohmann::json job = Backup({Tree("t"), Tree("t") + "/link-to-folder"});
+  nlohmann::json job = Backup({Tree("t"), Tree("t") + "/link-to-folder", Tree("t") + "/sub/"});
   EXPECT_EQ(job["files"], 4);
   EXPECT_EQ(job["blocks"], kTreeBlocks);
-  EXPECT_EQ(job["skipped"], 4);  // two links, the pipe, and the link named as a path
+  EXPECT_EQ(job["skipped"], 1);  // the pipe
+  // The tree as it was, without the pipe.
+  struct stat folder {};
+  ASSERT_EQ(lstat(Tree("t").c_str(), &folder), 0);
+  std::filesystem::remove(Tree("t") + "/fifo");
+  const struct timespec times[2] = {folder.st_atim, folder.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, Tree("t").c_str(), times, 0), 0);
+  ExpectRestored(job["job_id"], {Tree("t")});
+
+  nlohmann::json named = Backup({Tree("t") + "/link-to-folder"});
+  EXPECT_EQ(named["blocks"], 0);
+  const std::string target = Restore(named["job_id"]);
+  EXPECT_EQ(std::filesystem::read_symlink(target + Tree("t") + "/link-to-folder"), Tree("outside"));
 }
 
 TEST_F(BackupDedupTest, NamedFilesAndFoldersAreBackedUpTogether) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "ToolHarness.h"
+#include "storage/RawSql.h"
 
 namespace tooltest {
 namespace {
@@ -27,24 +28,29 @@ class StorageAgingTest : public ToolTest {
 };
 
 // Job 2 finds every block of X and re-points its records at its own archive
-// file, which holds only references into job 1's. Once job 1 ages out,
-// those records must not answer: the data is gone.
-TEST_F(StorageAgingTest, DroppingTheOldestJobLeavesNoHitThroughRepointedRecords) {
+// file, which only references job 1's. Once job 1 ages out, the blocks job
+// 2 references stay, and the records naming job 2's file still answer;
+// those still naming job 1's file do not.
+TEST_F(StorageAgingTest, DroppingTheOldestJobKeepsWhatANewerJobReferences) {
   const nlohmann::json job1 = Backup({Tree("x"), Tree("y")});
   const nlohmann::json job2 = Backup({Tree("x")});
   ASSERT_EQ(job2["hits"], kX);
   for (const DumpRecord& record : Dump())
     ASSERT_TRUE(record.archiveFileId == Afile(job1) || record.archiveFileId == Afile(job2));
   Drop("drop-job", job1["job_id"]);
+  ExpectRestored(job2["job_id"], {Tree("x")});
 
   const nlohmann::json job3 = Backup({Tree("x"), Tree("y")});
-  EXPECT_EQ(job3["hits"], 0);
-  EXPECT_EQ(job3["misses"], kX + kY);
-  EXPECT_EQ(JobOnStorage(job3["job_id"])["blocks"], kX + kY);
+  EXPECT_EQ(job3["hits"], kX);
+  EXPECT_EQ(job3["misses"], kY);
+  EXPECT_EQ(job3["false_hits"], 0);
+  EXPECT_EQ(JobOnStorage(job3["job_id"])["blocks"], kY);
   const std::vector<DumpRecord> records = Dump();
   EXPECT_EQ(records.size(), kX + kY);
   for (const DumpRecord& record : records) EXPECT_EQ(record.archiveFileId, Afile(job3));
-  EXPECT_EQ(Backup({Tree("x"), Tree("y")})["hits"], kX + kY);
+  const nlohmann::json job4 = Backup({Tree("x"), Tree("y")});
+  EXPECT_EQ(job4["hits"], kX + kY);
+  ExpectRestored(job4["job_id"], {Tree("x"), Tree("y")});
 }
 
 // The newest archive file is referenced by no other: dropping it leaves the
@@ -139,6 +145,27 @@ TEST_F(StorageAgingTest, AnOfflineMountPathTurnsDeduplicationOff) {
   EXPECT_EQ(online["misses"], kY);
 }
 
+// The storage side loses blocks behind the CLDB's back: the CLDB answers
+// for them, the storage side refuses the references, and the backup stores
+// the data instead and says so.
+TEST_F(StorageAgingTest, AFalseHitIsRefusedCountedAndStoredInstead) {
+  Backup({Tree("x")});
+  cldbtest::RawSql(Root() + "/storage.sqlite", "DELETE FROM stored");
+  const RunResult result = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
+                                    "--batch", "4", Tree("x")});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  const nlohmann::json job = result.Json();
+  EXPECT_EQ(job["false_hits"], kX);
+  EXPECT_EQ(job["hits"], 0);
+  EXPECT_EQ(job["misses"], kX);
+  EXPECT_EQ(JobOnStorage(job["job_id"])["blocks"], kX);
+  ExpectRestored(job["job_id"], {Tree("x")});
+  cldbtest::RawSql(Root() + "/storage.sqlite", "DELETE FROM stored");
+  const RunResult human = RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")});
+  EXPECT_NE(human.out.find("false hits     9:"), std::string::npos) << human.out;
+  EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
+}
+
 TEST_F(StorageAgingTest, StorageListsJobsAndArchiveFiles) {
   const nlohmann::json job1 = Backup({Tree("x")});
   const nlohmann::json job2 = Backup({Tree("y")});
@@ -150,8 +177,10 @@ TEST_F(StorageAgingTest, StorageListsJobsAndArchiveFiles) {
 
   Drop("drop-afile", Afile(job2));
   const nlohmann::json afiles = Json({"storage", "afiles"});
-  ASSERT_EQ(afiles.size(), 1u);
+  ASSERT_EQ(afiles.size(), 2u);
   EXPECT_EQ(afiles[0]["archive_file_id"], Afile(job1));
+  EXPECT_EQ(afiles[0]["state"], "valid");
+  EXPECT_EQ(afiles[1]["state"], "lost");
 
   RunResult again =
       RunTool({"storage", "drop-afile", std::to_string(Afile(job2)), "--root", Root()});

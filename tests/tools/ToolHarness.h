@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,25 @@ std::string RandomBytes(uint64_t seed, size_t size);
 void WriteRandomFile(const std::string& path, uint64_t seed, size_t size);
 uint64_t BlocksOf(uint64_t size);
 
+// What a tree holds: each entry below its root (the root as "."), by
+// relative path, with what a restore must bring back of it.
+struct ScannedEntry {
+  uint32_t type = 0;  // S_IFREG, S_IFDIR, S_IFLNK
+  uint32_t mode = 0;  // permission bits
+  int64_t mtimeNs = 0;
+  std::string content;  // a file's bytes, a link's target
+};
+using TreeScan = std::map<std::string, ScannedEntry>;
+TreeScan ScanTree(const std::string& root);
+// The differences between two scans: entries missing on either side, and
+// for each entry its kind, permission bits (not of links), modification
+// time, and content or link target. With `subset`, entries `expected`
+// holds may be missing from `actual`.
+std::vector<std::string> CompareScans(const TreeScan& expected, const TreeScan& actual,
+                                      bool subset = false);
+// CompareScans of the trees at two paths.
+std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual);
+
 struct DumpRecord {
   uint64_t size = 0;
   uint32_t archiveFileId = 0;
@@ -87,7 +107,8 @@ class ToolTest : public ::testing::Test {
   std::string CldbFolder(uint32_t app = 1, uint32_t copy = 1) const;
   std::string LogText() const;
 
-  // `cldb backup --json` of `paths` with 4 KiB blocks; expects success.
+  // `cldb backup --json` of `paths` with 4 KiB blocks; expects success and
+  // no false hit.
   nlohmann::json Backup(const std::vector<std::string>& paths,
                         const std::vector<std::string>& extra = {});
   // `cldb --root <root> <args> --json`; expects success.
@@ -96,6 +117,12 @@ class ToolTest : public ::testing::Test {
   std::vector<DumpRecord> Dump(uint32_t app = 1);
   // Blocks and bytes the storage side holds for job `jobId`.
   nlohmann::json JobOnStorage(uint32_t jobId);
+  // `cldb restore` of job `jobId` into a fresh folder, whose path it
+  // returns; expects success.
+  std::string Restore(uint32_t jobId, const std::vector<std::string>& extra = {});
+  // Restores job `jobId` and expects each of `trees` (absolute paths, as
+  // they were when the job backed them up) to come back as it was.
+  void ExpectRestored(uint32_t jobId, const std::vector<std::string>& trees);
 
   cldbtest::TempDir dir_;
 };

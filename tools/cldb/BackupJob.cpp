@@ -11,12 +11,17 @@
 
 namespace {
 
-const size_t kQueueBatches = 8;  // batches the hashing threads may run ahead
+// Tree entries recorded at once when no batch of blocks takes them along.
+const size_t kMaxReadyEntries = 10000;
 
 unsigned HashingThreads(unsigned requested) {
   if (requested != 0) return requested;
   const unsigned processors = std::thread::hardware_concurrency();
   return processors != 0 ? processors : 2;
+}
+
+cldb::JobWriter::Block BlockOf(const BlockSignature& signature, const unsigned char* data) {
+  return {signature.digest, signature.size, data};
 }
 
 }  // namespace
@@ -35,7 +40,8 @@ BackupJob::BackupJob(ToolRoot& root, const BackupOptions& options, Console& cons
     : root_(root),
       options_(options),
       console_(console),
-      session_(root, options.identity, options.settings) {}
+      session_(root, options.identity, options.settings),
+      tree_(options.blockSize) {}
 
 Outcome BackupJob::Run(BackupResult& result) {
   Outcome outcome = session_.Acquire();
@@ -46,10 +52,15 @@ Outcome BackupJob::Run(BackupResult& result) {
   result.ran = true;
   if (session_.Offline())
     console_.Warning("a mount path of copy " + std::to_string(options_.identity.copy) +
-                     " is offline; this job stores every block without deduplication");
-  outcome = session_.NewArchiveFile(afile_);
+                   " is offline; this job stores every block without deduplication");
+  writer_ = std::make_unique<cldb::JobWriter>(root_.Storage(), session_.JobId(),
+                                              options_.identity.copy, options_.blockSize,
+                                              HashingThreads(options_.threads));
+  outcome = NextArchiveFile();
   bool interrupted = false;
   if (outcome.ok()) outcome = Stream(interrupted);
+  // What completed is recorded, also when the job was interrupted.
+  if (outcome.ok()) outcome = RecordTree();
 
   JobStatus status = kJobCompleted;
   if (!outcome.ok())
@@ -79,7 +90,6 @@ Outcome BackupJob::Stream(bool& interrupted) {
   HashPipeline::Options pipelineOptions;
   pipelineOptions.blockSize = options_.blockSize;
   pipelineOptions.threads = HashingThreads(options_.threads);
-  pipelineOptions.queueBlocks = kQueueBatches * options_.batch;
   HashPipeline pipeline(walker, pipelineOptions, counters_,
                         [this](const std::string& path, int error) {
                           console_.Error("cannot read '" + path + "': " + std::strerror(error));
@@ -105,8 +115,10 @@ void BackupJob::Collect(BackupResult& result) const {
   result.blocks = counters_.blocks.load();
   result.hits = counters_.hits.load();
   result.misses = counters_.misses.load();
+  result.falseHits = falseHits_;
   result.bytesNotSent = counters_.bytesNotSent.load();
   result.bytesStored = counters_.bytesStored.load();
+  result.bytesWritten = writer_ ? writer_->BytesWritten() : 0;
   result.jobId = session_.JobId();
   result.archiveFiles = session_.ArchiveFiles();
   result.cldbFolder = session_.CldbFolder();
@@ -114,22 +126,75 @@ void BackupJob::Collect(BackupResult& result) const {
   result.recreated = session_.Recreated();
 }
 
+// A batch is answered once `batch` blocks are held, or once the Pieces held
+// take half the pipeline's budget (the pipeline then waits for them). An
+// interruption is taken between batches: the batch at hand is finished.
 Outcome BackupJob::Drain(HashPipeline& pipeline, bool& interrupted) {
-  std::vector<BlockSignature> pending;
-  SignatureChunk chunk;
-  size_t begin = 0;  // first block of `pending` not yet answered
-  while (pipeline.Pop(chunk)) {
-    pending.insert(pending.end(), chunk.begin(), chunk.end());
-    for (; pending.size() - begin >= options_.batch; begin += options_.batch) {
-      Outcome outcome = ProcessBatch(pending.data() + begin, options_.batch);
+  std::unique_ptr<Piece> piece;
+  while (pipeline.Pop(piece)) {
+    Hold(std::move(piece));
+    Settle(0, pipeline);
+    while (pending_ >= options_.batch || (pending_ > 0 && heldCost_ >= pipeline.Budget() / 2)) {
+      Outcome outcome = ProcessBatch(std::min<size_t>(pending_, options_.batch), pipeline);
       if (!outcome.ok()) return outcome;
       if ((interrupted = interrupt::Requested())) return Outcome::Ok();
     }
-    pending.erase(pending.begin(), pending.begin() + static_cast<ptrdiff_t>(begin));
-    begin = 0;
+    if (tree_.ReadyCount() >= kMaxReadyEntries) {
+      Outcome outcome = RecordTree();
+      if (!outcome.ok()) return outcome;
+      if ((interrupted = interrupt::Requested())) return Outcome::Ok();
+    }
+  }
+  while (pending_ > 0) {
+    Outcome outcome = ProcessBatch(std::min<size_t>(pending_, options_.batch), pipeline);
+    if (!outcome.ok()) return outcome;
     if ((interrupted = interrupt::Requested())) return Outcome::Ok();
   }
-  return pending.empty() ? Outcome::Ok() : ProcessBatch(pending.data(), pending.size());
+  return Outcome::Ok();
+}
+
+void BackupJob::Hold(std::unique_ptr<Piece> piece) {
+  tree_.Add(*piece);
+  heldCost_ += piece->cost;
+  pending_ += piece->blocks.size();
+  held_.push_back({std::move(piece), 0});
+}
+
+void BackupJob::Gather(size_t count) {
+  batch_.clear();
+  while (batch_.size() < count) {
+    const Piece& piece = *held_[cursorPiece_].piece;
+    if (cursorBlock_ == piece.blocks.size()) {
+      ++cursorPiece_;
+      cursorBlock_ = 0;
+      continue;
+    }
+    batch_.push_back({&piece.blocks[cursorBlock_],
+                      piece.data.get() + cursorBlock_ * static_cast<size_t>(options_.blockSize)});
+    ++cursorBlock_;
+  }
+  pending_ -= count;
+}
+
+// The oldest Pieces are the ones whose blocks were answered first.
+void BackupJob::Settle(size_t count, HashPipeline& pipeline) {
+  for (size_t i = 0; count > 0; ++i) {
+    Held& held = held_[i];
+    const size_t take = std::min(count, held.piece->blocks.size() - held.recorded);
+    held.recorded += take;
+    count -= take;
+  }
+  while (!held_.empty() && held_.front().recorded == held_.front().piece->blocks.size()) {
+    if (cursorPiece_ == 0) {
+      cursorBlock_ = 0;  // it had no block
+    } else {
+      --cursorPiece_;
+    }
+    tree_.Settled(*held_.front().piece);
+    heldCost_ -= held_.front().piece->cost;
+    pipeline.Release(held_.front().piece->cost);
+    held_.pop_front();
+  }
 }
 
 void BackupJob::Fill(CacheRecordRef& record, const BlockSignature& block) const {
@@ -141,65 +206,107 @@ void BackupJob::Fill(CacheRecordRef& record, const BlockSignature& block) const 
   record.subStoreID = 0;
 }
 
-Outcome BackupJob::ProcessBatch(const BlockSignature* blocks, size_t count) {
-  // A full archive file is followed by a new one only when there is more to
-  // store or reference, so no job ends with an empty archive file.
-  if (options_.archiveFileSize != 0 && afileBytes_ >= options_.archiveFileSize) {
-    Outcome outcome = session_.NewArchiveFile(afile_);
-    if (!outcome.ok()) return outcome;
-    afileBytes_ = 0;
-  }
-  const bool deduplicate = !session_.Offline();
-  if (deduplicate) {
-    Outcome outcome = Query(blocks, count);
-    if (!outcome.ok()) return outcome;
-  }
-  inserts_.clear();
-  missed_.clear();
-  uint64_t hits = 0;
-  uint64_t hitBytes = 0;
-  uint64_t storedBytes = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const bool hit = deduplicate && (queries_[i].found != 0 || !missed_.insert(&blocks[i]).second);
-    if (hit) {
-      ++hits;
-      hitBytes += blocks[i].size;
-      continue;
-    }
-    inserts_.emplace_back();
-    Fill(inserts_.back(), blocks[i]);
-    storedBytes += blocks[i].size;
-  }
-  Outcome outcome = StoreMisses(storedBytes);
+Outcome BackupJob::NextArchiveFile() {
+  Outcome outcome = session_.NewArchiveFile(afile_);
   if (!outcome.ok()) return outcome;
-  counters_.hits.fetch_add(hits, std::memory_order_relaxed);
-  counters_.misses.fetch_add(inserts_.size(), std::memory_order_relaxed);
-  counters_.bytesNotSent.fetch_add(hitBytes, std::memory_order_relaxed);
-  counters_.bytesStored.fetch_add(storedBytes, std::memory_order_relaxed);
-  counters_.blocks.fetch_add(count, std::memory_order_relaxed);
+  writer_->UseArchiveFile(afile_);
+  afileBytes_ = 0;
   return Outcome::Ok();
 }
 
-Outcome BackupJob::Query(const BlockSignature* blocks, size_t count) {
-  queries_.resize(count);
-  for (size_t i = 0; i < count; ++i) {
-    Fill(queries_[i].record, blocks[i]);
+Outcome BackupJob::ProcessBatch(size_t count, HashPipeline& pipeline) {
+  // A full archive file is followed by a new one only when there is more to
+  // store or reference, so no job ends with an empty archive file.
+  if (options_.archiveFileSize != 0 && afileBytes_ >= options_.archiveFileSize) {
+    Outcome outcome = NextArchiveFile();
+    if (!outcome.ok()) return outcome;
+  }
+  Gather(count);
+  const bool deduplicate = !session_.Offline();
+  if (deduplicate) {
+    Outcome outcome = Query();
+    if (!outcome.ok()) return outcome;
+  }
+  std::vector<cldb::JobWriter::Block> stored, referenced;
+  inserts_.clear();
+  missed_.clear();
+  for (size_t i = 0; i < batch_.size(); ++i) {
+    const Item& item = batch_[i];
+    const bool found = deduplicate && queries_[i].found != 0;
+    // A repeat of a miss of this batch references the copy being stored.
+    if (found || !missed_.insert(item.signature).second) {
+      referenced.push_back(BlockOf(*item.signature, item.data));
+      continue;
+    }
+    stored.push_back(BlockOf(*item.signature, item.data));
+    inserts_.emplace_back();
+    Fill(inserts_.back(), *item.signature);
+  }
+  Outcome outcome = Store(stored, referenced);
+  if (!outcome.ok()) return outcome;
+  if (deduplicate && !inserts_.empty() &&
+      session_.Manager().InsertSignature(inserts_.data(), static_cast<int>(inserts_.size())) != 0)
+    return Outcome::Fail(kExitFailure, "inserting into the CLDB failed; " + root_.LogHint());
+  counters_.blocks.fetch_add(count, std::memory_order_relaxed);
+  Settle(count, pipeline);
+  return Outcome::Ok();
+}
+
+Outcome BackupJob::Query() {
+  queries_.resize(batch_.size());
+  for (size_t i = 0; i < batch_.size(); ++i) {
+    Fill(queries_[i].record, *batch_[i].signature);
     queries_[i].found = 0;
   }
-  if (session_.Manager().QuerySignature(queries_.data(), static_cast<int>(count)) != 0)
+  if (session_.Manager().QuerySignature(queries_.data(), static_cast<int>(batch_.size())) != 0)
     return Outcome::Fail(kExitFailure, "querying the CLDB failed; " + root_.LogHint());
   return Outcome::Ok();
 }
 
-// Stores the batch's misses into the current archive file, then inserts
-// their signatures.
-Outcome BackupJob::StoreMisses(uint64_t bytes) {
-  if (inserts_.empty()) return Outcome::Ok();
-  Outcome outcome = session_.Store(afile_, inserts_.size(), bytes);
-  if (!outcome.ok()) return outcome;
+Outcome BackupJob::Store(const std::vector<cldb::JobWriter::Block>& stored,
+                         const std::vector<cldb::JobWriter::Block>& referenced) {
+  std::vector<size_t> unresolved;
+  if (writer_->StoreBatch(stored, referenced, tree_.TakeReady(), unresolved) != 0)
+    return Outcome::Fail(kExitFailure, writer_->Error());
+  uint64_t storedBytes = 0, hitBytes = 0;
+  for (const auto& block : stored) storedBytes += block.size;
+  for (const auto& block : referenced) hitBytes += block.size;
+  for (size_t i : unresolved) hitBytes -= referenced[i].size;
+  afileBytes_ += storedBytes;
+  counters_.hits.fetch_add(referenced.size() - unresolved.size(), std::memory_order_relaxed);
+  counters_.misses.fetch_add(stored.size() + unresolved.size(), std::memory_order_relaxed);
+  counters_.bytesNotSent.fetch_add(hitBytes, std::memory_order_relaxed);
+  counters_.bytesStored.fetch_add(storedBytes, std::memory_order_relaxed);
+  return unresolved.empty() ? Outcome::Ok() : StoreFalseHits(referenced, unresolved);
+}
+
+// The CLDB answered for blocks no pack holds: their data is stored after
+// all, into the archive file their records were re-pointed at.
+Outcome BackupJob::StoreFalseHits(const std::vector<cldb::JobWriter::Block>& referenced,
+                                  const std::vector<size_t>& unresolved) {
+  falseHits_ += unresolved.size();
+  std::vector<cldb::JobWriter::Block> stored;
+  missed_.clear();
+  std::vector<BlockSignature> signatures(unresolved.size());
+  for (size_t k = 0; k < unresolved.size(); ++k) {
+    const cldb::JobWriter::Block& block = referenced[unresolved[k]];
+    std::memcpy(signatures[k].digest, block.digest, sizeof(signatures[k].digest));
+    signatures[k].size = block.size;
+    if (missed_.insert(&signatures[k]).second) stored.push_back(block);
+  }
+  std::vector<size_t> none;
+  if (writer_->StoreBatch(stored, {}, {}, none) != 0)
+    return Outcome::Fail(kExitFailure, writer_->Error());
+  uint64_t bytes = 0;
+  for (const auto& block : stored) bytes += block.size;
   afileBytes_ += bytes;
-  if (!session_.Offline() &&
-      session_.Manager().InsertSignature(inserts_.data(), static_cast<int>(inserts_.size())) != 0)
-    return Outcome::Fail(kExitFailure, "inserting into the CLDB failed; " + root_.LogHint());
+  counters_.bytesStored.fetch_add(bytes, std::memory_order_relaxed);
+  return Outcome::Ok();
+}
+
+Outcome BackupJob::RecordTree() {
+  std::vector<size_t> none;
+  if (writer_->StoreBatch({}, {}, tree_.TakeReady(), none) != 0)
+    return Outcome::Fail(kExitFailure, writer_->Error());
   return Outcome::Ok();
 }

@@ -1,14 +1,17 @@
 // BackupJob: one backup of real files against a CLDB, as a deduplicating
 // backup client runs it.
 //
-// The hashing pipeline signs the blocks of the files on threads of its own;
-// the job thread gathers the signatures into batches and asks the CLDB about
-// each batch at once. A hit needs no data sent: the CLDB re-points its
-// record at the job's current archive file. Each miss is stored into that
-// archive file on the storage side first and inserted into the CLDB after,
-// so a record never names data that was not stored. Identical blocks that
-// miss within one batch are stored and inserted once; the repeats count as
-// hits on the copy being stored. At its start the job prunes the CLDB of
+// The hashing pipeline reads and signs the blocks on threads of its own;
+// the job thread gathers them into batches and asks the CLDB about each
+// batch at once. A hit is sent to the storage side as a reference; the CLDB
+// has re-pointed its record at the job's current archive file. Each miss is
+// stored into that archive file first (written and synced, then recorded)
+// and inserted into the CLDB after, so a record never names data that was
+// not stored. Identical blocks that miss within one batch are stored once;
+// the repeats reference the copy being stored. A reference that the storage
+// side cannot resolve is a false hit: its block is stored instead and
+// counted. The job's tree (files with their blocks, folders, links) is
+// recorded as its entries complete. At its start the job prunes the CLDB of
 // records the storage side no longer vouches for, while the first blocks
 // are being hashed.
 //
@@ -17,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -28,11 +33,12 @@
 #include "JobSession.h"
 #include "Outcome.h"
 #include "ToolRoot.h"
+#include "TreeBuilder.h"
 #include "cldb/CLDBTypes.h"
+#include "storage/JobWriter.h"
 
 // Blocks per CLDB query at most. A batch costs about 320 bytes per block in
-// the job thread and eight batches of signatures (68 bytes each) may wait
-// for it, so this keeps the job's own memory near 50 MiB at most.
+// the job thread besides its data.
 constexpr unsigned kMaxBatch = 65536;
 
 struct BackupOptions {
@@ -55,8 +61,10 @@ struct BackupResult {
   uint64_t blocks = 0;
   uint64_t hits = 0;
   uint64_t misses = 0;
+  uint64_t falseHits = 0;
   uint64_t bytesNotSent = 0;
   uint64_t bytesStored = 0;
+  uint64_t bytesWritten = 0;  // into pack files, after compression, headers included
   double seconds = 0;
   uint32_t jobId = 0;
   std::vector<uint32_t> archiveFiles;
@@ -79,27 +87,57 @@ class BackupJob {
   struct SameBlock {
     bool operator()(const BlockSignature* a, const BlockSignature* b) const;
   };
+  // A Piece the job holds until its blocks are recorded.
+  struct Held {
+    std::unique_ptr<Piece> piece;
+    size_t recorded = 0;  // of its blocks
+  };
+  // One block of a batch.
+  struct Item {
+    const BlockSignature* signature;
+    const unsigned char* data;
+  };
 
   // Hashes the files and answers their blocks until all are done, the user
   // interrupts, or the CLDB or the storage side fails.
   Outcome Stream(bool& interrupted);
-  // The query and insert loop of Stream.
+  // The query and store loop of Stream.
   Outcome Drain(HashPipeline& pipeline, bool& interrupted);
+  void Hold(std::unique_ptr<Piece> piece);
+  // Answers and stores the next `count` blocks held, then settles the
+  // Pieces they complete.
+  Outcome ProcessBatch(size_t count, HashPipeline& pipeline);
+  void Gather(size_t count);
+  Outcome Query();
+  Outcome Store(const std::vector<cldb::JobWriter::Block>& stored,
+                const std::vector<cldb::JobWriter::Block>& referenced);
+  Outcome StoreFalseHits(const std::vector<cldb::JobWriter::Block>& referenced,
+                         const std::vector<size_t>& unresolved);
+  void Settle(size_t count, HashPipeline& pipeline);
+  Outcome RecordTree();
   void Collect(BackupResult& result) const;
-  Outcome ProcessBatch(const BlockSignature* blocks, size_t count);
-  Outcome Query(const BlockSignature* blocks, size_t count);
-  Outcome StoreMisses(uint64_t bytes);
   void Fill(CacheRecordRef& record, const BlockSignature& block) const;
+  Outcome NextArchiveFile();
 
   ToolRoot& root_;
   const BackupOptions options_;
   Console& console_;
   JobSession session_;
+  std::unique_ptr<cldb::JobWriter> writer_;
+  TreeBuilder tree_;
   JobCounters counters_;
   uint32_t afile_ = 0;
   uint64_t afileBytes_ = 0;
   uint64_t skipped_ = 0;
+  uint64_t falseHits_ = 0;
+  // Pieces held, oldest first, with the first block not yet answered.
+  std::deque<Held> held_;
+  size_t heldCost_ = 0;
+  size_t cursorPiece_ = 0;
+  size_t cursorBlock_ = 0;
+  size_t pending_ = 0;  // blocks held and not yet answered
   // Reused from batch to batch.
+  std::vector<Item> batch_;
   std::vector<CLDBQuerySignature> queries_;
   std::vector<CacheRecordRef> inserts_;
   std::unordered_set<const BlockSignature*, DigestHash, SameBlock> missed_;

@@ -19,6 +19,7 @@
 #include "Report.h"
 #include "StateReader.h"
 #include "ToolRoot.h"
+#include "TreeWalker.h"
 #include "cldb/CLDBTableManager.h"
 #include "platform/Clock.h"
 #include "platform/EvDebug.h"
@@ -111,9 +112,15 @@ nlohmann::ordered_json StateJson(const StateValues& values) {
 Outcome Backup(const GlobalOptions& global, BackupOptions options) {
   Outcome outcome = CheckPathsExist(options.paths);
   if (!outcome.ok()) return outcome;
+  const std::string problem = TreeWalker::Canonical(options.paths, options.paths);
+  if (!problem.empty()) return Outcome::Fail(kExitBadInput, "cannot resolve " + problem);
   std::unique_ptr<ToolRoot> root;
   outcome = OpenForJob(global, RootAccess::kCreate, options.identity, root);
   if (!outcome.ok()) return outcome;
+  // Jobs whose process died are shown and aged as such from now on; this
+  // one's own CLDB is not locked yet, so its dead jobs are among them.
+  std::vector<uint32_t> reaped;
+  root->Storage().ReapDeadJobs(reaped);
 
   Console console(global.quiet);
   BackupResult result;

@@ -34,6 +34,19 @@ Outcome State(const GlobalOptions& global, const std::string& folder);
 Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::string& outputDir);
 Outcome Compact(const GlobalOptions& global, const std::string& folder);
 
+// ---- what jobs stored ----
+// Lists job `jobId`'s entries at or below `path` ("" for all).
+Outcome List(const GlobalOptions& global, uint32_t jobId, const std::string& path);
+struct RestoreOptions {
+  uint32_t jobId = 0;
+  std::string target;
+  std::vector<std::string> paths;  // none: the whole job
+  bool overwrite = false;
+};
+Outcome Restore(const GlobalOptions& global, const RestoreOptions& options);
+// Verifies the given jobs, or every restorable one when none is given.
+Outcome Verify(const GlobalOptions& global, const std::vector<uint32_t>& jobIds, unsigned threads);
+
 // ---- on the local storage side ----
 Outcome StorageJobs(const GlobalOptions& global);
 Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t copy);
@@ -41,5 +54,7 @@ Outcome StorageDropArchiveFiles(const GlobalOptions& global, const std::vector<u
 Outcome StorageDropJobs(const GlobalOptions& global, const std::vector<uint32_t>& ids);
 Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty);
 Outcome StorageSetOffline(const GlobalOptions& global, uint32_t copy, bool offline);
+// Frees the space of what no live job needs.
+Outcome CollectGarbage(const GlobalOptions& global);
 
 }  // namespace commands

@@ -10,6 +10,8 @@
 namespace {
 
 const size_t kSegmentTarget = 4 << 20;
+// What a Piece costs besides its data and signatures.
+const size_t kPieceOverhead = 512;
 
 // Reads up to `length` bytes at `offset`, stopping early only at end of
 // file; the count, or -1 with errno set.
@@ -28,12 +30,11 @@ ssize_t ReadFully(int fd, unsigned char* buffer, size_t length, uint64_t offset)
 }  // namespace
 
 struct HashPipeline::OpenFile {
-  OpenFile(int descriptor, std::string name, uint64_t bytes)
-      : fd(descriptor), path(std::move(name)), size(bytes) {}
+  OpenFile(int descriptor, std::shared_ptr<const WalkedEntry> walked)
+      : fd(descriptor), entry(std::move(walked)) {}
   ~OpenFile() { close(fd); }
   const int fd;
-  const std::string path;
-  const uint64_t size;  // when opened: what is read
+  const std::shared_ptr<const WalkedEntry> entry;
   std::atomic<bool> failed{false};
 };
 
@@ -43,6 +44,9 @@ HashPipeline::HashPipeline(TreeWalker& walker, const Options& options, JobCounte
       options_(options),
       segmentSize_(std::max<size_t>(options.blockSize,
                                     kSegmentTarget / options.blockSize * options.blockSize)),
+      budget_(std::max(options.bufferBytes,
+                       2 * (segmentSize_ + kPieceOverhead +
+                            (segmentSize_ / options.blockSize + 1) * sizeof(BlockSignature)))),
       counters_(counters),
       reporter_(std::move(reporter)) {}
 
@@ -64,20 +68,18 @@ void HashPipeline::Stop() {
     std::lock_guard<std::mutex> guard(queueMutex_);
     stop_.store(true);
     notEmpty_.notify_all();
-    notFull_.notify_all();
+    released_.notify_all();
   }
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
 }
 
 void HashPipeline::Work() {
-  std::vector<unsigned char> buffer;
   Segment segment;
   while (!stop_.load() && Claim(segment)) {
-    SignatureChunk chunk;
-    Sign(segment, buffer, chunk);
+    std::unique_ptr<Piece> piece = Read(segment);
     segment.file.reset();  // the last holder closes the file
-    if (!chunk.empty()) Push(std::move(chunk));
+    if (piece) Push(std::move(piece));
   }
   std::lock_guard<std::mutex> guard(queueMutex_);
   --running_;
@@ -88,79 +90,115 @@ bool HashPipeline::Claim(Segment& segment) {
   std::lock_guard<std::mutex> guard(claimMutex_);
   if (!current_ && !OpenNextFile()) return false;
   segment.file = current_;
-  segment.offset = nextOffset_;
-  segment.length =
-      static_cast<size_t>(std::min<uint64_t>(segmentSize_, current_->size - nextOffset_));
-  nextOffset_ += segment.length;
-  if (nextOffset_ >= current_->size) current_.reset();
+  segment.index = nextIndex_++;
+  segment.offset = segment.index * segmentSize_;
+  const uint64_t size = current_->entry->size;
+  segment.length = static_cast<size_t>(std::min<uint64_t>(segmentSize_, size - segment.offset));
+  if (nextIndex_ >= current_->entry->segments) current_.reset();
   return true;
 }
 
-// Advances the walker to the next file that opens; false when none is left.
+// Advances the walker to the next file that opens with data to read,
+// handing out what comes before it as Pieces without data; false when
+// nothing is left.
 bool HashPipeline::OpenNextFile() {
   for (;;) {
     if (stop_.load()) return false;
-    TreeWalker::Entry entry = walker_.Next();
-    if (entry.kind == TreeWalker::kDone) return false;
-    if (entry.kind == TreeWalker::kUnreadable) {
+    TreeWalker::Entry found = walker_.Next();
+    if (found.kind == TreeWalker::kDone) return false;
+    if (found.kind == TreeWalker::kUnreadable) {
       counters_.unreadable.fetch_add(1, std::memory_order_relaxed);
-      reporter_(entry.path, entry.error);
+      reporter_(found.path, found.error);
       continue;
     }
-    counters_.files.fetch_add(1, std::memory_order_relaxed);
-    posix_fadvise(entry.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    current_ = std::make_shared<OpenFile>(entry.fd, std::move(entry.path), entry.size);
-    nextOffset_ = 0;
+    auto entry = std::make_shared<WalkedEntry>();
+    entry->kind = found.kind;
+    entry->path = std::move(found.path);
+    entry->mode = found.mode;
+    entry->mtimeNs = found.mtimeNs;
+    entry->size = found.size;
+    entry->target = std::move(found.target);
+    entry->segments = (found.size + segmentSize_ - 1) / segmentSize_;
+    if (found.kind == TreeWalker::kFile) counters_.files.fetch_add(1, std::memory_order_relaxed);
+    if (entry->segments == 0) {
+      if (found.fd >= 0) close(found.fd);
+      auto piece = std::make_unique<Piece>();
+      piece->cost = kPieceOverhead + entry->path.size() + entry->target.size();
+      piece->entry = std::move(entry);
+      if (!Acquire(piece->cost)) return false;
+      Push(std::move(piece));
+      continue;
+    }
+    posix_fadvise(found.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    current_ = std::make_shared<OpenFile>(found.fd, std::move(entry));
+    nextIndex_ = 0;
     return true;
   }
 }
 
-void HashPipeline::Sign(const Segment& segment, std::vector<unsigned char>& buffer,
-                        SignatureChunk& chunk) {
+std::unique_ptr<Piece> HashPipeline::Read(const Segment& segment) {
   OpenFile& file = *segment.file;
-  if (segment.length == 0 || file.failed.load()) return;
-  if (buffer.size() < segment.length) buffer.resize(segment.length);
-  const ssize_t got = ReadFully(file.fd, buffer.data(), segment.length, segment.offset);
-  if (got < 0) {
-    Fail(file, errno);
-    return;
+  auto piece = std::make_unique<Piece>();
+  piece->entry = file.entry;
+  piece->segment = segment.index;
+  piece->firstBlock = segment.offset / options_.blockSize;
+  piece->expected = segment.length;
+  const size_t blocks = (segment.length + options_.blockSize - 1) / options_.blockSize;
+  piece->cost = kPieceOverhead + segment.length + blocks * sizeof(BlockSignature);
+  if (!Acquire(piece->cost)) return nullptr;
+  if (!file.failed.load()) {
+    piece->data.reset(new unsigned char[segment.length]);
+    const ssize_t got = ReadFully(file.fd, piece->data.get(), segment.length, segment.offset);
+    if (got < 0) Fail(file, errno);
+    piece->dataSize = got < 0 ? 0 : static_cast<size_t>(got);
   }
-  const size_t length = static_cast<size_t>(got);
-  for (size_t at = 0; at < length; at += options_.blockSize) {
+  piece->failed = file.failed.load();
+  if (piece->failed) {
+    piece->data.reset();
+    piece->dataSize = 0;
+  }
+  for (size_t at = 0; at < piece->dataSize; at += options_.blockSize) {
     BlockSignature block;
-    block.size = static_cast<uint32_t>(std::min<size_t>(options_.blockSize, length - at));
-    SHA512(buffer.data() + at, block.size, block.digest);
-    chunk.push_back(block);
+    block.size = static_cast<uint32_t>(std::min<size_t>(options_.blockSize, piece->dataSize - at));
+    SHA512(piece->data.get() + at, block.size, block.digest);
+    piece->blocks.push_back(block);
   }
-  counters_.bytesRead.fetch_add(length, std::memory_order_relaxed);
+  counters_.bytesRead.fetch_add(piece->dataSize, std::memory_order_relaxed);
+  return piece;
 }
 
 void HashPipeline::Fail(OpenFile& file, int error) {
   if (file.failed.exchange(true)) return;
   counters_.unreadable.fetch_add(1, std::memory_order_relaxed);
-  reporter_(file.path, error);
+  reporter_(file.entry->path, error);
 }
 
-void HashPipeline::Push(SignatureChunk&& chunk) {
+bool HashPipeline::Acquire(size_t cost) {
   std::unique_lock<std::mutex> lock(queueMutex_);
-  // A chunk larger than the bound still goes into an empty queue.
-  notFull_.wait(lock, [&] {
-    return stop_.load() || queuedBlocks_ == 0 ||
-           queuedBlocks_ + chunk.size() <= options_.queueBlocks;
-  });
+  released_.wait(lock, [&] { return stop_.load() || held_ == 0 || held_ + cost <= budget_; });
+  if (stop_.load()) return false;
+  held_ += cost;
+  return true;
+}
+
+void HashPipeline::Release(size_t cost) {
+  std::lock_guard<std::mutex> guard(queueMutex_);
+  held_ -= cost;
+  released_.notify_all();
+}
+
+void HashPipeline::Push(std::unique_ptr<Piece> piece) {
+  std::lock_guard<std::mutex> guard(queueMutex_);
   if (stop_.load()) return;
-  queuedBlocks_ += chunk.size();
-  queue_.push_back(std::move(chunk));
+  queue_.push_back(std::move(piece));
   notEmpty_.notify_one();
 }
 
-bool HashPipeline::Pop(SignatureChunk& chunk) {
+bool HashPipeline::Pop(std::unique_ptr<Piece>& piece) {
   std::unique_lock<std::mutex> lock(queueMutex_);
   notEmpty_.wait(lock, [&] { return stop_.load() || !queue_.empty() || running_ == 0; });
   if (stop_.load() || queue_.empty()) return false;
-  chunk = std::move(queue_.front());
+  piece = std::move(queue_.front());
   queue_.pop_front();
-  queuedBlocks_ -= chunk.size();
-  notFull_.notify_all();
   return true;
 }

@@ -40,7 +40,7 @@ Outcome JobSession::Acquire() {
 
 Outcome JobSession::Begin() {
   uint32_t jobId = 0;
-  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId) != 0)
+  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId, identity_.auxCopy) != 0)
     return StorageFailure("cannot start a job on the storage side");
   jobId_ = jobId;
   startTime_ = ZelNow32();
@@ -79,12 +79,6 @@ Outcome JobSession::NewArchiveFile(uint32_t& afileId) {
   if (root_.Storage().NewArchiveFile(identity_.app, identity_.copy, jobId_, afileId) != 0)
     return StorageFailure("cannot allocate an archive file");
   afiles_.push_back(afileId);
-  return Outcome::Ok();
-}
-
-Outcome JobSession::Store(uint32_t afileId, uint64_t blocks, uint64_t bytes) {
-  if (root_.Storage().AddToArchiveFile(afileId, blocks, bytes) != 0)
-    return StorageFailure("cannot store blocks into archive file " + std::to_string(afileId));
   return Outcome::Ok();
 }
 

@@ -50,8 +50,6 @@ class JobSession {
   Outcome Begin();
   // Allocates the job's next archive file.
   Outcome NewArchiveFile(uint32_t& afileId);
-  // Accounts blocks stored into one of the job's archive files.
-  Outcome Store(uint32_t afileId, uint64_t blocks, uint64_t bytes);
   // Closes the CLDB and ends the job; `stats` receives the job's counters.
   Outcome End(JobStatus status, _stCLDBStates& stats);
 

@@ -11,7 +11,8 @@ enum ExitCode : int {
   kExitBadInput = 1,  // usage errors, bad numbers, missing paths, unusable root folder
   kExitFailure = 2,   // the CLDB or the storage side failed, or the job was interrupted
   kExitInUse = 3,     // another process holds the CLDB
-  kExitPartial = 4,   // the backup completed but skipped files it could not read
+  kExitPartial = 4,   // done, but not whole: files unreadable (backup), not restored
+                      // (restore), blocks missing or damaged (verify)
 };
 
 struct Outcome {

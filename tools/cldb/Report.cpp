@@ -44,6 +44,26 @@ void PrintJson(const nlohmann::ordered_json& value) {
   std::printf("%s\n", text.c_str());
 }
 
+// The storage side takes a failed job out of the live set.
+static_assert(kJobFailed == SqliteStorageBackend::kStatusFailed);
+
+const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
+  if (!job.ended) return "running";
+  switch (job.status) {
+    case kJobCompleted:
+      return "completed";
+    case kJobFailed:
+      return "failed";
+    case kJobInterrupted:
+    case SqliteStorageBackend::kStatusKilled:
+      return "interrupted";
+    case kJobPartial:
+      return "partial";
+    default:
+      return "ended";
+  }
+}
+
 nlohmann::ordered_json Stats(const _stCLDBStates& stats) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
   for (int i = 0; i < 10; ++i) object[kCounters[i].key] = stats.*cldb::kCounters[i];
@@ -104,8 +124,10 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
       {"misses", r.misses},
       {"hit_rate", Ratio(r.hits, r.blocks)},
       {"dedup_ratio", Ratio(r.bytesNotSent, r.bytes)},
+      {"false_hits", r.falseHits},
       {"bytes_not_sent", r.bytesNotSent},
       {"bytes_stored", r.bytesStored},
+      {"bytes_written", r.bytesWritten},
       {"seconds", r.seconds},
       {"mb_per_s", fmt::MegabytesPerSecond(r.bytes, r.seconds)},
       {"offline", r.offline},
@@ -119,7 +141,7 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
 void PrintBackup(std::FILE* out, const BackupResult& r) {
   std::fprintf(out, "Backup job %u into %s%s%s\n", r.jobId, r.cldbFolder.c_str(),
                r.interrupted ? " (interrupted)" : "", RecreatedNote(r.recreated).c_str());
-  std::fprintf(out, "  files          %s; %s unreadable, %s skipped (links, special files)\n",
+  std::fprintf(out, "  files          %s; %s unreadable, %s skipped (special files)\n",
                fmt::Count(r.files).c_str(), fmt::Count(r.unreadable).c_str(),
                fmt::Count(r.skipped).c_str());
   std::fprintf(out, "  data           %s bytes (%s)\n", fmt::Count(r.bytes).c_str(),
@@ -133,6 +155,13 @@ void PrintBackup(std::FILE* out, const BackupResult& r) {
   std::fprintf(out, "  stored         %s bytes into archive file(s) %s%s\n",
                fmt::Count(r.bytesStored).c_str(), JoinIds(r.archiveFiles).c_str(),
                r.offline ? " (mount path offline: no deduplication)" : "");
+  std::fprintf(out, "  written        %s bytes (%s) to disk, compressed, with their headers\n",
+               fmt::Count(r.bytesWritten).c_str(), fmt::Bytes(r.bytesWritten).c_str());
+  if (r.falseHits != 0)
+    std::fprintf(out,
+                 "  false hits     %s: the CLDB answered for blocks the storage side could not "
+                 "serve; they were stored\n",
+                 fmt::Count(r.falseHits).c_str());
   std::fprintf(out, "  time           %.2f s, %.1f MB/s\n", r.seconds,
                fmt::MegabytesPerSecond(r.bytes, r.seconds));
   PrintStats(out, r.stats);

@@ -9,6 +9,7 @@
 
 #include "BackupJob.h"
 #include "cldb/CLDBTypes.h"
+#include "storage/SqliteStorageBackend.h"
 
 namespace report {
 
@@ -27,6 +28,9 @@ void PrintStats(std::FILE* out, const _stCLDBStates& stats);
 nlohmann::ordered_json RecreateReasonJson(cldb::RecreateReason reason);
 // "" for none, else " (CLDB started empty: <why>)" for a summary line.
 std::string RecreatedNote(cldb::RecreateReason reason);
+// "running", "completed", "partial", "interrupted" (also a job whose process
+// died) or "failed".
+const char* JobStatusName(const SqliteStorageBackend::JobInfo& job);
 
 nlohmann::ordered_json Backup(const BackupResult& result);
 void PrintBackup(std::FILE* out, const BackupResult& result);

@@ -10,13 +10,13 @@
 #include "Format.h"
 #include "Report.h"
 #include "ToolRoot.h"
+#include "storage/GarbageCollector.h"
 
 namespace commands {
 namespace {
 
 Outcome OpenRoot(const GlobalOptions& global, RootAccess access, std::unique_ptr<ToolRoot>& root) {
-  Outcome outcome = ToolRoot::Open(global.root, access, root);
-  return outcome.ok() ? root->OpenStorage() : outcome;
+  return ToolRoot::OpenWithStorage(global.root, access, root);
 }
 
 // `rc` is what the storage call returned: a CLDB in use that stopped it
@@ -26,20 +26,13 @@ Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
                        what + ": " + root.Storage().LastError());
 }
 
-const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
-  if (!job.ended) return "running";
-  switch (job.status) {
-    case kJobCompleted:
-      return "completed";
-    case kJobFailed:
-      return "failed";
-    case kJobInterrupted:
-      return "interrupted";
-    case kJobPartial:
-      return "partial";
-    default:
-      return "ended";
-  }
+// "valid" (handed to its client's CLDB), "broken" (references a lost
+// block), "lost" (its pack is gone) or "retired" (its job left the live
+// set; kept while its blocks are needed).
+const char* ArchiveFileState(const SqliteStorageBackend::ArchiveFileInfo& file) {
+  if (!file.live) return "retired";
+  if (file.lost) return "lost";
+  return file.broken ? "broken" : "valid";
 }
 
 // Applies `drop` to each id; the first failure stops and is reported.
@@ -65,29 +58,37 @@ Outcome StorageJobs(const GlobalOptions& global) {
   std::unique_ptr<ToolRoot> root;
   Outcome outcome = OpenRoot(global, RootAccess::kLook, root);
   if (!outcome.ok()) return outcome;
+  // A running job whose process died is shown, and from now on kept, as
+  // the interrupted job it is.
+  std::vector<uint32_t> reaped;
   std::vector<SqliteStorageBackend::JobInfo> jobs;
-  if (root->Storage().ListJobs(jobs) != 0) return StorageError(*root, "cannot list jobs");
+  if (root->Storage().ReapDeadJobs(reaped) != 0 || root->Storage().ListJobs(jobs) != 0)
+    return StorageError(*root, "cannot list jobs");
   if (global.json) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& job : jobs)
       list.push_back({{"job_id", job.jobId},
                       {"app", job.appId},
                       {"copy", job.copyId},
+                      {"aux_copy", job.aux},
                       {"start_time", job.startTime},
                       {"end_time", job.endTime},
-                      {"status", JobStatusName(job)},
+                      {"status", report::JobStatusName(job)},
+                      {"live", job.live},
                       {"archive_files", job.archiveFiles},
                       {"blocks", job.blocks},
-                      {"bytes", job.bytes}});
+                      {"bytes", job.bytes},
+                      {"pack_bytes", job.packBytes}});
     report::PrintJson(list);
     return Outcome::Ok();
   }
-  std::printf("%8s %6s %5s  %-19s  %-11s %7s %12s %12s\n", "job", "client", "copy", "started",
-              "status", "afiles", "blocks", "bytes");
+  std::printf("%8s %6s %5s  %-19s  %-11s %-4s %7s %12s %14s\n", "job", "client", "copy",
+              "started", "status", "live", "afiles", "blocks", "bytes");
   for (const auto& job : jobs)
-    std::printf("%8u %6u %5u  %-19s  %-11s %7u %12s %12s\n", job.jobId, job.appId, job.copyId,
-                fmt::Time(job.startTime).c_str(), JobStatusName(job), job.archiveFiles,
-                fmt::Count(job.blocks).c_str(), fmt::Count(job.bytes).c_str());
+    std::printf("%8u %6u %5u  %-19s  %-11s %-4s %7u %12s %14s\n", job.jobId, job.appId,
+                job.copyId, fmt::Time(job.startTime).c_str(), report::JobStatusName(job),
+                job.live ? "yes" : "no", job.archiveFiles, fmt::Count(job.blocks).c_str(),
+                fmt::Count(job.bytes).c_str());
   return Outcome::Ok();
 }
 
@@ -106,16 +107,20 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
                       {"app", file.appId},
                       {"copy", file.copyId},
                       {"create_time", file.createTime},
+                      {"state", ArchiveFileState(file)},
                       {"blocks", file.blocks},
-                      {"bytes", file.bytes}});
+                      {"bytes", file.bytes},
+                      {"pack_bytes", file.packBytes}});
     report::PrintJson(list);
     return Outcome::Ok();
   }
-  std::printf("%10s %8s  %-19s %12s %14s\n", "afile", "job", "created", "blocks", "bytes");
+  std::printf("%10s %8s  %-19s %-7s %12s %14s %14s\n", "afile", "job", "created", "state",
+              "blocks", "bytes", "on disk");
   for (const auto& file : files)
-    std::printf("%10u %8u  %-19s %12s %14s\n", file.afileId, file.jobId,
-                fmt::Time(file.createTime).c_str(), fmt::Count(file.blocks).c_str(),
-                fmt::Count(file.bytes).c_str());
+    std::printf("%10u %8u  %-19s %-7s %12s %14s %14s\n", file.afileId, file.jobId,
+                fmt::Time(file.createTime).c_str(), ArchiveFileState(file),
+                fmt::Count(file.blocks).c_str(), fmt::Count(file.bytes).c_str(),
+                fmt::Count(file.packBytes).c_str());
   return Outcome::Ok();
 }
 
@@ -150,6 +155,34 @@ Outcome StorageSetOffline(const GlobalOptions& global, uint32_t copy, bool offli
     return StorageError(*root, "cannot change the mount path of copy " + std::to_string(copy));
   if (!global.json && !global.quiet)
     std::printf("Mount path of copy %u is now %s\n", copy, offline ? "offline" : "online");
+  return Outcome::Ok();
+}
+
+Outcome CollectGarbage(const GlobalOptions& global) {
+  std::unique_ptr<ToolRoot> root;
+  Outcome outcome = OpenRoot(global, RootAccess::kChange, root);
+  if (!outcome.ok()) return outcome;
+  cldb::GarbageCollector collector(root->Storage());
+  cldb::GarbageCollector::Result result;
+  std::string error;
+  const int rc = collector.Run(result, error);
+  if (rc != 0)
+    return Outcome::Fail(rc == SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
+                         "garbage collection failed: " + error);
+  if (global.json) {
+    report::PrintJson({{"schema_version", 1},
+                       {"bytes_freed", result.bytesFreed},
+                       {"packs_removed", result.packsRemoved},
+                       {"packs_rewritten", result.packsRewritten},
+                       {"tails_cut", result.tailsCut},
+                       {"orphans_removed", result.orphansRemoved},
+                       {"jobs_found_dead", result.reaped}});
+  } else {
+    std::printf("Freed %s bytes (%s): %s pack(s) removed, %s rewritten, %s cut, %s orphan(s)\n",
+                fmt::Count(result.bytesFreed).c_str(), fmt::Bytes(result.bytesFreed).c_str(),
+                fmt::Count(result.packsRemoved).c_str(), fmt::Count(result.packsRewritten).c_str(),
+                fmt::Count(result.tailsCut).c_str(), fmt::Count(result.orphansRemoved).c_str());
+  }
   return Outcome::Ok();
 }
 

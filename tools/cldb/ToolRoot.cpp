@@ -103,6 +103,12 @@ Outcome ToolRoot::Open(const std::string& rootOption, RootAccess access,
   return Outcome::Ok();
 }
 
+Outcome ToolRoot::OpenWithStorage(const std::string& rootOption, RootAccess access,
+                                  std::unique_ptr<ToolRoot>& root) {
+  Outcome outcome = Open(rootOption, access, root);
+  return outcome.ok() ? root->OpenStorage() : outcome;
+}
+
 Outcome ToolRoot::OpenStorage() {
   if (storage_) return Outcome::Ok();
   const std::string path = folder_ + "/" + SqliteStorageBackend::kFileName;

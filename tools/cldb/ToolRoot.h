@@ -50,6 +50,9 @@ class ToolRoot {
   // kExitBadInput unless the root was opened with kCreate; one that is no
   // storage database, is damaged or cannot be opened with kExitFailure.
   Outcome OpenStorage();
+  // Open, then OpenStorage.
+  static Outcome OpenWithStorage(const std::string& rootOption, RootAccess access,
+                                 std::unique_ptr<ToolRoot>& root);
 
   const std::string& Folder() const { return folder_; }
   std::string CldbFolder(const std::string& folderName) const { return folder_ + "/" + folderName; }

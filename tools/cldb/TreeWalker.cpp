@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,11 +23,12 @@ namespace {
 
 const int kChanged = -2;
 
-// The d_type of a stat mode; every kind the walker skips maps to one.
+// The d_type of a stat mode; every kind the walker skips maps to DT_FIFO.
 unsigned char TypeOf(mode_t mode) {
   if (S_ISREG(mode)) return DT_REG;
   if (S_ISDIR(mode)) return DT_DIR;
-  return DT_LNK;
+  if (S_ISLNK(mode)) return DT_LNK;
+  return DT_FIFO;
 }
 
 std::string Join(const std::string& dir, const char* name) {
@@ -33,14 +36,87 @@ std::string Join(const std::string& dir, const char* name) {
   return dir + "/" + name;
 }
 
-}  // namespace
-
-TreeWalker::TreeWalker(const std::vector<std::string>& paths) {
-  for (auto it = paths.rbegin(); it != paths.rend(); ++it)
-    stack_.push_back({nullptr, *it, *it, DT_UNKNOWN});
+void SetTimes(const struct stat& info, TreeWalker::Entry& entry) {
+  entry.mode = info.st_mode & 07777;
+  entry.mtimeNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
-int TreeWalker::Open(const Pending& item, uint64_t& size) {
+// `path` absolute, without trailing slashes, its parent folder resolved.
+bool MakeCanonical(const std::string& path, std::string& canonical) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const size_t slash = trimmed.find_last_of('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : trimmed.substr(0, slash));
+  const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  char resolved[PATH_MAX];
+  if (name.empty() || name == "." || name == "..") {  // "/", ".", "a/.."
+    if (realpath(trimmed.c_str(), resolved) == nullptr) return false;
+    canonical = resolved;
+    return true;
+  }
+  if (realpath(parent.c_str(), resolved) == nullptr) return false;
+  canonical = Join(resolved, name.c_str());
+  return true;
+}
+
+TreeWalker::Entry Unreadable(const std::string& path, int error) {
+  TreeWalker::Entry entry;
+  entry.kind = TreeWalker::kUnreadable;
+  entry.path = path;
+  entry.error = error;
+  return entry;
+}
+
+TreeWalker::Entry Found(TreeWalker::Kind kind, const std::string& path) {
+  TreeWalker::Entry entry;
+  entry.kind = kind;
+  entry.path = path;
+  return entry;
+}
+
+bool Below(const std::string& path, const std::string& folder) {
+  if (folder == "/") return true;
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '/';
+}
+
+}  // namespace
+
+std::string TreeWalker::Canonical(const std::vector<std::string>& paths,
+                                  std::vector<std::string>& canonical) {
+  std::vector<std::string> all;
+  for (const std::string& path : paths) {
+    std::string resolved;
+    if (!MakeCanonical(path, resolved)) return "'" + path + "': " + std::strerror(errno);
+    all.push_back(resolved);
+  }
+  canonical.clear();
+  for (const std::string& path : all) {
+    const bool covered = std::any_of(all.begin(), all.end(), [&](const std::string& other) {
+      return Below(path, other);
+    });
+    const bool repeated =
+        std::find(canonical.begin(), canonical.end(), path) != canonical.end();
+    if (!covered && !repeated) canonical.push_back(path);
+  }
+  return "";
+}
+
+TreeWalker::TreeWalker(const std::vector<std::string>& paths) {
+  for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+    stack_.push_back({nullptr, *it, *it, DT_UNKNOWN});
+    if (it->empty() || (*it)[0] != '/') continue;
+    // Its parents, outermost on top.
+    for (size_t slash = it->find_last_of('/'); slash != 0 && slash != std::string::npos;
+         slash = it->find_last_of('/', slash - 1)) {
+      const std::string parent = it->substr(0, slash);
+      stack_.push_back({nullptr, parent, parent, DT_DIR, true});
+    }
+  }
+}
+
+int TreeWalker::Open(const Pending& item, Entry& found) {
   const int at = item.parent ? item.parent->fd : AT_FDCWD;
   // O_NONBLOCK: a file swapped for a pipe must not hang the open; it is
   // turned away below. Reads of a regular file ignore the flag.
@@ -59,35 +135,96 @@ int TreeWalker::Open(const Pending& item, uint64_t& size) {
     close(fd);
     return kChanged;
   }
-  size = static_cast<uint64_t>(info.st_size);
+  found.size = static_cast<uint64_t>(info.st_size);
+  SetTimes(info, found);
   return fd;
+}
+
+bool TreeWalker::ReadLink(const Pending& item, Entry& entry) {
+  const int at = item.parent ? item.parent->fd : AT_FDCWD;
+  struct stat info {};
+  if (fstatat(at, item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    entry = Unreadable(item.path, errno);
+    return true;
+  }
+  entry = Found(kSymlink, item.path);
+  SetTimes(info, entry);
+  std::string target(static_cast<size_t>(std::max<off_t>(info.st_size, 0)) + 1, '\0');
+  for (;;) {
+    const ssize_t n = readlinkat(at, item.name.c_str(), &target[0], target.size());
+    if (n < 0 && errno == EINVAL) {  // no longer a link
+      ++skipped_;
+      return false;
+    }
+    if (n < 0) {
+      entry = Unreadable(item.path, errno);
+      return true;
+    }
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      break;
+    }
+    target.resize(target.size() * 2);  // it grew since it was examined
+  }
+  entry.target = std::move(target);
+  return true;
+}
+
+bool TreeWalker::Parent(const Pending& item, Entry& entry) {
+  if (!parentsReported_.insert(item.path).second) return false;
+  struct stat info {};
+  if (lstat(item.path.c_str(), &info) != 0) {
+    entry = Unreadable(item.path, errno);
+  } else if (!S_ISDIR(info.st_mode)) {
+    entry = Unreadable(item.path, ENOTDIR);
+  } else {
+    entry = Found(kFolder, item.path);
+    SetTimes(info, entry);
+  }
+  return true;
 }
 
 TreeWalker::Entry TreeWalker::Next() {
   while (!stack_.empty()) {
     Pending item = std::move(stack_.back());
     stack_.pop_back();
+    Entry entry;
+    if (item.parentOnly) {
+      if (Parent(item, entry)) return entry;
+      continue;
+    }
     if (item.type == DT_UNKNOWN) {
       const int at = item.parent ? item.parent->fd : AT_FDCWD;
       struct stat info {};
       if (fstatat(at, item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return {kUnreadable, item.path, errno};
+        return Unreadable(item.path, errno);
       item.type = TypeOf(info.st_mode);
+    }
+    if (item.type == DT_LNK) {
+      if (ReadLink(item, entry)) return entry;
+      continue;
     }
     if (item.type != DT_REG && item.type != DT_DIR) {
       ++skipped_;
       continue;
     }
-    uint64_t size = 0;
-    const int fd = Open(item, size);
+    const int fd = Open(item, entry);
     if (fd == kChanged) {
       ++skipped_;
       continue;
     }
-    if (fd < 0) return {kUnreadable, item.path, errno};
-    if (item.type == DT_REG) return {kFile, std::move(item.path), 0, fd, size};
-    const int error = List(fd, item.path);
-    if (error != 0) return {kUnreadable, item.path, error};
+    if (fd < 0) return Unreadable(item.path, errno);
+    entry.path = std::move(item.path);
+    if (item.type == DT_REG) {
+      entry.kind = kFile;
+      entry.fd = fd;
+      return entry;
+    }
+    const int error = List(fd, entry.path);
+    if (error != 0) return Unreadable(entry.path, error);
+    entry.kind = kFolder;
+    entry.size = 0;
+    return entry;
   }
   return {};
 }

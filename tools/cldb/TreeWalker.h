@@ -1,20 +1,23 @@
-// TreeWalker: the regular files under the paths of a backup, depth first,
-// each directory's entries in name order. Symbolic links are never
-// followed, not even when named on the command line; they and other special
-// files (devices, sockets, pipes) are counted as skipped.
+// TreeWalker: what a backup records of the paths it was given, depth first,
+// each folder before its entries and the entries in name order: regular
+// files, folders and symbolic links (as links: never followed, not even
+// when named on the command line). Other special files (devices, sockets,
+// pipes) are counted as skipped. A named absolute path's parent folders are
+// reported first, once each, so that the tree can be rebuilt from its root.
 //
 // The walk never leaves the trees it was given. Every folder and file below
 // a named path is opened relative to the folder it was listed in, never
 // through a symbolic link, and what was opened is checked to be of the kind
-// the listing said; an entry swapped for a link, or for something of another
-// kind, while the walk runs is skipped. Files are handed out open, so what
-// is read is what the walk checked. A folder stays open while entries listed
-// in it wait to be visited: a walk holds about one descriptor per level of
-// depth. Not thread-safe.
+// the listing said; an entry swapped for something of another kind while
+// the walk runs is skipped. Files are handed out open, so what is read is
+// what the walk checked. A folder stays open while entries listed in it wait
+// to be visited: a walk holds about one descriptor per level of depth. Not
+// thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,15 +25,20 @@ class TreeWalker {
  public:
   enum Kind {
     kFile,        // `path` is a regular file, open as `fd`
-    kUnreadable,  // `path` could not be opened or listed; `error` is errno
+    kFolder,      // `path` is a folder (listed, unless it is a named path's parent)
+    kSymlink,     // `path` is a symbolic link to `target`
+    kUnreadable,  // `path` could not be opened, listed or read; `error` is errno
     kDone,
   };
   struct Entry {
     Kind kind = kDone;
     std::string path;
     int error = 0;
-    int fd = -1;        // kFile: read-only descriptor, which the caller closes
-    uint64_t size = 0;  // kFile: the size when it was opened
+    int fd = -1;           // kFile: read-only descriptor, which the caller closes
+    uint64_t size = 0;     // kFile: the size when it was opened
+    uint32_t mode = 0;     // permission bits
+    int64_t mtimeNs = 0;   // modification time
+    std::string target;    // kSymlink
   };
 
   explicit TreeWalker(const std::vector<std::string>& paths);
@@ -38,21 +46,35 @@ class TreeWalker {
   Entry Next();
   unsigned long long Skipped() const { return skipped_; }
 
+  // The paths as a backup records them: each made absolute with its parent
+  // folder resolved (the last component is not followed), and those equal
+  // to or below another left out. "" on success, else the path that failed
+  // and why.
+  static std::string Canonical(const std::vector<std::string>& paths,
+                               std::vector<std::string>& canonical);
+
  private:
   struct Folder;  // an open folder, shared by the entries listed in it
   struct Pending {
     std::shared_ptr<Folder> parent;  // null for a path named by the caller
     std::string name;                // within `parent`; the path itself without one
-    std::string path;                // for messages
+    std::string path;                // as reported
     unsigned char type;              // a DT_* value; DT_UNKNOWN until examined
+    bool parentOnly = false;         // a named path's parent: reported, not listed
   };
-  // Opens `item` as the kind it was listed as: the descriptor (with the
-  // size found), -1 with errno set, or -2 when it is no longer of that kind.
-  static int Open(const Pending& item, uint64_t& size);
+  // Opens `item` as the kind it was listed as: the descriptor (with what
+  // fstat found), -1 with errno set, or -2 when it is no longer of that kind.
+  static int Open(const Pending& item, Entry& found);
+  // Each fills `entry` with what to report, or returns false when there is
+  // nothing to report (a link that is no longer one, a parent reported
+  // before).
+  bool ReadLink(const Pending& item, Entry& entry);
+  bool Parent(const Pending& item, Entry& entry);
   // Pushes the entries of the open folder `fd` (owned from here on) in
   // reverse name order, so they pop sorted; 0 or the errno value.
   int List(int fd, const std::string& path);
 
   std::vector<Pending> stack_;
+  std::set<std::string> parentsReported_;
   unsigned long long skipped_ = 0;
 };

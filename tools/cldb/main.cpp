@@ -2,10 +2,12 @@
 // inspection and ageing of the CLDB and of its local storage side.
 //
 // Exit codes: 0 success; 1 bad input (usage, numbers, paths, a root folder
-// or CLDB that is not there); 2 failure of the CLDB or the storage side;
-// 3 the CLDB is in use by another process; 4 a backup that completed but
-// skipped files it could not read; 128 + n a command that signal n (SIGHUP,
-// SIGINT, SIGTERM) ended early and cleanly. Every error is one line
+// or CLDB that is not there, unknown jobs and paths, a restore target in the
+// way); 2 failure of the CLDB or the storage side; 3 the CLDB is in use by
+// another process; 4 done, but not whole: a backup that skipped files it
+// could not read, a restore that could not restore some files, a verify
+// that found missing or damaged blocks; 128 + n a command that signal n
+// (SIGHUP, SIGINT, SIGTERM) ended early and cleanly. Every error is one line
 // "cldb: ..." on standard error.
 
 #include <cstdint>
@@ -43,7 +45,8 @@ const char kFooter[] =
     "SIGHUP, SIGINT and SIGTERM end a command cleanly (a job closes its CLDB); a second\n"
     "signal does not cut that short (SIGQUIT still ends it at once).\n"
     "Exit codes: 0 success, 1 bad input or no such root or CLDB, 2 CLDB or storage failure,\n"
-    "3 CLDB in use by another process, 4 backup completed but some files were unreadable,\n"
+    "3 CLDB in use by another process, 4 done but not whole (unreadable files on backup,\n"
+    "files not restored, missing or damaged blocks found by verify),\n"
     "129, 130, 143 ended early by SIGHUP, SIGINT, SIGTERM.";
 
 // --log-level names, onto the library's levels (lower is more important).
@@ -63,6 +66,10 @@ struct CommandLine {
   uint32_t copy = 1;      // storage
   std::vector<uint32_t> ids;
   bool clean = false;
+  uint32_t jobId = 0;          // ls
+  std::string path;            // ls
+  commands::RestoreOptions restore;
+  unsigned threads = 0;        // verify
   std::function<Outcome()> command;
 };
 
@@ -173,7 +180,49 @@ void AddFolderCommands(CLI::App& app, CommandLine& line) {
       [&line] { line.command = [&line] { return commands::Compact(line.global, line.folder); }; });
 }
 
+void AddTreeCommands(CLI::App& app, CommandLine& line) {
+  CLI::App* ls = app.add_subcommand("ls", "List what a job backed up");
+  ls->add_option("JOB", line.jobId, "Job id")->required()->check(kPositive);
+  ls->add_option("PATH", line.path, "Only this path and what is below it");
+  ls->callback([&line] {
+    line.command = [&line] { return commands::List(line.global, line.jobId, line.path); };
+  });
+
+  CLI::App* restore = app.add_subcommand(
+      "restore", "Recreate what a job backed up under a folder, byte for byte");
+  restore->add_option("JOB", line.restore.jobId, "Job id")->required()->check(kPositive);
+  restore->add_option("PATH", line.restore.paths,
+                      "Only these paths and what is below them (as `cldb ls` shows them)");
+  restore->add_option("--to", line.restore.target,
+                      "Folder to restore into (made when missing); paths are recreated below it")
+      ->required();
+  restore->add_flag("--overwrite", line.restore.overwrite,
+                    "Replace files and links that exist (folders are never replaced)");
+  restore->callback([&line] {
+    line.command = [&line] { return commands::Restore(line.global, line.restore); };
+  });
+
+  CLI::App* verify = app.add_subcommand(
+      "verify",
+      "Read back every block the jobs reference and check it against its signature; exit "
+      "code 4 when a block is missing or damaged");
+  verify->add_option("JOB", line.ids, "Job ids (default: every restorable job)")
+      ->check(kPositive);
+  verify->add_option("--threads", line.threads, "Reading threads; 0 for one per processor")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 256u));
+  verify->callback([&line] {
+    line.command = [&line] { return commands::Verify(line.global, line.ids, line.threads); };
+  });
+}
+
 void AddStorageCommands(CLI::App& app, CommandLine& line) {
+  CLI::App* gc = app.add_subcommand(
+      "gc",
+      "Free the space of blocks no live job needs: rewrite or remove pack files, crash-safely");
+  gc->callback(
+      [&line] { line.command = [&line] { return commands::CollectGarbage(line.global); }; });
+
   CLI::App* storage =
       app.add_subcommand("storage", "Inspect and age the local storage side of the root folder");
   storage->require_subcommand(1);
@@ -192,13 +241,17 @@ void AddStorageCommands(CLI::App& app, CommandLine& line) {
   });
 
   CLI::App* dropAfile = storage->add_subcommand(
-      "drop-afile", "Drop archive files, as the storage side does when it prunes data");
+      "drop-afile",
+      "Lose archive files, as a damaged medium does: their packs and blocks are gone");
   dropAfile->add_option("ID", line.ids, "Archive file ids")->required();
   dropAfile->callback([&line] {
     line.command = [&line] { return commands::StorageDropArchiveFiles(line.global, line.ids); };
   });
 
-  CLI::App* dropJob = storage->add_subcommand("drop-job", "Drop jobs with all their archive files");
+  CLI::App* dropJob = storage->add_subcommand(
+      "drop-job",
+      "Age jobs out: their trees go, their data stays while a live job references it (then "
+      "`cldb gc` frees it)");
   dropJob->add_option("ID", line.ids, "Job ids")->required();
   dropJob->callback([&line] {
     line.command = [&line] { return commands::StorageDropJobs(line.global, line.ids); };
@@ -285,6 +338,7 @@ int main(int argc, char** argv) {
   AddBackup(app, line);
   AddCldbCommands(app, line);
   AddFolderCommands(app, line);
+  AddTreeCommands(app, line);
   AddStorageCommands(app, line);
 
   try {
