@@ -28,28 +28,28 @@ class CacheTableBackend : public Backend {
   }
 
   int Query(CacheRecordRef* refs, int count) override {
-    TCtreeBatch batch(table_);
+    cldb::TCtreeBatch batch(table_);
     int hits = 0;
     for (int i = 0; i < count; ++i) hits += table_.QuerySignature(refs[i]) == 0;
     return batch.Commit() == 0 ? hits : -1;
   }
 
   int Insert(CacheRecordRef* refs, int count) override {
-    TCtreeBatch batch(table_);
+    cldb::TCtreeBatch batch(table_);
     for (int i = 0; i < count; ++i)
       if (table_.AddCacheRecord(refs[i], 0) != 0) return -1;
     return batch.Commit() == 0 ? 0 : -1;
   }
 
   int MarkExpired(uint32_t afileId) override {
-    TCtreeBatch batch(table_);
+    cldb::TCtreeBatch batch(table_);
     if (table_.MarkRecordsExpired(afileId) != 0) return -1;
     return batch.Commit() == 0 ? 0 : -1;
   }
 
   int64_t CleanUp() override {
     const int64_t before = table_.getRecordCount();
-    TCtreeBatch batch(table_);
+    cldb::TCtreeBatch batch(table_);
     const std::atomic<bool> quit{false};
     if (table_.CleanUpExpiredSignatures(quit) != 0 || batch.Commit() != 0) return -1;
     return before - table_.getRecordCount();
@@ -58,7 +58,7 @@ class CacheTableBackend : public Backend {
   // The scan of the pruning pass: after the first record of an archive file
   // the next seek goes straight to the following id.
   int64_t SeekEachAfile() override {
-    TCtreeBatch batch(table_);
+    cldb::TCtreeBatch batch(table_);
     int64_t seeks = 0;
     int rc = 0;
     for (uint32_t id = 1; (rc = table_.FindFirstRecordByAfileId(id)) == 0;) {

@@ -55,7 +55,7 @@ class Job {
       std::string* error)
       : error_(error) {
     log_.SetThreshold(-2);  // the library's log stays out of the report
-    StorageBackend::Install(std::move(storage));
+    cldb::StorageBackend::Install(std::move(storage));
     _CCLDBTableManagerArgs args = JobArgs(root, &log_, start);
     bool offline = false;
     begun_ = manager_.Initialize(args, offline) == 0;

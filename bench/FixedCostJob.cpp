@@ -25,7 +25,7 @@ class JobOn {
   JobOn(const CldbFixture& f, const std::string& root, uint32_t now)
       : args_(JobArgs(root, &log_, now)) {
     log_.SetThreshold(-2);  // the library's log stays out of the report
-    StorageBackend::Install(StorageSide(f.lastAfile, f.pruned));
+    cldb::StorageBackend::Install(StorageSide(f.lastAfile, f.pruned));
   }
   bool Open() {
     bool offline = false;

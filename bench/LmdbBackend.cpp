@@ -7,7 +7,7 @@
 //   "index1"   the same, big-endian archiveFileId -> id, lazy: a hit adds
 //              the entry under its new archive file and leaves the old one,
 //              which the walks of that archive file recognise and delete
-// and, as the engine keeps for the crc64 index, an in-memory KeyFilter of
+// and, as the engine keeps for the crc64 index, an in-memory cldb::KeyFilter of
 // the crc64 keys that spares a query for a new block its descent,
 // with the engine's environment flags (MDB_NOSUBDIR|MDB_NOSYNC|MDB_NOTLS),
 // map size and sync at close. No current record, no walk bookkeeping, no
@@ -410,7 +410,7 @@ class LmdbBackend : public Backend {
   MDB_env* env_ = nullptr;
   MDB_dbi meta_ = 0, records_ = 0, crcIndex_ = 0, afileIndex_ = 0;
   uint64_t nextId_ = 1, storedNextId_ = 1;
-  KeyFilter crcFilter_;
+  cldb::KeyFilter crcFilter_;
 };
 
 }  // namespace

@@ -50,7 +50,6 @@
 
 #include "platform/CTkFile.h"
 #include "platform/EvDebug.h"
-#include "platform/Export.h"
 
 #include <xercesc/util/XercesDefs.hpp>
 
@@ -64,7 +63,7 @@ XERCES_CPP_NAMESPACE_END
 
 class MDLock;
 
-class CLDB_EXPORT CCLDBStateFile {
+class CCLDBStateFile {
  public:
   CCLDBStateFile();
   ~CCLDBStateFile();  // Uninitialize

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "cldb/CLDBStats.h"
+#include "cldb/CLDBTables.h"
 #include "platform/EvDebug.h"
+#include "cldb/StorageBackend.h"
 #include "platform/StorageServices.h"
 #include "platform/ZelPlatformInfo.h"
 
@@ -28,8 +30,12 @@ const char* const kStatLabels[10] = {
 
 }  // namespace
 
-CCLDBTableManager::CCLDBTableManager() = default;
+CCLDBTableManager::CCLDBTableManager() : tables(new CCLDBTables) {}
 CCLDBTableManager::~CCLDBTableManager() = default;
+
+bool CCLDBTableManager::InUse() const { return tables->InUse(); }
+
+cldb::RecreateReason CCLDBTableManager::Recreated() const { return tables->Recreated(); }
 
 void CCLDBTableManager::Log(int level, const char* format, ...) {
   // Before the first Initialize there is no log object to write to.
@@ -56,13 +62,13 @@ int CCLDBTableManager::Initialize(_CCLDBTableManagerArgs& newArgs, bool& offline
   }
 
   debugLog = args.evDebug;
-  if (!StorageBackend::Current()) {
+  if (!cldb::StorageBackend::Current()) {
     // Without a storage side nothing can vouch for the CLDB: the caller
     // backs up without the cache rather than with one that cannot be checked.
     Log(1, "%s: [ERROR] no storage-side backend installed", kName);
     return -1;
   }
-  if (tables.Initialize(args.copyId, args.jobId, rootFolder.c_str(), args.SIDBStoreId,
+  if (tables->Initialize(args.copyId, args.jobId, rootFolder.c_str(), args.SIDBStoreId,
                         args.cldbId, debugLog, args.sigType, args.nAge, args.expiryDays,
                         args.isAuxCopy, args.extraExpiryDays, args.backupStartTime,
                         args.dbSizeMB) != 0) {
@@ -77,7 +83,7 @@ int CCLDBTableManager::Initialize(_CCLDBTableManagerArgs& newArgs, bool& offline
   }
   const bool create = !clean;
   const char* verb = create ? "Creating" : "Opening";
-  if ((create ? tables.Create() : tables.Open()) != 0) {
+  if ((create ? tables->Create() : tables->Open()) != 0) {
     Log(1, "%s - %s CLDB failed", kName, verb);
     return -1;
   }
@@ -117,19 +123,19 @@ int CCLDBTableManager::Initialize(_CCLDBTableManagerArgs& newArgs, bool& offline
 int CCLDBTableManager::Uninitialize(bool allowCompaction) {
   if (!opened) return 0;
   _stCLDBStates stats;
-  tables.GetStats(stats);
+  tables->GetStats(stats);
   Log(1, "=======Closing signature cache DB.========== ");
   for (int i = 0; i < 10; ++i) {
     const unsigned int value = stats.*cldb::kCounters[i];
     if (value != 0) Log(1, "%s - %u", kStatLabels[i], value);
   }
-  tables.Close(allowCompaction);
+  tables->Close(allowCompaction);
   opened = false;
   Log(1, "======= signature cache DB is closed.========== ");
   return 0;
 }
 
-int CCLDBTableManager::CloseDB() { return tables.CloseDB(); }
+int CCLDBTableManager::CloseDB() { return tables->CloseDB(); }
 
 bool CCLDBTableManager::Guard(const char* name) {
   if (!opened) Log(1, "%s Table Not Opened", name);
@@ -139,7 +145,7 @@ bool CCLDBTableManager::Guard(const char* name) {
 int CCLDBTableManager::QuerySignature(CLDBQuerySignature* queries, int count) {
   static const char kName[] = "CCLDBTableManager::QuerySignature()";
   if (!Guard(kName)) return -1;
-  if (tables.QuerySignature(queries, count) != 0) {
+  if (tables->QuerySignature(queries, count) != 0) {
     Log(1, "[ERROR] %s Failed", kName);
     return -1;
   }
@@ -149,7 +155,7 @@ int CCLDBTableManager::QuerySignature(CLDBQuerySignature* queries, int count) {
 int CCLDBTableManager::InsertSignature(CacheRecordRef* records, int count) {
   static const char kName[] = "CCLDBTableManager::InsertSignature()";
   if (!Guard(kName)) return -1;
-  if (tables.InsertSignature(records, count) != 0) {
+  if (tables->InsertSignature(records, count) != 0) {
     Log(1, "[ERROR] %s Failed", kName);
     return -1;
   }
@@ -158,25 +164,25 @@ int CCLDBTableManager::InsertSignature(CacheRecordRef* records, int count) {
 
 int CCLDBTableManager::PruneExpiredRecords(unsigned int curTime) {
   if (!Guard("CCLDBTableManager::PruneExpiredRecords()")) return 0;
-  return tables.PruneExpiredRecords(curTime) != 0 ? -1 : 0;
+  return tables->PruneExpiredRecords(curTime) != 0 ? -1 : 0;
 }
 
 int CCLDBTableManager::StopPruning() {
-  if (Guard("CCLDBTableManager::StopPruning()")) tables.StopPruning();
+  if (Guard("CCLDBTableManager::StopPruning()")) tables->StopPruning();
   return 0;
 }
 
 int CCLDBTableManager::GetStats(_stCLDBStates& stats) {
-  if (Guard("CCLDBTableManager::GetStats()")) tables.GetStats(stats);
+  if (Guard("CCLDBTableManager::GetStats()")) tables->GetStats(stats);
   return 0;
 }
 
 int CCLDBTableManager::DumpCacheTable(EvDebug* debug, char const* folder) {
-  return tables.DumpCacheTable(debug, folder);
+  return tables->DumpCacheTable(debug, folder);
 }
 
 int CCLDBTableManager::CompactCacheTable(EvDebug* debug, char const* folder) {
-  return tables.CompactCacheTable(debug, folder);
+  return tables->CompactCacheTable(debug, folder);
 }
 
 // ---- agreement with the storage side ------------------------------------------------
@@ -216,7 +222,7 @@ int CCLDBTableManager::IsDBClean(bool& clean) {
 int CCLDBTableManager::ConfigureValidAfileList(unsigned long long newJobId, bool& offline) {
   static const char kName[] = "CCLDBTableManager::ConfigureValidAfileList";
   // Already configured for this job; a job id of 0 names the current job.
-  if (newJobId == args.jobId && newJobId != 0 && tables.JobListLoaded()) return 0;
+  if (newJobId == args.jobId && newJobId != 0 && tables->JobListLoaded()) return 0;
   if (newJobId != 0 && newJobId != args.jobId) {
     if (newJobId < args.jobId) {
       Log(0, "%s: [ERROR]New request from older job [Processing-job %llu][New-job %llu]", kName,
@@ -226,7 +232,7 @@ int CCLDBTableManager::ConfigureValidAfileList(unsigned long long newJobId, bool
     args.jobId = newJobId;
     // From here on, what the earlier job touched is checked against the
     // list loaded below, and nothing of it hits until that list is in.
-    if (tables.StartNewJob(newJobId) != 0) {
+    if (tables->StartNewJob(newJobId) != 0) {
       Log(1, "%s [ERROR]Starting job %llu failed", kName, newJobId);
       return -1;
     }
@@ -234,7 +240,7 @@ int CCLDBTableManager::ConfigureValidAfileList(unsigned long long newJobId, bool
   offline = false;
 
   unsigned int leastAFileId = 0;
-  if (tables.GetLeastAFileId(leastAFileId) != 0) {
+  if (tables->GetLeastAFileId(leastAFileId) != 0) {
     Log(1, "%s [ERROR]Get-Least-AFileId", kName);
     return -1;
   }
@@ -274,7 +280,7 @@ int CCLDBTableManager::ConfigureValidAfileList(unsigned long long newJobId, bool
     LogOfflineCopy(kName);
     offline = true;
   }
-  return tables.SetValidAFileList(ids.empty() ? nullptr : ids.data(),
+  return tables->SetValidAFileList(ids.empty() ? nullptr : ids.data(),
                                   static_cast<int>(ids.size()));
 }
 
@@ -305,7 +311,7 @@ int CCLDBTableManager::ConfigureRecopiedAfileList(unsigned int /*copyId*/, bool&
   std::vector<int> ids;
   ids.reserve(recopied.size());
   for (const MMAFToRecopy& entry : recopied) ids.push_back(entry.afileId);
-  return tables.SetRecopiedAFileList(ids.empty() ? nullptr : ids.data(),
+  return tables->SetRecopiedAFileList(ids.empty() ? nullptr : ids.data(),
                                      static_cast<int>(ids.size()));
 }
 
@@ -335,5 +341,5 @@ void CCLDBTableManager::SetInactiveSubStoresID(std::vector<int>& ids) {
   for (int id : ids) {
     if (inactiveSubstores.emplace(id, 1).second) Log(1, "# Setting Inactive Substore %d", id);
   }
-  if (!inactiveSubstores.empty()) tables.setInactiveSubstoresIdMap(&inactiveSubstores);
+  if (!inactiveSubstores.empty()) tables->setInactiveSubstoresIdMap(&inactiveSubstores);
 }

@@ -34,13 +34,14 @@
 // StopPruning may come from different threads; the instance serialises them.
 #pragma once
 
-#include "cldb/CLDBTables.h"
 #include "cldb/CLDBTypes.h"
-#include "platform/Export.h"
+#include "cldb/Export.h"
 
 #include <map>
+#include <memory>
 #include <vector>
 
+class CCLDBTables;
 class EvDebug;
 
 class CLDB_EXPORT CCLDBTableManager {
@@ -80,16 +81,18 @@ class CLDB_EXPORT CCLDBTableManager {
   bool IsOpened() const { return opened; }
   // The last Initialize (or dump, or compaction) failed because another
   // process had the CLDB open; a host reports that rather than a failure.
-  bool InUse() const { return tables.InUse(); }
+  bool InUse() const;
   // After a successful Initialize: why the job began with an empty CLDB
   // (kNone when the CLDB on disk was reused). kDirty means the storage side
   // did not vouch for the CLDB (a client's marked dirty, an auxiliary
   // copy's not clean); the other reasons are the library's own findings
   // (CCLDBTables::Open). A host reports it beside the job's results, since
   // an empty CLDB explains a job without hits.
-  cldb::RecreateReason Recreated() const { return tables.Recreated(); }
+  cldb::RecreateReason Recreated() const;
   const _CCLDBTableManagerArgs& Args() const { return args; }
-  CCLDBTables& Tables() { return tables; }
+  // The instance itself, for the project's own tool and tests (its header
+  // is not installed).
+  CCLDBTables& Tables() { return *tables; }
 
  private:
   void Log(int level, const char* format, ...) CLDB_PRINTF(3, 4);
@@ -98,7 +101,7 @@ class CLDB_EXPORT CCLDBTableManager {
   void LogOfflineCopy(const char* name);
 
   EvDebug* debugLog = nullptr;
-  CCLDBTables tables;
+  std::unique_ptr<CCLDBTables> tables;
   std::map<int, int> inactiveSubstores;
   _CCLDBTableManagerArgs args;
   bool opened = false;

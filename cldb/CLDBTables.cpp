@@ -464,7 +464,7 @@ int CCLDBTables::StartJobPast(uint32_t floor, uint32_t requested, const char* na
   if (cldb::Before(now + kMaxLeadSeconds, floor)) {
     Log(-1, "%s: Newest stamp [%u] lies ahead of the clock [%u]; lowering later stamps (%s)",
         name, floor, now, cldbPath.c_str());
-    TCtreeBatch batch(cacheTable);
+    cldb::TCtreeBatch batch(cacheTable);
     rc = cacheTable.LowerStampsAfter(now - 1);
     if (rc == 0) rc = CommitBatch(batch, name);
     if (rc == 0) floor = now - 1;

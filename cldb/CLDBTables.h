@@ -59,7 +59,7 @@
 #include "cldb/CLDBTypes.h"
 #include "cldb/CacheTable.h"
 #include "platform/CTkError.h"
-#include "platform/Export.h"
+#include "cldb/Export.h"
 #include "platform/ZelCriticalSection.h"
 
 #include <atomic>
@@ -71,9 +71,11 @@
 
 class EvDebug;
 class MDLock;
+namespace cldb {
 class TCtreeBatch;
+}
 
-class CLDB_EXPORT CCLDBTables {
+class CCLDBTables {
  public:
   CCLDBTables();
   ~CCLDBTables();  // does not close the CLDB
@@ -185,7 +187,7 @@ class CLDB_EXPORT CCLDBTables {
   template <typename Op>
   int ApplyToBatch(const char* name, CacheRecordRef* records, int count, Op op);
   int StopRunningPass(const char* name);
-  int CommitBatch(TCtreeBatch& batch, const char* name);
+  int CommitBatch(cldb::TCtreeBatch& batch, const char* name);
   bool CompactionDue(unsigned int now);
   void SealMovedTable(const std::string& oldPath, const char* name);
   int MigrateFrom(const std::string& oldPath);

@@ -40,7 +40,7 @@ int CCLDBTables::QuerySignature(CLDBQuerySignature* queries, int count) {
   if (int rc = StopRunningPass(kName)) return rc;
 
   ZelCriticalSectionGuard guard(lock);
-  TCtreeBatch batch(cacheTable);
+  cldb::TCtreeBatch batch(cacheTable);
   for (int i = 0; i < count; ++i)
     queries[i].found = cacheTable.QuerySignature(queries[i].record) == 0 ? 1 : 0;
   // A lost commit only loses the refresh of the hits' last-use times; the
@@ -49,7 +49,7 @@ int CCLDBTables::QuerySignature(CLDBQuerySignature* queries, int count) {
   return 0;
 }
 
-int CCLDBTables::CommitBatch(TCtreeBatch& batch, const char* name) {
+int CCLDBTables::CommitBatch(cldb::TCtreeBatch& batch, const char* name) {
   const int rc = batch.Commit();
   if (rc != 0)
     Log(-1, "[ERROR]%s: commit failed (%s) -[%s]", name, cacheTable.errToString(rc),
@@ -66,7 +66,7 @@ int CCLDBTables::ApplyToBatch(const char* name, CacheRecordRef* records, int cou
   if (int rc = StopRunningPass(name)) return rc;
 
   ZelCriticalSectionGuard guard(lock);
-  TCtreeBatch batch(cacheTable);
+  cldb::TCtreeBatch batch(cacheTable);
   int result = 0;
   for (int i = 0; i < count; ++i) {
     result = op(records[i]);
@@ -181,7 +181,7 @@ int CCLDBTables::RunPruningPass(unsigned int curTime) {
   static const char kName[] = "CCLDBTables::PruneExpiredRecords";
   // The whole pass is one engine transaction: the marks and the clean-up
   // land together, and a stop commits what was done so far.
-  TCtreeBatch batch(cacheTable);
+  cldb::TCtreeBatch batch(cacheTable);
 
   // One indexed search per archive file: after the first record of a file
   // the scan seeks straight to the next id. Files last used before the

@@ -1,7 +1,7 @@
 // Records shared by the layers of the CLDB and its callers.
 #pragma once
 
-#include "platform/Export.h"
+#include "cldb/Export.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -456,7 +456,7 @@ int CCacheTable::CleanUpExpiredSignatures(const std::atomic<bool>& quit) {
 int CCacheTable::GetLeastAFileId(unsigned int& afileId) {
   // In a batch of its own (unless one is open) the search deletes the stale
   // archive-file entries it passes, so that the next job does not meet them.
-  TCtreeBatch batch(*this);
+  cldb::TCtreeBatch batch(*this);
   const int found = FindFirstRecordByAfileId(0);
   batch.Commit();
   switch (found) {

@@ -42,7 +42,7 @@
 #pragma once
 
 #include "cldb/CLDBTypes.h"
-#include "platform/Export.h"
+#include "cldb/Export.h"
 #include "platform/TCtreeTable.h"
 
 #include <atomic>
@@ -52,7 +52,7 @@
 
 class EvDebug;
 
-class CLDB_EXPORT CCacheTable : public TCtreeTable {
+class CCacheTable : public TCtreeTable {
  public:
   CCacheTable();
   // Does not close the table; the owner does.

@@ -5,11 +5,10 @@
 // where the processor has it).
 #pragma once
 
-#include "platform/Export.h"
 
 #include <cstdint>
 
-class CLDB_EXPORT CTkCRC64 {
+class CTkCRC64 {
  public:
   CTkCRC64() { Reset(); }
   void Reset() { crc_ = 0; }

@@ -2,11 +2,10 @@
 // directory utilities.
 #pragma once
 
-#include "platform/Export.h"
 
 #include <string>
 
-class CLDB_EXPORT CTkString {
+class CTkString {
  public:
   CTkString() = default;
   CTkString(const char* s) : s_(s ? s : "") {}
@@ -21,7 +20,7 @@ class CLDB_EXPORT CTkString {
 };
 
 // 0 is success; negative codes are errors (usually -errno).
-class CLDB_EXPORT CTkError {
+class CTkError {
  public:
   CTkError() = default;
   CTkError(int code, std::string detail) : code_(code), detail_(std::move(detail)) {}

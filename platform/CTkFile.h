@@ -2,12 +2,11 @@
 #pragma once
 
 #include "platform/CTkError.h"
-#include "platform/Export.h"
 
 #include <string>
 #include <vector>
 
-class CLDB_EXPORT CTkFile {
+class CTkFile {
  public:
   CTkFile() = default;
   ~CTkFile();  // closes an open file
@@ -40,7 +39,7 @@ class CLDB_EXPORT CTkFile {
   int fd_ = -1;
 };
 
-class CLDB_EXPORT CTkPath {
+class CTkPath {
  public:
   static CTkError Exists(const char* path, bool& exists);
   static CTkString Append(const char* folder, const char* name);  // one '/' between
@@ -48,13 +47,13 @@ class CLDB_EXPORT CTkPath {
 };
 
 // One directory entry; converts to its name.
-struct CLDB_EXPORT STkDirEntry {
+struct STkDirEntry {
   CTkString name;
   bool isDirectory = false;
   operator const char*() const { return name.c_str(); }
 };
 
-class CLDB_EXPORT CTkDirectory {
+class CTkDirectory {
  public:
   // Called once per entry: (folder, entry name, entry is a folder, context).
   // A returned error stops the walk and is returned by Walk.

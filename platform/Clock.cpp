@@ -3,6 +3,7 @@
 #include <atomic>
 #include <ctime>
 
+#if CLDB_TEST_HOOKS
 namespace {
 std::atomic<ZelClockHook> g_clockHook{nullptr};
 }
@@ -15,3 +16,6 @@ uint32_t ZelNow32() {
 ZelClockHook ZelSetClockHook(ZelClockHook hook) {
   return g_clockHook.exchange(hook, std::memory_order_acq_rel);
 }
+#else
+uint32_t ZelNow32() { return static_cast<uint32_t>(time(nullptr)); }
+#endif

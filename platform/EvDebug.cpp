@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/LogCapture.h"
 #include "platform/ZelPlatformInfo.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 constexpr int kNoThreshold = EvDebug::kConfiguredThreshold;
 constexpr int kBuiltinThreshold = 1;
 
-using SinkPtr = std::shared_ptr<const EvDebug::Sink>;
+using SinkPtr = std::shared_ptr<const cldb::hooks::LogSink>;
 
 // Process-wide state. `writeMutex` serialises every line written by any
 // EvDebug and guards the default destination; `sinkMutex` guards the sink,
@@ -45,9 +46,9 @@ SinkPtr LoadSink(const std::atomic<bool>& present, std::mutex& mutex, const Sink
   return slot;
 }
 
-void StoreSink(EvDebug::Sink sink, std::atomic<bool>& present, std::mutex& mutex,
+[[maybe_unused]] void StoreSink(cldb::hooks::LogSink sink, std::atomic<bool>& present, std::mutex& mutex,
                SinkPtr& slot) {
-  SinkPtr p = sink ? std::make_shared<const EvDebug::Sink>(std::move(sink)) : nullptr;
+  SinkPtr p = sink ? std::make_shared<const cldb::hooks::LogSink>(std::move(sink)) : nullptr;
   std::lock_guard<std::mutex> lock(mutex);
   present.store(p != nullptr, std::memory_order_release);
   slot = std::move(p);
@@ -235,14 +236,27 @@ void EvDebug::vdebugLvl(int level, const unsigned long long* jobId, const char* 
     WriteToDefault(g, line);
 }
 
-void EvDebug::SetSink(Sink sink) {
-  StoreSink(std::move(sink), impl_->hasSink, impl_->sinkMutex, impl_->sink);
+#if CLDB_TEST_HOOKS
+struct LogCaptureAccess {
+  static EvDebug::Impl& Of(EvDebug& log) { return *log.impl_; }
+};
+
+namespace cldb {
+namespace hooks {
+
+void SetLogSink(EvDebug& log, LogSink sink) {
+  auto& impl = LogCaptureAccess::Of(log);
+  StoreSink(std::move(sink), impl.hasSink, impl.sinkMutex, impl.sink);
 }
 
-void EvDebug::SetGlobalSink(Sink sink) {
+void SetGlobalLogSink(LogSink sink) {
   Global& g = G();
   StoreSink(std::move(sink), g.hasSink, g.sinkMutex, g.globalSink);
 }
+
+}  // namespace hooks
+}  // namespace cldb
+#endif
 
 void EvDebug::SetThreshold(int level) { impl_->threshold.store(level); }
 

@@ -25,23 +25,18 @@
 // the load's warnings (ZelPlatformInfo::Warnings), one line "configuration:
 // <warning>" each at level 0.
 //
-// Tests attach a capture sink (per object or process-wide); a sink receives
-// every formatted message with its level, whatever the threshold.
+// Builds with test hooks let tests capture what is logged (LogCapture.h).
 #pragma once
 
-#include "platform/Export.h"
+#include "cldb/Export.h"
 
 #include <climits>
 #include <cstdarg>
-#include <functional>
 #include <memory>
 #include <string>
 
 class CLDB_EXPORT EvDebug {
  public:
-  // Receives the level and the message text (without the line prefix).
-  using Sink = std::function<void(int level, const std::string& message)>;
-
   EvDebug();                                  // default destination
   explicit EvDebug(const std::string& logFile);  // appends to logFile
   ~EvDebug();
@@ -57,12 +52,6 @@ class CLDB_EXPORT EvDebug {
 
   void vdebugLvl(int level, const unsigned long long* jobId, const char* function,
                  const char* format, va_list args);
-
-  // Per-object capture sink; pass nullptr to detach.
-  void SetSink(Sink sink);
-  // Process-wide capture sink, seen by every EvDebug (including objects that
-  // the library makes for itself); pass nullptr to detach.
-  static void SetGlobalSink(Sink sink);
 
   // Passed to SetThreshold or SetDefaultThreshold, withdraws the value set
   // there so that the next source of the threshold applies again.
@@ -84,6 +73,7 @@ class CLDB_EXPORT EvDebug {
   static void SetDefaultStderrUse(StderrUse use);
 
  private:
+  friend struct LogCaptureAccess;  // the capture hooks of test builds
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -15,7 +15,6 @@
 
 #include <cstdint>
 
-#include "platform/Export.h"
 
 namespace cldb {
 namespace io {
@@ -32,21 +31,21 @@ enum Op : unsigned {
   kAllOps = (1u << 7) - 1,
 };
 
-CLDB_EXPORT int Open(const char* path, int flags, mode_t mode = 0);
-CLDB_EXPORT int OpenAt(int dirFd, const char* name, int flags, mode_t mode = 0);
-CLDB_EXPORT ssize_t Read(int fd, void* buffer, size_t length);
-CLDB_EXPORT ssize_t PRead(int fd, void* buffer, size_t length, off_t offset);
-CLDB_EXPORT ssize_t Write(int fd, const void* buffer, size_t length);
-CLDB_EXPORT ssize_t PWrite(int fd, const void* buffer, size_t length, off_t offset);
-CLDB_EXPORT int Ftruncate(int fd, off_t length);
-CLDB_EXPORT int Fsync(int fd);
-CLDB_EXPORT int Fdatasync(int fd);
-CLDB_EXPORT int Rename(const char* from, const char* to);
-CLDB_EXPORT int RenameAt(int fromDirFd, const char* from, int toDirFd, const char* to);
-CLDB_EXPORT int Unlink(const char* path);
-CLDB_EXPORT int UnlinkAt(int dirFd, const char* name, int flags);
-CLDB_EXPORT int Mkdir(const char* path, mode_t mode);
-CLDB_EXPORT int MkdirAt(int dirFd, const char* name, mode_t mode);
+int Open(const char* path, int flags, mode_t mode = 0);
+int OpenAt(int dirFd, const char* name, int flags, mode_t mode = 0);
+ssize_t Read(int fd, void* buffer, size_t length);
+ssize_t PRead(int fd, void* buffer, size_t length, off_t offset);
+ssize_t Write(int fd, const void* buffer, size_t length);
+ssize_t PWrite(int fd, const void* buffer, size_t length, off_t offset);
+int Ftruncate(int fd, off_t length);
+int Fsync(int fd);
+int Fdatasync(int fd);
+int Rename(const char* from, const char* to);
+int RenameAt(int fromDirFd, const char* from, int toDirFd, const char* to);
+int Unlink(const char* path);
+int UnlinkAt(int dirFd, const char* name, int flags);
+int Mkdir(const char* path, mode_t mode);
+int MkdirAt(int dirFd, const char* name, mode_t mode);
 
 #if CLDB_TEST_HOOKS
 // Which calls fail, for tests. Calls of the kinds in `ops` are numbered
@@ -60,11 +59,11 @@ struct FaultPlan {
   int error = 5;  // EIO
   bool sticky = false;
 };
-CLDB_EXPORT void SetFaultPlan(const FaultPlan& plan);
+void SetFaultPlan(const FaultPlan& plan);
 // Calls of the plan's kinds made since it was set.
-CLDB_EXPORT uint64_t CountedCalls();
+uint64_t CountedCalls();
 // Calls failed on purpose since the plan was set.
-CLDB_EXPORT uint64_t InjectedFailures();
+uint64_t InjectedFailures();
 #endif
 
 }  // namespace io

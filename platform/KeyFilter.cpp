@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+namespace cldb {
 namespace {
 
 // The finaliser of MurmurHash3: every input bit reaches every output bit.
@@ -101,3 +102,5 @@ bool KeyFilter::MayContain(const void* key, size_t length) const {
     if (!(block.words[(bits >> 6) & 7] & (1ULL << (bits & 63)))) return false;
   return true;
 }
+
+}  // namespace cldb

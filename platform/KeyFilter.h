@@ -22,9 +22,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/Export.h"
 
-class CLDB_EXPORT KeyFilter {
+namespace cldb {
+
+class KeyFilter {
  public:
   static constexpr size_t kBitsPerKey = 12;
 
@@ -71,3 +72,5 @@ class CLDB_EXPORT KeyFilter {
   size_t added_ = 0;
   size_t capacity_ = 0;
 };
+
+}  // namespace cldb

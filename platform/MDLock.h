@@ -23,11 +23,10 @@
 // file is opened read-only (flock needs no write access).
 #pragma once
 
-#include "platform/Export.h"
 
 #include <string>
 
-class CLDB_EXPORT MDLock {
+class MDLock {
  public:
   MDLock(const char* folder, const char* name);
   explicit MDLock(const char* name);

@@ -1,39 +1,13 @@
 #include "platform/StorageServices.h"
 
-#include <mutex>
 
 namespace {
-
-struct BackendSlot {
-  std::mutex mutex;
-  std::shared_ptr<StorageBackend> backend;
-};
-
-BackendSlot& Slot() {
-  static BackendSlot* slot = new BackendSlot;  // never destroyed: see ZelAssert.cpp
-  return *slot;
-}
 
 // What every service call answers when the host installed no backend: a
 // failure, so that the library never trusts a CLDB nobody vouches for.
 const int kNoBackend = -1;
 
 }  // namespace
-
-StorageBackend::~StorageBackend() = default;
-
-std::shared_ptr<StorageBackend> StorageBackend::Current() {
-  BackendSlot& slot = Slot();
-  std::lock_guard<std::mutex> lock(slot.mutex);
-  return slot.backend;
-}
-
-std::shared_ptr<StorageBackend> StorageBackend::Install(std::shared_ptr<StorageBackend> backend) {
-  BackendSlot& slot = Slot();
-  std::lock_guard<std::mutex> lock(slot.mutex);
-  slot.backend.swap(backend);
-  return backend;
-}
 
 int ArMgrClientAPI::listAfileIdByAppId(ListAfileIdByAppIdArgs_t& args,
                                        ListAfileIdByAppIdRet_t& ret) {
@@ -60,7 +34,7 @@ int ArMgrClientAPI::setCopyClientCacheDBClean(unsigned int jobId, unsigned int c
 
 bool ArMgrCacheInfo::setCachDBLastArchFileId(unsigned int cldbId, unsigned long long jobId,
                                              unsigned int leastAFileId) {
-  std::shared_ptr<StorageBackend> backend = StorageBackend::Current();
+  std::shared_ptr<cldb::StorageBackend> backend = cldb::StorageBackend::Current();
   return backend && backend->setCachDBLastArchFileId(cldbId, jobId, leastAFileId);
 }
 
@@ -87,6 +61,6 @@ int ZelMMIdxSIDBStoreInfo::getAFsToRecopyForCopy(unsigned int copyId,
 }
 
 unsigned long long ZelPI_Hubmaster::getHubcellId() {
-  std::shared_ptr<StorageBackend> backend = StorageBackend::Current();
+  std::shared_ptr<cldb::StorageBackend> backend = cldb::StorageBackend::Current();
   return backend ? backend->getHubcellId() : 0;
 }

@@ -85,7 +85,7 @@ struct TCtreeTable::Impl {
 
   // The session, while open.
   bool readOnly_ = false;
-  KeyFilter filters_[kMaxIndexes];  // of the filtered indexes
+  cldb::KeyFilter filters_[kMaxIndexes];  // of the filtered indexes
   std::vector<unsigned char> value_;  // a record as stored: the record, then its sum
   std::string lastPut_[kMaxIndexes];  // the key of each index's latest entry
   int lastReadRc_ = 0;
@@ -167,7 +167,7 @@ struct TCtreeTable::Impl {
       rc = store_.CloseAndSeal(seal_, kName);
     }
     walk_.Reset();
-    for (KeyFilter& filter : filters_) filter.Clear();
+    for (cldb::KeyFilter& filter : filters_) filter.Clear();
     for (std::string& key : lastPut_) key.clear();
     return rc;
   }
@@ -193,7 +193,7 @@ struct TCtreeTable::Impl {
   // then answers "maybe" to every key) and the failure logged.
   void BuildFilter(MDB_txn* txn, int i) {
     static const char kName[] = "TCtreeTable::BuildFilter";
-    KeyFilter& filter = filters_[i];
+    cldb::KeyFilter& filter = filters_[i];
     MDB_stat st;
     MDB_cursor* c;
     int rc = mdb_stat(txn, store_.index(i), &st);
@@ -321,7 +321,7 @@ struct TCtreeTable::Impl {
     }
     const int rc = mdb_cursor_put(op.cursors->index[index], &k, &d, flags | MDB_NODUPDATA);
     if (def.filtered && (rc == 0 || rc == MDB_KEYEXIST)) {
-      KeyFilter& filter = filters_[index];
+      cldb::KeyFilter& filter = filters_[index];
       filter.Add(key, k.mv_size);
       if (filter.full()) BuildFilter(op.txn, index);  // twice the size: amortised
     }

@@ -92,7 +92,7 @@
 // of a record.
 #pragma once
 
-#include "platform/Export.h"
+#include "cldb/Export.h"
 
 #include <cstdint>
 #include <memory>
@@ -126,14 +126,14 @@ enum TCtreeError {
   TCT_BUSY = 116,          // the file is in use by another table object of this process
 };
 
-class CLDB_EXPORT TDebuggable {
+class TDebuggable {
  public:
   virtual ~TDebuggable();
   // The engine's own log; writes through the default EvDebug destination.
   virtual void debug(int level, const char* format, ...) CLDB_PRINTF(3, 4);
 };
 
-class CLDB_EXPORT TCtreeTable : public TDebuggable {
+class TCtreeTable : public TDebuggable {
  public:
   TCtreeTable();
   ~TCtreeTable() override;  // closes the table when open
@@ -289,6 +289,8 @@ class CLDB_EXPORT TCtreeTable : public TDebuggable {
   std::unique_ptr<Impl> impl_;
 };
 
+namespace cldb {
+
 // RAII batch: begins in the constructor, ends in Commit() (its changes join
 // the group) or discards the group when destroyed without it. A batch that
 // could not begin (status() non-zero; nested, or read-only) ends nothing,
@@ -312,3 +314,5 @@ class TCtreeBatch {
   int rc_;
   bool done_ = false;
 };
+
+}  // namespace cldb

@@ -2,13 +2,12 @@
 // Characters that cannot be transcoded become '?'; a null input is "(null)".
 #pragma once
 
-#include "platform/Export.h"
 
 #include <xercesc/util/XercesDefs.hpp>
 
 #include <string>
 
-class CLDB_EXPORT XMLEncXStr {
+class XMLEncXStr {
  public:
   explicit XMLEncXStr(const char* text);
   explicit XMLEncXStr(const XMLCh* text);

@@ -3,12 +3,11 @@
 // call site goes on after it.
 #pragma once
 
-#include "platform/Export.h"
 
-CLDB_EXPORT void zelassert(const char* expression, const char* source, const char* function,
+void zelassert(const char* expression, const char* source, const char* function,
                            int line);
 // Number of assertions raised in this process (for tests).
-CLDB_EXPORT unsigned long zelassertCount();
+unsigned long zelassertCount();
 
 #define ZELASSERT(cond, source) \
   do {                          \

@@ -1,7 +1,6 @@
 // ZelCriticalSection: the recursive in-process lock of a CLDB instance.
 #pragma once
 
-#include "platform/Export.h"
 
 #include <mutex>
 
@@ -10,7 +9,7 @@ struct ZelCriticalSectionH {
   std::recursive_mutex mutex;
 };
 
-class CLDB_EXPORT ZelCriticalSection {
+class ZelCriticalSection {
  public:
   // Throws the text "Not enough memory to initialize ZelCriticalSection"
   // (as const char*) when the platform object cannot be made.

@@ -195,6 +195,7 @@ mode_t ZelPlatformInfo::NewFolderMode() {
   return file | ((file & 0444) >> 2);
 }
 
+#if CLDB_TEST_HOOKS
 void ZelPlatformInfo::SetOverride(const std::string& section, const std::string& key,
                                   const std::string& value) {
   Config& c = C();
@@ -218,6 +219,7 @@ void ZelPlatformInfo::ClearOverrides() {
   std::lock_guard<std::mutex> lock(c.mutex);
   c.overrides.clear();
 }
+#endif
 
 void ZelPlatformInfo::Reload() {
   Config& c = C();

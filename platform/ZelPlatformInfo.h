@@ -28,14 +28,13 @@
 // only copy from memory.
 #pragma once
 
-#include "platform/Export.h"
 
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-class CLDB_EXPORT ZelPI_PlatformBase {
+class ZelPI_PlatformBase {
  public:
   virtual ~ZelPI_PlatformBase() = default;
   void setFocus(const std::string& focus) { focus_ = focus; }
@@ -46,12 +45,12 @@ class CLDB_EXPORT ZelPI_PlatformBase {
 };
 
 // The focus names the installation instance whose settings apply.
-class CLDB_EXPORT ZelPI_Focus {
+class ZelPI_Focus {
  public:
   static std::string getFocus();  // $CLDB_FOCUS, or "Instance001"
 };
 
-class CLDB_EXPORT ZelPlatformInfo : public ZelPI_PlatformBase {
+class ZelPlatformInfo : public ZelPI_PlatformBase {
  public:
   // Non-zero when the key exists and holds a number (value stored), 0
   // otherwise (value untouched).
@@ -75,13 +74,16 @@ class CLDB_EXPORT ZelPlatformInfo : public ZelPI_PlatformBase {
   static mode_t NewFileMode();
   static mode_t NewFolderMode();
 
-  // In-process overrides, consulted before the configuration file.
+#if CLDB_TEST_HOOKS
+  // Test hooks: in-process overrides, consulted before the configuration
+  // file.
   static void SetOverride(const std::string& section, const std::string& key,
                           const std::string& value);
   static void SetOverride(const std::string& section, const std::string& key,
                           unsigned long value);
   static void ClearOverride(const std::string& section, const std::string& key);
   static void ClearOverrides();
+#endif
   // Forgets the file read so far; the next look-up reads it again.
   static void Reload();
 

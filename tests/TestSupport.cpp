@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "platform/LogCapture.h"
+
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -95,16 +97,16 @@ LogCapture::LogCapture(EvDebug* log) : log_(log) {
     lines_.emplace_back(level, message);
   };
   if (log_)
-    log_->SetSink(sink);
+    cldb::hooks::SetLogSink(*log_, sink);
   else
-    EvDebug::SetGlobalSink(sink);
+    cldb::hooks::SetGlobalLogSink(sink);
 }
 
 LogCapture::~LogCapture() {
   if (log_)
-    log_->SetSink(nullptr);
+    cldb::hooks::SetLogSink(*log_, nullptr);
   else
-    EvDebug::SetGlobalSink(nullptr);
+    cldb::hooks::SetGlobalLogSink(nullptr);
 }
 
 std::vector<std::pair<int, std::string>> LogCapture::Lines() const {

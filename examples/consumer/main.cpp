@@ -2,8 +2,8 @@
 // client CLDB, insert the signature of one block, ask for it again, and
 // close the CLDB.
 #include <cldb/CLDBTableManager.h>
-#include <platform/EvDebug.h>
-#include <platform/StorageServices.h>
+#include <cldb/EvDebug.h>
+#include <cldb/StorageBackend.h>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstdio>
@@ -13,7 +13,7 @@
 
 // The host's storage side. A real one asks its archive manager; this one
 // holds archive file 1 and nothing else, and never marks a CLDB dirty.
-class OneArchiveFileStorage : public StorageBackend {
+class OneArchiveFileStorage : public cldb::StorageBackend {
  public:
   int listAfileIdByAppId(const ListAfileIdByAppIdArgs_t&, ListAfileIdByAppIdRet_t& ret) override {
     ret.afileIds = {1};
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   xercesc::XMLPlatformUtils::Initialize();  // once per process, by the host
-  StorageBackend::Install(std::make_shared<OneArchiveFileStorage>());
+  cldb::StorageBackend::Install(std::make_shared<OneArchiveFileStorage>());
   const bool found = BackUpOneBlock(argv[1]);
   xercesc::XMLPlatformUtils::Terminate();
   return found ? 0 : 1;

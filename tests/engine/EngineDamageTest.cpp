@@ -43,7 +43,7 @@ class EngineDamage : public EngineTest {
   void Build() {
     std::mt19937_64 rng(7);
     for (uint64_t tag = 1; tag <= 3000; tag += 1000) {
-      TCtreeBatch batch(table);
+      cldb::TCtreeBatch batch(table);
       for (uint64_t t = tag; t < tag + 1000; ++t) {
         model[t] = Rec(rng() | 1, static_cast<uint32_t>(1 + t / 300), t);
         ASSERT_EQ(0, table.addRecord(&model[t]));
@@ -51,7 +51,7 @@ class EngineDamage : public EngineTest {
       ASSERT_EQ(0, batch.Commit());
       ASSERT_EQ(0, table.CommitPending());
     }
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     for (uint64_t t = 1; t <= 3000; t += 3) {
       Walk(table, kCrc, model[t].crc64, [&](const _CacheRecord& r) {
         if (r.reserved2 != t) return;

@@ -242,7 +242,7 @@ class EngineTest : public ::testing::Test {
   // `count` records in one batch: tag i under crc64 key i % 30 and archive
   // file i % 10 (3000 of them make a tree with branch pages).
   void Fill(uint64_t count) {
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     for (uint64_t tag = 0; tag < count; ++tag) Add(tag % 30, static_cast<uint32_t>(tag % 10), tag);
     ASSERT_EQ(0, batch.Commit());
   }

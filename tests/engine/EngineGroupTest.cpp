@@ -32,12 +32,12 @@ TEST_F(EngineGroup, BatchesShareACommitUntilAnotherThreadTakesTheTable) {
   const size_t start = LastTxn(base + ".dat");
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   for (uint64_t tag = 1; tag <= 3; ++tag) {
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     Add(1, 1, tag);
     ASSERT_EQ(0, batch.Commit());
   }
   std::thread other([&] {
-    TCtreeBatch batch(table);  // commits the three, as one
+    cldb::TCtreeBatch batch(table);  // commits the three, as one
     Add(2, 2, 4);
     EXPECT_EQ(0, batch.Commit());
   });
@@ -59,7 +59,7 @@ TEST_F(EngineGroup, AnOldGroupCommitsWhenABatchEnds) {
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   for (uint64_t tag = 1; tag <= 2; ++tag) {
     if (tag == 2) usleep(2100 * 1000);
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     Add(1, 1, tag);
     ASSERT_EQ(0, batch.Commit());
   }

@@ -136,7 +136,7 @@ class FilteredIndex : public EngineTest {
 TEST_F(FilteredIndex, FindsEveryKeyTheIndexHolds) {
   constexpr uint64_t kKeys = 70000, kStep = 0x9E3779B97F4A7C15ULL;
   {
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     for (uint64_t i = 1; i <= kKeys; ++i) Add(i * kStep, 1, i);
     for (uint64_t i = 1; i <= kKeys; ++i) ASSERT_TRUE(Finds(i * kStep)) << i;
     ASSERT_EQ(0, batch.Commit());
@@ -144,7 +144,7 @@ TEST_F(FilteredIndex, FindsEveryKeyTheIndexHolds) {
   ASSERT_EQ(0, table.CommitPending());  // what the aborted batch below goes back to
   EXPECT_FALSE(Finds(12345));
   {
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     Add(777, 1, 0);
     ASSERT_TRUE(Finds(777));
   }  // aborted
@@ -167,7 +167,7 @@ TEST_F(FilteredIndex, FindsEveryKeyTheIndexHolds) {
 TEST_F(FilteredIndex, AStoredFilterThatFailsItsCheckIsRebuilt) {
   constexpr uint64_t kKeys = 5000, kStep = 0x9E3779B97F4A7C15ULL;
   {
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     for (uint64_t i = 1; i <= kKeys; ++i) Add(i * kStep, 1, i);
     ASSERT_EQ(0, batch.Commit());
   }

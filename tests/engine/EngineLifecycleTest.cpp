@@ -84,7 +84,7 @@ TEST_F(EngineLifecycle, BatchesCommitOnceAbortOrCloseDiscardAndDoNotNest) {
   ASSERT_EQ(0, table.CommitPending());  // an aborted batch goes back to here
   for (const bool close : {false, true}) {
     {
-      TCtreeBatch batch(table);
+      cldb::TCtreeBatch batch(table);
       EXPECT_EQ(TCT_BATCH, table.BeginBatch());
       Add(1, 1, 40);
       Walk(table, kCrc, 2, [&](const _CacheRecord& r) {

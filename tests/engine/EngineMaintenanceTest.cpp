@@ -84,7 +84,7 @@ TEST_F(EngineMaintenance, ReBuildIndexRepairsBrokenIndexesAndLeavesAgreeingOnesA
 // (reused by later changes, dropped by compaction; bench/README.md).
 TEST_F(EngineMaintenance, StressFootprintOfAMillionRecords) {
   for (uint64_t done = 0; done < 1000000; done += 1000) {
-    TCtreeBatch batch(table);
+    cldb::TCtreeBatch batch(table);
     for (uint64_t i = done; i < done + 1000; ++i) {
       _CacheRecord r = Rec(i * 0x9E3779B97F4A7C15ULL, static_cast<uint32_t>(i / 5000), i);
       ASSERT_EQ(0, table.addRecord(&r));

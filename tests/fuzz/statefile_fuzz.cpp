@@ -17,6 +17,7 @@
 
 #include "cldb/CLDBStateFile.h"
 #include "platform/EvDebug.h"
+#include "platform/LogCapture.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("CLDB_CONFIG", "/nonexistent/cldb-fuzz.conf", 1);
   // Nothing reaches the terminal, but every message is still formatted.
   EvDebug::SetDefaultThreshold(-2);
-  EvDebug::SetGlobalSink([](int, const std::string&) {});
+  cldb::hooks::SetGlobalLogSink([](int, const std::string&) {});
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "cldb/CLDBStateFile.h"
 #include "cldb/CLDBTables.h"
 #include "platform/EvDebug.h"
+#include "platform/LogCapture.h"
 #include "platform/TkSleep.h"
 #include "platform/ZelPlatformInfo.h"
 
@@ -70,7 +71,7 @@ class InstanceTest : public ::testing::Test {
   void TearDown() override {
     tables.reset();
     ZelPlatformInfo::ClearOverrides();
-    EvDebug::SetGlobalSink(nullptr);
+    cldb::hooks::SetGlobalLogSink(nullptr);
     TkSetSleepHook(nullptr);
   }
 

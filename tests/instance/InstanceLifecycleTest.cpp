@@ -307,10 +307,10 @@ TEST_F(Lifecycle, StateThatCannotBeRecordedFailsOpenLeavingNothingOpenAndFailsCl
 
 TEST_F(Lifecycle, CloseRecordsTheCountAndTheLeastFileOfACloudLaptop) {
   auto storage = std::make_shared<InMemoryStorageBackend>();
-  auto previous = StorageBackend::Install(storage);
+  auto previous = cldb::StorageBackend::Install(storage);
   ZelPlatformInfo::SetOverride("CLDB", "CloudLaptopClient", 1ul);
   MakeClosedCLDB(Blocks());
-  StorageBackend::Install(previous);
+  cldb::StorageBackend::Install(previous);
   EXPECT_TRUE(capture.Contains("CCLDBTables::Close(): Setting RecordCount (3)"));
   EXPECT_EQ(3u, StoredValue(Folder(), 12, &CCLDBStateFile::GetRecordCount));
   EXPECT_EQ(std::vector<unsigned long long>({12, 77, 5}), storage->Requests().at(0).args);

@@ -180,7 +180,7 @@ TEST_F(Operations, DumpNeverFollowsALinkNorReplacesAFile) {
 TEST_F(Operations, AKilledDumpLeavesTheCLDBIntactAndAReadOnlyFolderDumps) {
   MakeClosedCLDB({Block(1, 5), Block(2, 6), Block(3, 7)});
   const int killed = RunInChild([&] {
-    log.SetSink([](int, const std::string& message) {
+    cldb::hooks::SetLogSink(log, [](int, const std::string& message) {
       if (message.find("Dumping cache table records in to") != std::string::npos)
         kill(getpid(), SIGKILL);
     });

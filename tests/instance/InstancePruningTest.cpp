@@ -32,7 +32,7 @@ class Pruning : public InstanceTest {
     InstanceTest::SetUp();
     gHeld = gRelease = gReleaseOnSleep = false;
     gSleeps = 0;
-    EvDebug::SetGlobalSink([](int, const std::string& message) {
+    cldb::hooks::SetGlobalLogSink([](int, const std::string& message) {
       if (message.find("Added 3 items") == std::string::npos) return;
       gHeld = true;
       Eventually([] { return gRelease.load(); });

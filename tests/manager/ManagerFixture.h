@@ -20,12 +20,12 @@ class ManagerTest : public ::testing::Test {
   static constexpr uint32_t kT0 = 1700000000;
 
   void SetUp() override {
-    previousBackend_ = StorageBackend::Install(storage);
+    previousBackend_ = cldb::StorageBackend::Install(storage);
     log.SetThreshold(-2);
   }
   void TearDown() override {
     manager.reset();
-    StorageBackend::Install(previousBackend_);
+    cldb::StorageBackend::Install(previousBackend_);
   }
 
   // The CLDB folder the arguments name.
@@ -90,7 +90,7 @@ class ManagerTest : public ::testing::Test {
 
  private:
   TestClock clock_{kT0};
-  std::shared_ptr<StorageBackend> previousBackend_;
+  std::shared_ptr<cldb::StorageBackend> previousBackend_;
 };
 
 }  // namespace cldbtest

@@ -146,7 +146,7 @@ TEST_F(ManagerTest, UninitializeReportsOnlyNonZeroCountersBetweenTheBanners) {
 // A host that forgot to install a storage side gets no cache at all, never
 // one that nobody vouches for (a forgetting default would wipe it at every start).
 TEST_F(ManagerTest, WithoutAStorageSideInitializeFailsAndTouchesNothing) {
-  StorageBackend::Install(nullptr);
+  cldb::StorageBackend::Install(nullptr);
   bool offline = false;
   EXPECT_EQ(-1, Initialize(offline));
   EXPECT_FALSE(manager->IsOpened());

@@ -20,7 +20,7 @@ TEST(KeyFilter, NeverRefusesAnAddedKeyAndRarelyPassesAnAbsentOne) {
   for (size_t length : {1, 4, 8, 12, 64}) {
     SCOPED_TRACE(length);
     const size_t keys = length == 1 ? 128 : 50000;
-    KeyFilter filter;
+    cldb::KeyFilter filter;
     filter.Reset(keys);
     std::mt19937_64 rng(length);
     std::vector<uint64_t> added;
@@ -41,7 +41,7 @@ TEST(KeyFilter, NeverRefusesAnAddedKeyAndRarelyPassesAnAbsentOne) {
 
 // Keys that differ only in trailing zero bytes, and the zero key itself.
 TEST(KeyFilter, LengthIsPartOfTheKey) {
-  KeyFilter filter;
+  cldb::KeyFilter filter;
   filter.Reset(1000);
   const std::string zeros(16, '\0');
   filter.Add(zeros.data(), 8);
@@ -53,7 +53,7 @@ TEST(KeyFilter, LengthIsPartOfTheKey) {
 }
 
 TEST(KeyFilter, FillsPastCapacityAndAnswersMaybeWhenCleared) {
-  KeyFilter filter;
+  cldb::KeyFilter filter;
   filter.Reset(0);  // still one block
   EXPECT_GT(filter.capacity(), 0u);
   EXPECT_EQ(64u, filter.bytes());

@@ -11,15 +11,15 @@ namespace {
 
 TEST(StorageBackend, ServicesUseTheInstalledBackendAndFailWithoutOne) {
   auto mine = std::make_shared<InMemoryStorageBackend>();
-  auto previous = StorageBackend::Install(mine);
+  auto previous = cldb::StorageBackend::Install(mine);
   mine->SetCopyName(2, "Primary");
   GetAgroupCopyInfoArgs_t copy{2, 0};
   GetAgroupCopyInfoRet_t info;
   EXPECT_TRUE(ArMgrClientAPI().getAgroupCopyInfo(copy, info) == 0 && info.copyName == "Primary");
 
   // Uninstalled: every call fails and leaves its out-values alone.
-  EXPECT_EQ(StorageBackend::Install(nullptr), mine);
-  EXPECT_EQ(StorageBackend::Current(), nullptr);
+  EXPECT_EQ(cldb::StorageBackend::Install(nullptr), mine);
+  EXPECT_EQ(cldb::StorageBackend::Current(), nullptr);
   info.copyName = "unchanged";
   EXPECT_NE(ArMgrClientAPI().getAgroupCopyInfo(copy, info), 0);
   EXPECT_EQ(info.copyName, "unchanged");
@@ -34,12 +34,12 @@ TEST(StorageBackend, ServicesUseTheInstalledBackendAndFailWithoutOne) {
   MLMMessageInstance mm;
   EXPECT_NE(mm.Init(2, nullptr), 0);
   EXPECT_FALSE(ArMgrCacheInfo::setCachDBLastArchFileId(8, 1, 5));
-  StorageBackend::Install(previous);
+  cldb::StorageBackend::Install(previous);
 }
 
 TEST(StorageBackend, RecopiedFilesNeedAConnectedMediaManager) {
   auto mine = std::make_shared<InMemoryStorageBackend>();
-  auto previous = StorageBackend::Install(mine);
+  auto previous = cldb::StorageBackend::Install(mine);
   mine->SetRecopied(4, {30, 31});
   mine->SetMountPathOffline(4, true);
   MLMMessageInstance mm;
@@ -54,7 +54,7 @@ TEST(StorageBackend, RecopiedFilesNeedAConnectedMediaManager) {
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[1].afileId, 31);
   EXPECT_EQ(flags, int{ZELA_ANY_MOUNTPATH_OFFLINE_FLAG});
-  StorageBackend::Install(previous);
+  cldb::StorageBackend::Install(previous);
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 // recopied; no mount path is offline; a copy is named "Copy <id>".
 #pragma once
 
-#include "platform/Export.h"
-#include "platform/StorageServices.h"
+#include "cldb/Export.h"
+#include "cldb/StorageBackend.h"
 
 #include <map>
 #include <mutex>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-class InMemoryStorageBackend : public StorageBackend {
+class InMemoryStorageBackend : public cldb::StorageBackend {
  public:
   // Names of the calls, for failure injection and the request record.
   enum Call {

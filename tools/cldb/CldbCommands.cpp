@@ -21,6 +21,7 @@
 #include "ToolRoot.h"
 #include "TreeWalker.h"
 #include "cldb/CLDBTableManager.h"
+#include "cldb/CLDBTables.h"
 #include "platform/Clock.h"
 #include "platform/EvDebug.h"
 

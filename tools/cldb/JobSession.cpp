@@ -1,6 +1,7 @@
 #include "JobSession.h"
 
 #include "Interrupt.h"
+#include "cldb/CLDBTables.h"
 #include "platform/Clock.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "platform/EvDebug.h"
-#include "platform/StorageServices.h"
+#include "cldb/StorageBackend.h"
 #include "platform/ZelPlatformInfo.h"
 #include "storage/RootFolder.h"
 
@@ -73,7 +73,7 @@ void PrepareStorageFile(const std::string& path) {
 }  // namespace
 
 ToolRoot::~ToolRoot() {
-  if (storage_) StorageBackend::Install(nullptr);
+  if (storage_) cldb::StorageBackend::Install(nullptr);
 }
 
 Outcome ToolRoot::Resolve(const std::string& rootOption, std::string& folder) {
@@ -126,7 +126,7 @@ Outcome ToolRoot::OpenStorage() {
     return Outcome::Fail(kExitFailure,
                          "cannot open the storage database in '" + folder_ + "': " + error);
   storage_ = storage;
-  StorageBackend::Install(storage_);
+  cldb::StorageBackend::Install(storage_);
   return Outcome::Ok();
 }
 

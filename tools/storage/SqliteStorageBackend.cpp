@@ -250,7 +250,7 @@ std::string SqliteStorageBackend::LastError() const {
   return db_->Error();
 }
 
-// ---- StorageBackend --------------------------------------------------------
+// ---- cldb::StorageBackend --------------------------------------------------------
 
 int SqliteStorageBackend::listAfileIdByAppId(const ListAfileIdByAppIdArgs_t& args,
                                              ListAfileIdByAppIdRet_t& ret) {

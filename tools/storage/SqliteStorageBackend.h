@@ -63,11 +63,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/StorageServices.h"
+#include "cldb/StorageBackend.h"
 #include "storage/Database.h"
 #include "storage/PackFolder.h"
 
-class SqliteStorageBackend : public StorageBackend {
+class SqliteStorageBackend : public cldb::StorageBackend {
  public:
   // Returned by the drops and MarkClientDirty when a CLDB they concern is in
   // use.
@@ -129,7 +129,7 @@ class SqliteStorageBackend : public StorageBackend {
   SqliteStorageBackend(const SqliteStorageBackend&) = delete;
   SqliteStorageBackend& operator=(const SqliteStorageBackend&) = delete;
 
-  // ---- StorageBackend ----
+  // ---- cldb::StorageBackend ----
   // The valid archive files of (appId, copyId) from oldestArchFileId on, in
   // ascending order; retFlags carries the copy's offline bit.
   int listAfileIdByAppId(const ListAfileIdByAppIdArgs_t& args,
