@@ -1,5 +1,6 @@
 #include "cldb/CLDBStateFile.h"
 
+#include "cldb/CLDBNames.h"
 #include "cldb/CLDBTime.h"
 #include "platform/Clock.h"
 #include "platform/MDLock.h"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufFormatTarget.hpp>
@@ -30,7 +32,6 @@ using namespace XERCES_CPP_NAMESPACE;
 namespace {
 
 const char kFileName[] = "State.xml";
-const char kNewestStamp[] = "NewestStamp";
 const char kTempSuffix[] = ".tmp";
 const char kSource[] = "CLDBStateFile";
 const unsigned int kCldbVersion = 2;
@@ -383,8 +384,8 @@ void CCLDBStateFile::BuildDocument(unsigned int SIDBStoreId, unsigned int create
   snprintf(text[3], sizeof(text[3]), "%d", static_cast<int>(SIDBStoreId));
   snprintf(text[4], sizeof(text[4]), "%u", createTime);
   snprintf(text[5], sizeof(text[5]), "%d", 0);
-  static const char* const kNames[6] = {"Version",         "State",      "CLDBID", "SIDBSTOREID",
-                                        "LastCompactTime", "RECORDCOUNT"};
+  const char* const* kNames = cldb::state::kCreated;
+  static_assert(std::size(cldb::state::kCreated) == 6, "one text per element");
   DOMElement* root = document_->getDocumentElement();
   for (int i = 0; i < 6; ++i) {
     XStr name(kNames[i]);
@@ -404,7 +405,7 @@ int CCLDBStateFile::Finish(bool write) {
   if (!open_) return 0;
   int rc = 0;
   if (write && !readOnly_) {
-    SetElementText("LastAccessTime", ZelNow32());
+    SetElementText(cldb::state::kLastAccessTime, ZelNow32());
     rc = Write();
     if (rc != 0) log_->debugLvl(1, "[%s] Cannot write the state file.", "CCLDBStateFile::Close");
   }
@@ -687,51 +688,51 @@ int CCLDBStateFile::WriteValue(const char* operation, const char* element, T val
 }
 
 int CCLDBStateFile::GetVersion(unsigned int& version) {
-  return ReadValue("CCLDBStateFile::GetVersion", "Version", version, false, 0);
+  return ReadValue("CCLDBStateFile::GetVersion", cldb::state::kVersion, version, false, 0);
 }
 
 int CCLDBStateFile::GetState(unsigned int& state) {
-  return ReadValue("CCLDBStateFile::GetState", "State", state, true, 0);
+  return ReadValue("CCLDBStateFile::GetState", cldb::state::kState, state, true, 0);
 }
 
 int CCLDBStateFile::SetState(unsigned int state) {
-  return WriteValue("CCLDBStateFile::SetState", "State", state, false);
+  return WriteValue("CCLDBStateFile::SetState", cldb::state::kState, state, false);
 }
 
 int CCLDBStateFile::GetSIDBStoreID(unsigned int& id) {
-  return ReadValue("CCLDBStateFile::GetSIDBStoreID", "SIDBSTOREID", id, false, 0);
+  return ReadValue("CCLDBStateFile::GetSIDBStoreID", cldb::state::kStoreId, id, false, 0);
 }
 
 int CCLDBStateFile::SetSIDBStoreID(unsigned int id) {
-  return WriteValue("CCLDBStateFile::SetSIDBStoreID", "SIDBSTOREID", id, false);
+  return WriteValue("CCLDBStateFile::SetSIDBStoreID", cldb::state::kStoreId, id, false);
 }
 
 int CCLDBStateFile::GetRecordCount(unsigned long long& count) {
-  return ReadValue("CCLDBStateFile::GetRecordCOunt", "RECORDCOUNT", count, false, 0);
+  return ReadValue("CCLDBStateFile::GetRecordCOunt", cldb::state::kRecordCount, count, false, 0);
 }
 
 int CCLDBStateFile::SetRecordCount(unsigned long long count) {
-  return WriteValue("CCLDBStateFile::SetRecordCount", "RECORDCOUNT", count, false);
+  return WriteValue("CCLDBStateFile::SetRecordCount", cldb::state::kRecordCount, count, false);
 }
 
 int CCLDBStateFile::GetLastCompactTime(unsigned int& time) {
-  return ReadValue("CCLDBStateFile::GetLastCompactTime", "LastCompactTime", time, false, 0);
+  return ReadValue("CCLDBStateFile::GetLastCompactTime", cldb::state::kLastCompactTime, time, false, 0);
 }
 
 int CCLDBStateFile::SetLastCompactTime(unsigned int time) {
-  return WriteValue("CCLDBStateFile::SetLastCompactTime", "LastCompactTime", time, false);
+  return WriteValue("CCLDBStateFile::SetLastCompactTime", cldb::state::kLastCompactTime, time, false);
 }
 
 int CCLDBStateFile::GetLastAccessTime(unsigned int& time) {
-  return ReadValue("CCLDBStateFile::GetLastAccessTime", "LastAccessTime", time, false, -1);
+  return ReadValue("CCLDBStateFile::GetLastAccessTime", cldb::state::kLastAccessTime, time, false, -1);
 }
 
 int CCLDBStateFile::GetStampFloor(unsigned int& floor) {
   unsigned int access = 0, newest = 0;
   int accessRc = 1, newestRc = 1;
   const int rc = ReadLocked("CCLDBStateFile::GetStampFloor", false, [&] {
-    accessRc = GetElementText("LastAccessTime", access);
-    newestRc = GetElementText(kNewestStamp, newest);
+    accessRc = GetElementText(cldb::state::kLastAccessTime, access);
+    newestRc = GetElementText(cldb::state::kNewestStamp, newest);
     // Older files have no NewestStamp; a value that is there must be a number.
     const bool damaged = accessRc < 0 || newestRc < 0 || (accessRc != 0 && newestRc != 0);
     return damaged ? -1 : 0;
@@ -744,13 +745,13 @@ int CCLDBStateFile::GetStampFloor(unsigned int& floor) {
 }
 
 int CCLDBStateFile::SetNewestStamp(unsigned int time) {
-  return WriteValue("CCLDBStateFile::SetNewestStamp", kNewestStamp, time, false);
+  return WriteValue("CCLDBStateFile::SetNewestStamp", cldb::state::kNewestStamp, time, false);
 }
 
 int CCLDBStateFile::GetOwner(unsigned long long& owner) {
-  return ReadValue("CCLDBStateFile::GetOwner", "Owner", owner, false, 0);
+  return ReadValue("CCLDBStateFile::GetOwner", cldb::state::kOwner, owner, false, 0);
 }
 
 int CCLDBStateFile::SetOwner(unsigned long long owner) {
-  return WriteValue("CCLDBStateFile::SetOwner", "Owner", owner, true);
+  return WriteValue("CCLDBStateFile::SetOwner", cldb::state::kOwner, owner, true);
 }

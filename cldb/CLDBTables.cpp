@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cldb/CLDBNames.h"
 #include "cldb/CLDBTime.h"
 #include "platform/CTkFile.h"
 #include "platform/Clock.h"
@@ -26,7 +27,7 @@
 
 namespace {
 
-const char kTableBaseName[] = "CacheTable";
+using cldb::kTableBaseName;
 // The claim a process holds while it has the CLDB open. The wipe never
 // removes it: a process that holds it keeps the same file.
 const char kClaimName[] = "Owner";
@@ -42,11 +43,9 @@ const char* const kOwnedEntries[] = {
 // set back) before the stamps ahead of it are lowered instead. Below the
 // 600 seconds the age tests of a query tolerate.
 const uint32_t kMaxLeadSeconds = 300;
-const unsigned int kSecondsPerDay = 86400;
 const unsigned long kDefaultCompactIntervalDays = 15;
 const unsigned long kMaxCompatibleDBSizeMB = 4096;
 
-const char* SectionFor(bool isAuxCopy) { return isAuxCopy ? "Warden" : "Courier"; }
 
 bool PathExists(const std::string& path) {
   bool exists = false;
@@ -133,12 +132,11 @@ int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, con
 
   cldbPath = rootPath;
   if (cldbPath.back() != '/') cldbPath += '/';
-  cldbPath += isAuxCopy ? "ZEL_CLDB_AUX_" : "ZEL_CLDB_APP_";
-  cldbPath += std::to_string(cldbId);
-
-  if (!isAuxCopy) {
-    const std::string oldPath = cldbPath;
-    cldbPath += "_" + std::to_string(copyId);
+  if (isAuxCopy) {
+    cldbPath += cldb::AuxFolderName(cldbId);
+  } else {
+    const std::string oldPath = cldbPath + cldb::kClientFolderPrefix + std::to_string(cldbId);
+    cldbPath += cldb::ClientFolderName(cldbId, copyId);
     if (PathExists(oldPath) && MigrateFrom(oldPath) != 0) return -1;
   }
   return cacheTable.Initialize(1, sigType, evDebug, nAge, expiryDays, backupStartTime,
@@ -283,7 +281,7 @@ cldb::RecreateReason CCLDBTables::StateVerdict(unsigned int SIDBStoreIdIn) {
     return RecreateReason::kDamaged;
   }
   unsigned long maxSizeMB = 0;
-  if (ZelPlatformInfo::getNumber(SectionFor(isAuxCopy), "MaxCacheDBSizeMB", &maxSizeMB) &&
+  if (ZelPlatformInfo::getNumber(cldb::ConfigSection(isAuxCopy), "MaxCacheDBSizeMB", &maxSizeMB) &&
       maxSizeMB > kMaxCompatibleDBSizeMB && version == 1) {
     Log(-1,
         "%s: Found MaxCacheDBSizeMB override key. Setting Max-DB-Size to to %lu MB which is not "
@@ -499,7 +497,7 @@ bool CCLDBTables::CompactionDue(unsigned int now) {
     return false;
   }
   // Unsigned: a last compaction in the future wraps to a huge age and is due.
-  const unsigned int daysElapsed = (now - lastCompact) / kSecondsPerDay;
+  const unsigned int daysElapsed = (now - lastCompact) / cldb::kSecondsPerDay;
   Log(-1, "%s: Compact [days-configured - %lu][days-elapsed- %u]", kName, intervalDays,
       daysElapsed);
   return daysElapsed >= intervalDays || extraExpiryDays != 0;

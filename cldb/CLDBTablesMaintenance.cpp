@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cldb/CLDBNames.h"
 #include "cldb/CLDBTables.h"
 #include "platform/Clock.h"
 #include "platform/EvDebug.h"
@@ -63,7 +64,7 @@ int CCLDBTables::PrepareClosedTable(EvDebug* debug, const char* folder, const ch
   cldbPath = folder;
   cacheTable.Initialize(1, kMaintenanceSigType, evDebug, kMaintenanceAge, kMaintenanceExpiryDays,
                         kMaintenanceBackupStart, isAuxCopy);
-  const std::string tablePath = std::string(folder) + "/" + "CacheTable";
+  const std::string tablePath = std::string(folder) + "/" + cldb::kTableBaseName;
   if (cacheTable.initialize(tablePath.c_str()) != 0) {
     Log(-1, "%s: CacheTable initialization (%s) Failed", name, cldbPath.c_str());
     return -1;

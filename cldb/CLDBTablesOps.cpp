@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <vector>
 
+#include "cldb/CLDBNames.h"
 #include "cldb/CLDBTables.h"
 #include "cldb/CLDBTime.h"
 #include "platform/EvDebug.h"
@@ -12,7 +13,7 @@
 
 namespace {
 
-const unsigned int kSecondsPerDay = 86400;
+using cldb::kSecondsPerDay;
 const int kStopPruningWaits = 11;
 const unsigned int kStopPruningSleepMs = 1000;
 const unsigned int kLastAFileId = 4294967295u;

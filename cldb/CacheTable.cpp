@@ -1,5 +1,6 @@
 #include "cldb/CacheTable.h"
 
+#include "cldb/CLDBNames.h"
 #include "cldb/CLDBStats.h"
 #include "cldb/CLDBTime.h"
 #include "platform/CTkCRC64.h"
@@ -17,7 +18,7 @@ namespace {
 
 constexpr unsigned int kSignatureLength = sizeof(_CacheRecord::Signature);
 constexpr uint32_t kTimeTolerance = 600;  // seconds added to every measured age
-constexpr uint32_t kSecondsPerDay = 86400;
+using cldb::kSecondsPerDay;
 
 // Engine field-type codes of the stored schema.
 constexpr short kTypeInt4 = 59;
@@ -155,7 +156,7 @@ int CCacheTable::initialize(const char* path) {
 
 void CCacheTable::registerTable() {
   static const char kName[] = "CCacheTable::registerTable";
-  const char* section = auxCopy ? "Warden" : "Courier";
+  const char* section = cldb::ConfigSection(auxCopy);
   unsigned long buffers = 0;
   unsigned long nodeSize = 0;
   if (ZelPlatformInfo::getNumber(section, "CLDBCtreeBufferCount", &buffers) == 0)

@@ -1,6 +1,7 @@
 #include "JobSession.h"
 
 #include "Interrupt.h"
+#include "cldb/CLDBNames.h"
 #include "cldb/CLDBTables.h"
 #include "platform/Clock.h"
 
@@ -8,7 +9,6 @@ namespace {
 
 const int32_t kSignatureType = 1;  // SHA-512 signatures
 const uint32_t kDbSizeMB = 4096;   // the largest size that still compacts
-const uint32_t kSecondsPerDay = 86400;
 
 }  // namespace
 
@@ -55,7 +55,7 @@ Outcome JobSession::Begin() {
   args.evDebug = &log_;
   args.sigType = kSignatureType;
   args.copyId = identity_.copy;
-  args.nAge = settings_.maxAgeDays * kSecondsPerDay;
+  args.nAge = settings_.maxAgeDays * cldb::kSecondsPerDay;
   args.expiryDays = settings_.expiryDays;
   args.backupStartTime = startTime_;
   args.dbSizeMB = kDbSizeMB;

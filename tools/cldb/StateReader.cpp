@@ -2,16 +2,10 @@
 
 #include <cstring>
 
+#include "cldb/CLDBNames.h"
 #include "cldb/CLDBStateFile.h"
 #include "cldb/CLDBTypes.h"
 #include "platform/EvDebug.h"
-
-namespace {
-
-const char* const kElements[] = {"Version",         "State",       "CLDBID",         "SIDBSTOREID",
-                                 "LastCompactTime", "RECORDCOUNT", "LastAccessTime", "Owner"};
-
-}  // namespace
 
 unsigned long long StateValues::Get(const char* name, unsigned long long fallback) const {
   for (const Element& element : elements)
@@ -30,7 +24,7 @@ Outcome ReadState(const std::string& folder, StateValues& values) {
                                            "' cannot be read or parsed (not a small regular "
                                            "file, or damaged)");
   values.elements.clear();
-  for (const char* name : kElements) {
+  for (const char* name : cldb::state::kAll) {
     StateValues::Element element;
     element.name = name;
     element.present = state.GetElementText(name, element.value) == 0;

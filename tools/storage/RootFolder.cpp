@@ -10,13 +10,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cldb/CLDBNames.h"
 #include "platform/ZelPlatformInfo.h"
 
 namespace cldb {
 namespace {
 
-const char kAppPrefix[] = "ZEL_CLDB_APP_";
-const char kAuxPrefix[] = "ZEL_CLDB_AUX_";
+using cldb::kAuxFolderPrefix;
+using cldb::kClientFolderPrefix;
 const char kLockSuffix[] = ".lock";
 
 std::string ErrnoText(const std::string& what, int error) {
@@ -48,18 +49,18 @@ std::string Resolve(const std::string& path) {
 }  // namespace
 
 std::string ClientCldbFolderName(uint32_t app, uint32_t copy) {
-  return kAppPrefix + std::to_string(app) + "_" + std::to_string(copy);
+  return ClientFolderName(app, copy);
 }
 
-std::string AuxCldbFolderName(uint32_t copy) { return kAuxPrefix + std::to_string(copy); }
+std::string AuxCldbFolderName(uint32_t copy) { return AuxFolderName(copy); }
 
 bool CldbIdFromFolderName(const std::string& folder, uint32_t& cldbId) {
   const std::string path = TrimSlashes(folder);
   const std::string name = path.substr(path.find_last_of('/') + 1);
-  const size_t prefixLength = sizeof(kAppPrefix) - 1;
-  if (name.compare(0, prefixLength, kAuxPrefix) == 0)
+  const size_t prefixLength = sizeof(kClientFolderPrefix) - 1;
+  if (name.compare(0, prefixLength, kAuxFolderPrefix) == 0)
     return ParseId(name.substr(prefixLength), cldbId);
-  if (name.compare(0, prefixLength, kAppPrefix) != 0) return false;
+  if (name.compare(0, prefixLength, kClientFolderPrefix) != 0) return false;
   const std::string ids = name.substr(prefixLength);
   const size_t separator = ids.find('_');
   uint32_t copy = 0;
