@@ -69,8 +69,7 @@ class ManagerIoFault : public ManagerTest {
     manager.reset();
     batchJob_ = 0;
     fs::remove_all(Folder());
-    for (const auto& entry : fs::directory_iterator(root.path()))
-      if (entry.path().filename().string().rfind("CLDBDump_", 0) == 0) fs::remove(entry.path());
+    for (const std::string& dump : Dumps()) fs::remove(dump);
     storage->SetClientDirty(12, 1);
     storage->SetValidAFiles(12, {static_cast<int>(kValidAfile)});
     if (op == Op::kCreate) return;
