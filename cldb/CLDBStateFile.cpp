@@ -3,6 +3,7 @@
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBTime.h"
 #include "platform/Clock.h"
+#include "platform/FileIo.h"
 #include "platform/MDLock.h"
 #include "platform/XMLEncXStr.h"
 #include "platform/ZelPlatformInfo.h"
@@ -364,7 +365,7 @@ int CCLDBStateFile::Create(unsigned int SIDBStoreId) {
   open_ = true;
   int rc = Finish(true);
   // A creation that could not write its document leaves no file behind.
-  if (rc != 0) unlink(path_.c_str());
+  if (rc != 0) cldb::io::Unlink(path_.c_str());
   Unlock();
   return rc;
 }
@@ -472,7 +473,7 @@ int CCLDBStateFile::ReplaceFile() {
   const std::string temp = path_ + kTempSuffix;
   // A temporary file left by a crash goes first; whatever else stands in
   // its place (a link, a folder) makes the exclusive creation fail.
-  unlink(temp.c_str());
+  cldb::io::Unlink(temp.c_str());
   CTkFile out;
   CTkError err =
       out.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, ZelPlatformInfo::NewFileMode());
@@ -501,7 +502,7 @@ int CCLDBStateFile::ReplaceFile() {
     return -1;
   }
   out.Close();
-  unlink(temp.c_str());
+  cldb::io::Unlink(temp.c_str());
   return -1;
 }
 

@@ -525,8 +525,16 @@ int CCLDBTables::Close(bool allowCompaction) {
     Log(-1, "%s: Set RecordCount (%s) Failed", kName, path);
 
   // The engine syncs everything committed before close returns, so the
-  // state recorded below never claims more than the disk holds.
-  cacheTable.close();
+  // state recorded below never claims more than the disk holds. A close
+  // that failed left the table closed but unsealed: the state stays open,
+  // so the next Open makes the CLDB anew, and there is nothing left to close.
+  if (cacheTable.close() != 0) {
+    Log(-1, "%s: [ERROR] CacheTable close (%s) Failed", kName, path);
+    stateFile.Uninitialize();
+    opened = false;
+    ReleaseClaim();
+    return -1;
+  }
 
   if (dbSizeMB > kMaxCompatibleDBSizeMB) allowCompaction = false;
   if (allowCompaction && CompactionDue(now)) {

@@ -107,6 +107,8 @@ class CCLDBTables {
   // stamp.
   int Open();
   // Records the newest stamp and the closed state, then releases the claim.
+  // When the table itself fails to close, -1 with the state left open (the
+  // next Open makes the CLDB anew) and the claim released.
   int Close(bool allowCompaction);
   // Closes the engine table only; the instance stays open and claimed.
   int CloseDB();

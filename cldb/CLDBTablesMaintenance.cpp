@@ -11,7 +11,9 @@
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBTables.h"
 #include "platform/Clock.h"
+#include "platform/CTkFile.h"
 #include "platform/EvDebug.h"
+#include "platform/FileIo.h"
 #include "platform/TCtreeTable.h"
 
 namespace {
@@ -27,30 +29,39 @@ const char kDumpHeader[] =
     "crc64,size,tagHdrCount,archivingTime,archiveFileId,flags,LastUpdateTime,InsertedTime,"
     "subStoreID,reserved2\n";
 
-void WriteDumpLine(FILE* out, const _CacheRecord& r) {
-  fprintf(out, "%llu , %llu , %u , %u , %u , %u , %u , %u , %u , %llu\n",
-          static_cast<unsigned long long>(r.crc64), static_cast<unsigned long long>(r.size),
-          r.tagHdrCount, r.ArchivingTime, r.archiveFileId, r.Flags, r.LastUpdateTime,
-          r.InsertedTime, static_cast<unsigned int>(r.subStoreID),
-          static_cast<unsigned long long>(r.reserved2));
+// Bytes of dump text gathered before they go to the file.
+const size_t kDumpChunk = 64 * 1024;
+
+void AppendDumpLine(std::string& text, const _CacheRecord& r) {
+  char line[256];
+  const int n = snprintf(
+      line, sizeof line, "%llu , %llu , %u , %u , %u , %u , %u , %u , %u , %llu\n",
+      static_cast<unsigned long long>(r.crc64), static_cast<unsigned long long>(r.size),
+      r.tagHdrCount, r.ArchivingTime, r.archiveFileId, r.Flags, r.LastUpdateTime, r.InsertedTime,
+      static_cast<unsigned int>(r.subStoreID), static_cast<unsigned long long>(r.reserved2));
+  text.append(line, static_cast<size_t>(n));
+}
+
+// Writes out and empties `text`; false once a write has failed.
+bool FlushDumpText(CTkFile& out, std::string& text) {
+  const bool written = !out.Write(text.data(), static_cast<unsigned int>(text.size()), nullptr)
+                            .IsError();
+  text.clear();
+  return written;
 }
 
 // Creates the dump file in the working folder: a new file only, never
 // through a link, readable by its owner alone. `name` receives the name
 // tried last.
-FILE* CreateDumpFile(uint32_t now, std::string& name) {
+bool CreateDumpFile(uint32_t now, CTkFile& out, std::string& name) {
   const int kMaxTries = 1000;
   for (int n = 0; n < kMaxTries; ++n) {
     name = "CLDBDump_" + std::to_string(now) + (n ? "_" + std::to_string(n) : "") + ".csv";
-    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      FILE* out = fdopen(fd, "w");
-      if (out == nullptr) close(fd);
-      return out;
-    }
-    if (errno != EEXIST) return nullptr;
+    const CTkError err = out.Open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (!err.IsError()) return true;
+    if (err.GetErrorCode() != -EEXIST) return false;
   }
-  return nullptr;
+  return false;
 }
 
 }  // namespace
@@ -106,8 +117,8 @@ int CCLDBTables::DumpClaimed(const char* kName) {
   }
 
   std::string fileName;
-  FILE* out = CreateDumpFile(ZelNow32(), fileName);
-  if (out == nullptr) {
+  CTkFile out;
+  if (!CreateDumpFile(ZelNow32(), out, fileName)) {
     printf("\nDumpCache: File Create failed -[%s]", fileName.c_str());
     Log(-1, "DumpCache: File Create failed - %s", fileName.c_str());
     cacheTable.close();
@@ -115,24 +126,26 @@ int CCLDBTables::DumpClaimed(const char* kName) {
   }
   Log(-1, "Dumping cache table records in to [%s]", fileName.c_str());
   printf("\nDumping cache table records in to [%s]", fileName.c_str());
-  fputs(kDumpHeader, out);
-
+  std::string text = kDumpHeader;
+  bool written = true;
   int rc = cacheTable.FindFirstRecord();
-  if (rc == -2) {
-    Log(-1, "%s: FindFirstRecord failed(%s)", kName, cldbPath.c_str());
-    fclose(out);
-    printf("\nDumping cache table records failed.\n");
-    cacheTable.close();
-    return -1;
+  for (; rc == 0 && written; rc = cacheTable.FindNextRecord()) {
+    AppendDumpLine(text, *cacheTable.getRecordPointer());
+    if (text.size() >= kDumpChunk) written = FlushDumpText(out, text);
   }
-  for (; rc == 0; rc = cacheTable.FindNextRecord())
-    WriteDumpLine(out, *cacheTable.getRecordPointer());
   cacheTable.close();
-
-  // A full disk must not pass for a complete dump.
-  const bool written = !ferror(out);
-  if (fclose(out) != 0 || !written) {
+  // A failed walk or a full disk must not pass for a complete dump, nor
+  // leave a partial one behind.
+  bool failed = rc == -2;
+  if (failed) {
+    Log(-1, "%s: Reading the records failed(%s)", kName, cldbPath.c_str());
+  } else if (!written || !FlushDumpText(out, text) || out.Close().IsError()) {
+    failed = true;
     Log(-1, "DumpCache: File write failed - %s", fileName.c_str());
+  }
+  if (failed) {
+    out.Close();
+    cldb::io::Unlink(fileName.c_str());
     printf("\nDumping cache table records failed.\n");
     return -1;
   }

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/FileIo.h"
 #include "platform/ZelPlatformInfo.h"
 
 namespace {
@@ -22,7 +23,7 @@ CTkError WriteAll(int fd, const void* buffer, size_t length, size_t& written) {
   const char* p = static_cast<const char*>(buffer);
   written = 0;
   while (written < length) {
-    ssize_t n = write(fd, p + written, length - written);
+    ssize_t n = cldb::io::Write(fd, p + written, length - written);
     if (n < 0) {
       if (errno == EINTR) continue;
       return CTkError::FromErrno(errno, "write");
@@ -94,12 +95,12 @@ int EmptyFolder(int dir) {
 // Removes the entry `name` of the open folder `dir`, never following a link.
 // 0 (also when there is no such entry) or an errno value.
 int RemoveAt(int dir, const char* name) {
-  if (unlinkat(dir, name, 0) == 0 || errno == ENOENT) return 0;
+  if (cldb::io::UnlinkAt(dir, name, 0) == 0 || errno == ENOENT) return 0;
   if (errno != EISDIR && errno != EPERM) return errno;
-  const int sub = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int sub = cldb::io::OpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (sub < 0) return errno;
   if (int err = EmptyFolder(sub)) return err;
-  return unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+  return cldb::io::UnlinkAt(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 }  // namespace
@@ -118,7 +119,7 @@ CTkError CTkFile::Open(const char* path, int flags, int mode) {
   Close();
   int fd;
   do {
-    fd = open(path, flags | O_CLOEXEC, mode);
+    fd = cldb::io::Open(path, flags, static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return CTkError::FromErrno(errno, std::string("open ") + path);
   fd_ = fd;
@@ -164,7 +165,7 @@ CTkError CTkFile::Read(void* buffer, unsigned int length, unsigned int* read) {
   unsigned int done = 0;
   CTkError result;
   while (done < length) {
-    ssize_t n = ::read(fd_, p + done, length - done);
+    ssize_t n = cldb::io::Read(fd_, p + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       result = CTkError::FromErrno(errno, "read");
@@ -186,13 +187,13 @@ CTkError CTkFile::Write(const void* buffer, unsigned int length, unsigned int* w
 
 CTkError CTkFile::Truncate(long length) {
   if (length < 0) return InvalidArgument("truncate");
-  if (ftruncate(fd_, length) != 0) return CTkError::FromErrno(errno, "ftruncate");
+  if (cldb::io::Ftruncate(fd_, length) != 0) return CTkError::FromErrno(errno, "ftruncate");
   if (lseek(fd_, length, SEEK_SET) < 0) return CTkError::FromErrno(errno, "lseek");
   return CTkError();
 }
 
 CTkError CTkFile::Flush() {
-  if (fsync(fd_) != 0) return CTkError::FromErrno(errno, "fsync");
+  if (cldb::io::Fsync(fd_) != 0) return CTkError::FromErrno(errno, "fsync");
   return CTkError();
 }
 
@@ -224,13 +225,13 @@ CTkError CTkFile::Copy(const char* source, const char* destination) {
   if (!error.IsError()) error = out.Flush();
   CTkError closed = out.Close();
   if (!error.IsError()) error = closed;
-  if (error.IsError()) unlink(destination);  // never leave a partial copy behind
+  if (error.IsError()) cldb::io::Unlink(destination);  // never leave a partial copy behind
   return error;
 }
 
 CTkError CTkFile::Rename(const char* from, const char* to) {
   if (!from || !to) return InvalidArgument("rename");
-  if (rename(from, to) != 0) return CTkError::FromErrno(errno, std::string("rename ") + from);
+  if (cldb::io::Rename(from, to) != 0) return CTkError::FromErrno(errno, std::string("rename ") + from);
   return CTkError();
 }
 
@@ -272,14 +273,14 @@ CTkDirectory::~CTkDirectory() { Close(); }
 
 CTkError CTkDirectory::Create(const char* folder, bool recursive) {
   if (!folder || !*folder) return InvalidArgument("mkdir");
-  if (mkdir(folder, ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST) {
+  if (cldb::io::Mkdir(folder, ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST) {
     const std::string path = folder;
     const size_t slash = path.find_last_of('/', path.find_last_not_of('/'));
     if (!recursive || errno != ENOENT || slash == std::string::npos || slash == 0)
       return CTkError::FromErrno(errno, "mkdir " + path);
     CTkError parent = Create(path.substr(0, slash).c_str(), true);
     if (parent.IsError()) return parent;
-    if (mkdir(folder, ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST)
+    if (cldb::io::Mkdir(folder, ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST)
       return CTkError::FromErrno(errno, "mkdir " + path);
   }
   if (!CTkPath::IsDirectory(folder)) return CTkError::FromErrno(ENOTDIR, folder);
@@ -293,12 +294,12 @@ CTkError CTkDirectory::Remove(const char* folder, bool recursive, bool keepFolde
   if (lstat(folder, &st) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
   if (!S_ISDIR(st.st_mode)) return CTkError::FromErrno(ENOTDIR, std::string("rmdir ") + folder);
   if (recursive) {
-    const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int dir = cldb::io::Open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     const int err = dir < 0 ? errno : EmptyFolder(dir);
     if (err) return CTkError::FromErrno(err, std::string("remove ") + folder);
   }
   if (keepFolder) return CTkError();
-  if (rmdir(folder) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
+  if (cldb::io::UnlinkAt(AT_FDCWD, folder, AT_REMOVEDIR) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
   return CTkError();
 }
 
@@ -319,17 +320,17 @@ CTkError CTkDirectory::Walk(const char* folder, void* context, int flags, bool r
 
 CTkError CTkDirectory::Sync(const char* folder) {
   if (!folder) return InvalidArgument("sync");
-  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = cldb::io::Open(folder, O_RDONLY | O_DIRECTORY);
   if (fd < 0) return CTkError::FromErrno(errno, std::string("open ") + folder);
   CTkError error;
-  if (fsync(fd) != 0) error = CTkError::FromErrno(errno, std::string("fsync ") + folder);
+  if (cldb::io::Fsync(fd) != 0) error = CTkError::FromErrno(errno, std::string("fsync ") + folder);
   close(fd);
   return error;
 }
 
 CTkError CTkDirectory::RemoveNamed(const char* folder, const std::vector<std::string>& names) {
   if (!folder) return InvalidArgument("remove");
-  const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int dir = cldb::io::Open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (dir < 0)
     return errno == ELOOP ? CTkError(-ELOOP, std::string("open ") + folder + ": is a symbolic link")
                           : CTkError::FromErrno(errno, std::string("open ") + folder);

@@ -23,6 +23,17 @@ struct Plan {
   std::atomic<uint64_t> injected{0};
 };
 
+Plan& ThePlan();
+
+// Writes the calls counted to the file CLDB_IO_FAULT_COUNT names, so that a
+// test can number a process's calls before it makes them fail one by one.
+void WriteCountAtExit() {
+  if (FILE* out = fopen(getenv("CLDB_IO_FAULT_COUNT"), "w")) {
+    fprintf(out, "%llu\n", static_cast<unsigned long long>(ThePlan().calls.load()));
+    fclose(out);
+  }
+}
+
 Plan& ThePlan() {
   static Plan* plan = [] {
     Plan* p = new Plan;  // never destroyed: calls may come during exit
@@ -37,6 +48,7 @@ Plan& ThePlan() {
         p->sticky = sticky != 0;
         p->failAt = failAt;
       }
+      if (getenv("CLDB_IO_FAULT_COUNT")) atexit(WriteCountAtExit);
     }
     return p;
   }();

@@ -52,7 +52,9 @@ int MkdirAt(int dirFd, const char* name, mode_t mode);
 // from 1 after SetFaultPlan; call number `failAt` fails with `error` (0:
 // none fails), and with `sticky` so does every counted call after it. A
 // process started with CLDB_IO_FAULT="failAt[:ops[:errno[:sticky]]]" (ops
-// as a number, sticky 0 or 1) starts with that plan.
+// as a number, sticky 0 or 1) starts with that plan; with CLDB_IO_FAULT_COUNT
+// set as well, it writes at exit the number of calls it counted, as one
+// decimal line, to the file that variable names.
 struct FaultPlan {
   unsigned ops = kAllOps;
   uint64_t failAt = 0;

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/FileIo.h"
+
 namespace {
 
 std::string ErrnoText(const std::string& what, int err) {
@@ -33,11 +35,11 @@ std::string FileNameFor(const char* name) {
 
 // Creates `folder` (mode 0700) when missing, its parents too.
 void CreateFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0700) == 0 || errno != ENOENT) return;
+  if (cldb::io::Mkdir(folder.c_str(), 0700) == 0 || errno != ENOENT) return;
   size_t slash = folder.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return;
   CreateFolder(folder.substr(0, slash));
-  mkdir(folder.c_str(), 0700);
+  cldb::io::Mkdir(folder.c_str(), 0700);
 }
 
 // "" when `st` describes a private folder of ours, else why it is refused.
@@ -60,7 +62,7 @@ int OpenPrivateFolder(const std::string& folder, std::string& error) {
     return -1;
   }
   if (!(error = CheckPrivateFolder(st, folder)).empty()) return -1;
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int dir = cldb::io::Open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (dir < 0) {
     error = ErrnoText("lock folder " + folder, errno);
     return -1;
@@ -79,9 +81,9 @@ int OpenPrivateFolder(const std::string& folder, std::string& error) {
 // have made it there unless they could write the folder.
 int OpenLockFile(int dir, const std::string& file, std::string& error) {
   const int common = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = openat(dir, file.c_str(), O_RDWR | O_CREAT | common, 0600);
+  int fd = cldb::io::OpenAt(dir, file.c_str(), O_RDWR | O_CREAT | common, 0600);
   if (fd < 0 && (errno == EACCES || errno == EROFS))
-    fd = openat(dir, file.c_str(), O_RDONLY | common);  // a folder we may not write
+    fd = cldb::io::OpenAt(dir, file.c_str(), O_RDONLY | common);  // a folder we may not write
   if (fd < 0) {
     error = ErrnoText("lock file " + file, errno);
     return -1;
@@ -114,7 +116,7 @@ std::string MDLock::LockFolder() {
 
 MDLock::MDLock(const char* folder, const char* name) {
   const std::string folderName = folder ? folder : "";
-  int dir = open(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int dir = cldb::io::Open(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (dir < 0) {
     error_ = ErrnoText("lock folder " + folderName, errno);
     return;

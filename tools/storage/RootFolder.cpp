@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "cldb/CLDBNames.h"
+#include "platform/FileIo.h"
 #include "platform/ZelPlatformInfo.h"
 
 namespace cldb {
@@ -72,7 +73,7 @@ std::string MakePrivateFolders(const std::string& folder) {
   if (folder.empty()) return "empty path";
   for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
     const std::string prefix = folder.substr(0, end);
-    if (mkdir(prefix.c_str(), ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST)
+    if (cldb::io::Mkdir(prefix.c_str(), ZelPlatformInfo::NewFolderMode()) != 0 && errno != EEXIST)
       return std::strerror(errno);
     if (end == std::string::npos) break;
   }
@@ -117,15 +118,15 @@ bool CldbFolderLock::OpenLockFile() {
   const size_t slash = path.find_last_of('/');
   const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
   const std::string name = path.substr(slash + 1);
-  const int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int dir = cldb::io::Open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (dir < 0) {
     error_ = ErrnoText("cannot open '" + parent + "'", errno);
     return false;
   }
   // O_NONBLOCK: a pipe planted under the name must not hang the open; it is
   // refused below.
-  const int fd = openat(dir, name.c_str(),
-                        O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd = cldb::io::OpenAt(dir, name.c_str(),
+                                  O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
   const int openError = errno;
   close(dir);
   if (fd < 0) {
