@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cldb/CLDBLog.h"
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBTime.h"
 #include "platform/CTkFile.h"
@@ -24,6 +25,8 @@
 #include "platform/StorageServices.h"
 #include "platform/TCtreeTable.h"
 #include "platform/ZelPlatformInfo.h"
+
+using cldb::LogTo;
 
 namespace {
 
@@ -87,14 +90,6 @@ const char* cldb::RecreateReasonName(RecreateReason reason) {
 CCLDBTables::CCLDBTables() = default;
 CCLDBTables::~CCLDBTables() = default;
 
-void CCLDBTables::Log(int level, const char* format, ...) {
-  if (evDebug == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  evDebug->vdebugLvl(level, nullptr, nullptr, format, args);
-  va_end(args);
-}
-
 int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, const char* rootPath,
                             unsigned int SIDBStoreIdIn, unsigned int cldbIdIn, EvDebug* evDebugIn,
                             int sigTypeIn, unsigned int nAgeIn, unsigned int expiryDaysIn,
@@ -103,17 +98,17 @@ int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, con
   static const char kName[] = "CCLDBTables::initialize";
   evDebug = evDebugIn;
   if (opened) {
-    Log(-1, "%s: CacheTable already opened", kName);
+    LogTo(evDebug, -1, "%s: CacheTable already opened", kName);
     return -1;
   }
   // The folder name is built from the root's last character; an empty root
   // has none and would name a folder relative to the working directory.
   if (rootPath == nullptr || rootPath[0] == '\0') {
-    Log(-1, "%s: [ERROR] Empty CLDB root folder", kName);
+    LogTo(evDebug, -1, "%s: [ERROR] Empty CLDB root folder", kName);
     return -1;
   }
   dbSizeMB = dbSizeMBIn;
-  Log(-1,
+  LogTo(evDebug, -1,
       "%s: []Copyid - %u] [Job-ID - %llu][CLDB-Path - %s][SIDB-ID - %u][CLDB-ID - %u]"
       "[Sig-type - %d][nAge - %u][Expirydays - %u][AuxCopy - %s][Backup-start time - %u] "
       "[DBSizeMB - %u]",
@@ -149,20 +144,20 @@ int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, con
 // the old folder, say).
 int CCLDBTables::MigrateFrom(const std::string& oldPath) {
   static const char kName[] = "CCLDBTables::initialize";
-  Log(-1, "%s: Found older version of CLDB at [%s]", kName, oldPath.c_str());
-  Log(-1, "%s: Moving CLDB to [%s]", kName, cldbPath.c_str());
+  LogTo(evDebug, -1, "%s: Found older version of CLDB at [%s]", kName, oldPath.c_str());
+  LogTo(evDebug, -1, "%s: Moving CLDB to [%s]", kName, cldbPath.c_str());
   if (ClaimFolder(kName, true) != 0) return inUse ? 0 : -1;  // the holder migrates it
   if (MoveCLDB(oldPath.c_str(), cldbPath.c_str()) == 0) {
     SealMovedTable(oldPath, kName);
-    Log(-1, "%s: Moving CLDB Completed..deleting old CLDB", kName);
+    LogTo(evDebug, -1, "%s: Moving CLDB Completed..deleting old CLDB", kName);
     CTkError err = CTkDirectory::Remove(oldPath.c_str(), true, false);
     if (err.IsError())
-      Log(-1, "%s: Error in Deleting CLDB [%s]. Error [%s][%d]", kName, oldPath.c_str(),
+      LogTo(evDebug, -1, "%s: Error in Deleting CLDB [%s]. Error [%s][%d]", kName, oldPath.c_str(),
           err.AsString(), err.GetErrorCode());
     else
-      Log(-1, "%s: Deleting completed", kName);
+      LogTo(evDebug, -1, "%s: Deleting completed", kName);
   } else {
-    Log(-1, "%s: [ERROR] Moving CLDB Failed", kName);
+    LogTo(evDebug, -1, "%s: [ERROR] Moving CLDB Failed", kName);
   }
   ReleaseClaim();
   return 0;
@@ -175,7 +170,7 @@ void CCLDBTables::SealMovedTable(const std::string& oldPath, const char* name) {
   const std::string copy = cldbPath + "/" + kTableBaseName;
   const std::string original = oldPath + "/" + kTableBaseName;
   if (cacheTable.initialize(copy.c_str()) != 0 || cacheTable.SealAsCopyOf(original.c_str()) != 0)
-    Log(-1, "%s: [ERROR] The moved CacheTable (%s) is not vouched for; it will be made anew", name,
+    LogTo(evDebug, -1, "%s: [ERROR] The moved CacheTable (%s) is not vouched for; it will be made anew", name,
         cldbPath.c_str());
 }
 
@@ -190,13 +185,13 @@ int CCLDBTables::ClaimFolder(const char* name, bool create) {
   if (create && lstat(path, &st) != 0) {
     CTkError err = CTkDirectory::Create(path, true);
     if (err.IsError()) {
-      Log(-1, "%s: mkdr(%s), error=%s", name, path, err.AsString());
+      LogTo(evDebug, -1, "%s: mkdr(%s), error=%s", name, path, err.AsString());
       return -1;
     }
   }
   const char* refusal = FolderRefusal(path);
   if (refusal != nullptr) {
-    Log(-1, "%s: [ERROR] CLDB folder (%s) refused: %s", name, path, refusal);
+    LogTo(evDebug, -1, "%s: [ERROR] CLDB folder (%s) refused: %s", name, path, refusal);
     return -1;
   }
   if (!claim || claimPath != cldbPath) {
@@ -205,12 +200,12 @@ int CCLDBTables::ClaimFolder(const char* name, bool create) {
     claimPath = cldbPath;
   }
   if (!claim->IsValid()) {
-    Log(-1, "%s: [ERROR] Cannot claim the CLDB (%s): %s", name, path, claim->Error().c_str());
+    LogTo(evDebug, -1, "%s: [ERROR] Cannot claim the CLDB (%s): %s", name, path, claim->Error().c_str());
     return kClaimUnavailable;
   }
   if (!claim->set(0)) {
     inUse = true;
-    Log(-1, "%s: [ERROR] CLDB (%s) is in use by another process", name, path);
+    LogTo(evDebug, -1, "%s: [ERROR] CLDB (%s) is in use by another process", name, path);
     return -1;
   }
   return 0;
@@ -227,7 +222,7 @@ bool CCLDBTables::OwnEntriesArePlainFiles(const char* name) {
     const std::string path = cldbPath + "/" + entry;
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
-    Log(-1, "%s: [ERROR] %s is not a regular file", name, path.c_str());
+    LogTo(evDebug, -1, "%s: [ERROR] %s is not a regular file", name, path.c_str());
     return false;
   }
   return true;
@@ -259,16 +254,16 @@ cldb::RecreateReason CCLDBTables::StateVerdict(unsigned int SIDBStoreIdIn) {
 
   unsigned int state = 0;
   if (stateFile.GetState(state) != 0) {
-    Log(-1, "%s: Get State [%s] Failed", kName, path);
+    LogTo(evDebug, -1, "%s: Get State [%s] Failed", kName, path);
     return RecreateReason::kDamaged;
   }
   if (state == CLDB_STATE_OPENED) {
-    Log(-1, "%s: State found opened [%s] Previous session terminated without closing CLDB...",
+    LogTo(evDebug, -1, "%s: State found opened [%s] Previous session terminated without closing CLDB...",
         kName, path);
     return RecreateReason::kUnclosed;
   }
   if (state != CLDB_STATE_CLOSED) {
-    Log(-1,
+    LogTo(evDebug, -1,
         "%s: State found uninitialized [%s] Previous session terminated without completeing "
         "Initialize-CLDB...",
         kName, path);
@@ -277,27 +272,27 @@ cldb::RecreateReason CCLDBTables::StateVerdict(unsigned int SIDBStoreIdIn) {
 
   unsigned int version = 0;
   if (stateFile.GetVersion(version) != 0) {
-    Log(-1, "%s: Get Version [%s] Failed", kName, path);
+    LogTo(evDebug, -1, "%s: Get Version [%s] Failed", kName, path);
     return RecreateReason::kDamaged;
   }
   unsigned long maxSizeMB = 0;
   if (ZelPlatformInfo::getNumber(cldb::ConfigSection(isAuxCopy), "MaxCacheDBSizeMB", &maxSizeMB) &&
       maxSizeMB > kMaxCompatibleDBSizeMB && version == 1) {
-    Log(-1,
+    LogTo(evDebug, -1,
         "%s: Found MaxCacheDBSizeMB override key. Setting Max-DB-Size to to %lu MB which is not "
         "compatible with CLDB version is %d.",
         kName, maxSizeMB, version);
-    Log(-1, "%s: Clearing existing cache and creating new version - %u", kName, CLDB_VERSION);
+    LogTo(evDebug, -1, "%s: Clearing existing cache and creating new version - %u", kName, CLDB_VERSION);
     return RecreateReason::kIncompatible;
   }
 
   unsigned int storedStoreId = 0;
   if (stateFile.GetSIDBStoreID(storedStoreId) != 0) {
-    Log(-1, "%s: Get SIDBID [%s] Failed", kName, path);
+    LogTo(evDebug, -1, "%s: Get SIDBID [%s] Failed", kName, path);
     return RecreateReason::kDamaged;
   }
   if (storedStoreId != SIDBStoreIdIn) {
-    Log(-1, "%s: Found SIDB id Mismatched [%s][StateFile - %u][Incoming - %u]", kName, path,
+    LogTo(evDebug, -1, "%s: Found SIDB id Mismatched [%s][StateFile - %u][Incoming - %u]", kName, path,
         storedStoreId, SIDBStoreIdIn);
     return RecreateReason::kOtherStore;
   }
@@ -317,7 +312,7 @@ int CCLDBTables::CreateFor(cldb::RecreateReason reason) {
     // Nothing stays open behind a failed creation, so a retry can succeed.
     cacheTable.close();
     ReleaseClaim();
-    Log(-1, "%s: CLDB (%s) not created", kName, path);
+    LogTo(evDebug, -1, "%s: CLDB (%s) not created", kName, path);
   }
   return rc;
 }
@@ -339,17 +334,17 @@ int CCLDBTables::CreateClaimed() {
   const std::string tablePath = cldbPath + "/" + kTableBaseName;
   int rc = cacheTable.initialize(tablePath.c_str());
   if (rc != 0) {
-    Log(-1, "%s: CacheTable initialization (%s) Failed", kName, path);
+    LogTo(evDebug, -1, "%s: CacheTable initialization (%s) Failed", kName, path);
     return rc;
   }
   rc = cacheTable.create();
   if (rc != 0) {
-    Log(-1, "%s: CacheTable creation (%s) Failed", kName, path);
+    LogTo(evDebug, -1, "%s: CacheTable creation (%s) Failed", kName, path);
     return rc;
   }
   cacheTable.StartJob(backupStartTime);  // an empty table has no stamps to stay past
   if (CreateStatFile() != 0) {
-    Log(-1, "%s: Stat file creation (%s) Failed", kName, path);
+    LogTo(evDebug, -1, "%s: Stat file creation (%s) Failed", kName, path);
     return -1;
   }
   opened = true;
@@ -360,7 +355,7 @@ int CCLDBTables::CreateStatFile() {
   static const char kName[] = "CCLDBTables::CreateStatFile";
   stateFile.Initialize(cldbId, evDebug, cldbPath.c_str());
   if (stateFile.Create(SIDBStoreId) != 0) {
-    Log(-1, "[ERROR]%s: StateFile crattion [%s] Failed", kName, cldbPath.c_str());
+    LogTo(evDebug, -1, "[ERROR]%s: StateFile crattion [%s] Failed", kName, cldbPath.c_str());
     stateFile.Uninitialize();
     return -1;
   }
@@ -370,7 +365,7 @@ int CCLDBTables::CreateStatFile() {
 int CCLDBTables::SetState(unsigned int state) {
   static const char kName[] = "CCLDBTables::SetState";
   if (stateFile.SetState(state) != 0) {
-    Log(-1, "[ERROR]%s: SetState [%s] Failed", kName, cldbPath.c_str());
+    LogTo(evDebug, -1, "[ERROR]%s: SetState [%s] Failed", kName, cldbPath.c_str());
     return -1;
   }
   return 0;
@@ -380,7 +375,7 @@ int CCLDBTables::Open() {
   static const char kName[] = "CCLDBTables::Open()";
   const char* path = cldbPath.c_str();
   if (opened) {
-    Log(-1, "%s: CacheTable already opened (%s)", kName, path);
+    LogTo(evDebug, -1, "%s: CacheTable already opened (%s)", kName, path);
     return -1;
   }
   recreated = cldb::RecreateReason::kNone;
@@ -392,36 +387,36 @@ int CCLDBTables::Open() {
   int rc = 0;
   cldb::RecreateReason verdict = StateVerdict(SIDBStoreId);
   if (verdict == cldb::RecreateReason::kNone && !floorKnown) {
-    Log(-1, "%s: [ERROR] Times of State.xml (%s) unreadable", kName, path);
+    LogTo(evDebug, -1, "%s: [ERROR] Times of State.xml (%s) unreadable", kName, path);
     verdict = cldb::RecreateReason::kDamaged;
   }
   if (verdict == cldb::RecreateReason::kNone && !OwnEntriesArePlainFiles(kName))
     verdict = cldb::RecreateReason::kDamaged;
   if (verdict != cldb::RecreateReason::kNone) {
     if (verdict == cldb::RecreateReason::kUnclosed) {
-      Log(-1,
+      LogTo(evDebug, -1,
           "%s:State found opened. Previous session has been terminated without closing "
           "CacheDB... ",
           kName);
-      Log(-1, "%s: creating new CacheDB(%s)", kName, path);
+      LogTo(evDebug, -1, "%s: creating new CacheDB(%s)", kName, path);
     }
-    Log(-1, "%s: Creating CacheTable...version - %u (%s)", kName, CLDB_VERSION, path);
+    LogTo(evDebug, -1, "%s: Creating CacheTable...version - %u (%s)", kName, CLDB_VERSION, path);
     rc = CreateFor(verdict);
-    if (rc != 0) Log(-1, "%s: CacheTable creation1 (%s) Failed", kName, path);
+    if (rc != 0) LogTo(evDebug, -1, "%s: CacheTable creation1 (%s) Failed", kName, path);
   } else {
     const std::string tablePath = cldbPath + "/" + kTableBaseName;
     rc = cacheTable.initialize(tablePath.c_str());
     if (rc != 0) {
-      Log(-1, "%s: CacheTable initialization (%s) Failed", kName, path);
+      LogTo(evDebug, -1, "%s: CacheTable initialization (%s) Failed", kName, path);
     } else {
       rc = cacheTable.Open(ZelIndexing::kReadWrite);
       if (rc == 0 && (rc = StartJobPast(stampFloor, backupStartTime, kName)) != 0)
         cacheTable.close();
       if (rc != 0) {
-        Log(-1, "%s:[ERROR]CacheTable Open (%s) Failed", kName, path);
-        Log(-1, "%s:It may be corrupted so Creating new CacheDB (%s)", kName, path);
+        LogTo(evDebug, -1, "%s:[ERROR]CacheTable Open (%s) Failed", kName, path);
+        LogTo(evDebug, -1, "%s:It may be corrupted so Creating new CacheDB (%s)", kName, path);
         rc = CreateFor(cldb::RecreateReason::kDamaged);
-        if (rc != 0) Log(-1, "%s: CacheTable creation2 (%s) Failed", kName, path);
+        if (rc != 0) LogTo(evDebug, -1, "%s: CacheTable creation2 (%s) Failed", kName, path);
       }
     }
   }
@@ -432,7 +427,7 @@ int CCLDBTables::Open() {
     return rc;
   }
   if (SetState(CLDB_STATE_OPENED) != 0) {
-    Log(-1, "%s: set Stat file status (%s) Failed", kName, path);
+    LogTo(evDebug, -1, "%s: set Stat file status (%s) Failed", kName, path);
     // Nothing stays open behind a failed open.
     cacheTable.close();
     stateFile.Uninitialize();
@@ -440,8 +435,8 @@ int CCLDBTables::Open() {
     ReleaseClaim();
     return -1;
   }
-  Log(-1, "%s: CacheTable opened successfully [%s]", kName, path);
-  Log(-1, "%s: RecordCount (%llu)", kName,
+  LogTo(evDebug, -1, "%s: CacheTable opened successfully [%s]", kName, path);
+  LogTo(evDebug, -1, "%s: RecordCount (%llu)", kName,
       static_cast<unsigned long long>(cacheTable.getRecordCount()));
   opened = true;
   pruningInProgress.store(false, std::memory_order_release);
@@ -460,7 +455,7 @@ int CCLDBTables::StartJobPast(uint32_t floor, uint32_t requested, const char* na
   const uint32_t now = ZelNow32();
   int rc = 0;
   if (cldb::Before(now + kMaxLeadSeconds, floor)) {
-    Log(-1, "%s: Newest stamp [%u] lies ahead of the clock [%u]; lowering later stamps (%s)",
+    LogTo(evDebug, -1, "%s: Newest stamp [%u] lies ahead of the clock [%u]; lowering later stamps (%s)",
         name, floor, now, cldbPath.c_str());
     cldb::TCtreeBatch batch(cacheTable);
     rc = cacheTable.LowerStampsAfter(now - 1);
@@ -469,7 +464,7 @@ int CCLDBTables::StartJobPast(uint32_t floor, uint32_t requested, const char* na
   }
   cacheTable.StartJob(cldb::Later(requested, floor + 1));
   if (cacheTable.JobStart() != requested)
-    Log(-1, "%s: Job starts at [%u] after the CLDB's newest stamp [%u]", name,
+    LogTo(evDebug, -1, "%s: Job starts at [%u] after the CLDB's newest stamp [%u]", name,
         cacheTable.JobStart(), floor);
   return rc;
 }
@@ -479,7 +474,7 @@ int CCLDBTables::StartNewJob(unsigned long long newJobId) {
   ZelCriticalSectionGuard guard(lock);
   jobId = newJobId;
   const int rc = StartJobPast(cacheTable.NewestStamp(), ZelNow32(), kName);
-  Log(-1, "%s: Job %llu starts at [%u] -[%s]", kName, newJobId, cacheTable.JobStart(),
+  LogTo(evDebug, -1, "%s: Job %llu starts at [%u] -[%s]", kName, newJobId, cacheTable.JobStart(),
       cldbPath.c_str());
   return rc;
 }
@@ -493,12 +488,12 @@ bool CCLDBTables::CompactionDue(unsigned int now) {
 
   unsigned int lastCompact = 0;
   if (stateFile.GetLastCompactTime(lastCompact) != 0) {
-    Log(-1, "%s: LastCompactTime (%s) Failed", kName, cldbPath.c_str());
+    LogTo(evDebug, -1, "%s: LastCompactTime (%s) Failed", kName, cldbPath.c_str());
     return false;
   }
   // Unsigned: a last compaction in the future wraps to a huge age and is due.
   const unsigned int daysElapsed = (now - lastCompact) / cldb::kSecondsPerDay;
-  Log(-1, "%s: Compact [days-configured - %lu][days-elapsed- %u]", kName, intervalDays,
+  LogTo(evDebug, -1, "%s: Compact [days-configured - %lu][days-elapsed- %u]", kName, intervalDays,
       daysElapsed);
   return daysElapsed >= intervalDays || extraExpiryDays != 0;
 }
@@ -513,23 +508,23 @@ int CCLDBTables::Close(bool allowCompaction) {
   if (ZelPlatformInfo::IsCloudLaptopClient() == 1) {
     unsigned int leastAFileId = 0;
     if (GetLeastAFileId(leastAFileId) != 0)
-      Log(-1, "%s: [ERROR]getting CachDB-LastArchFileId Failed", kName);
+      LogTo(evDebug, -1, "%s: [ERROR]getting CachDB-LastArchFileId Failed", kName);
     else if (!ArMgrCacheInfo::setCachDBLastArchFileId(cldbId, jobId, leastAFileId))
-      Log(-1, "%s: [ERROR]Setting CachDB-LastArchFileId Failed", kName);
+      LogTo(evDebug, -1, "%s: [ERROR]Setting CachDB-LastArchFileId Failed", kName);
   }
 
   const unsigned long long recordCount =
       static_cast<unsigned long long>(cacheTable.getRecordCount());
-  Log(-1, "%s: Setting RecordCount (%llu)", kName, recordCount);
+  LogTo(evDebug, -1, "%s: Setting RecordCount (%llu)", kName, recordCount);
   if (stateFile.SetRecordCount(recordCount) != 0)
-    Log(-1, "%s: Set RecordCount (%s) Failed", kName, path);
+    LogTo(evDebug, -1, "%s: Set RecordCount (%s) Failed", kName, path);
 
   // The engine syncs everything committed before close returns, so the
   // state recorded below never claims more than the disk holds. A close
   // that failed left the table closed but unsealed: the state stays open,
   // so the next Open makes the CLDB anew, and there is nothing left to close.
   if (cacheTable.close() != 0) {
-    Log(-1, "%s: [ERROR] CacheTable close (%s) Failed", kName, path);
+    LogTo(evDebug, -1, "%s: [ERROR] CacheTable close (%s) Failed", kName, path);
     stateFile.Uninitialize();
     opened = false;
     ReleaseClaim();
@@ -540,20 +535,20 @@ int CCLDBTables::Close(bool allowCompaction) {
   if (allowCompaction && CompactionDue(now)) {
     cacheTable.MakeCompactDB();
     if (stateFile.SetLastCompactTime(now) != 0)
-      Log(-1, "%s: Set LastCompactTime (%s) Failed", kName, path);
+      LogTo(evDebug, -1, "%s: Set LastCompactTime (%s) Failed", kName, path);
   }
 
   // The next job must start past every stamp of this session; a CLDB whose
   // newest stamp is not on record is not recorded closed either.
   if (stateFile.SetNewestStamp(cacheTable.NewestStamp()) != 0) {
-    Log(-1, "%s: Set NewestStamp (%s) Failed", kName, path);
+    LogTo(evDebug, -1, "%s: Set NewestStamp (%s) Failed", kName, path);
   } else if (SetState(CLDB_STATE_CLOSED) == 0) {
     stateFile.Uninitialize();
     opened = false;
     ReleaseClaim();
     return 0;
   }
-  Log(-1, "%s: Set State (%s) Failed", kName, path);
+  LogTo(evDebug, -1, "%s: Set State (%s) Failed", kName, path);
   stateFile.Uninitialize();
   return -1;
 }
@@ -567,7 +562,7 @@ int CCLDBTables::CloseDB() {
 int CCLDBTables::GetLeastAFileId(unsigned int& afileId) {
   static const char kName[] = "CCLDBTables::GetLeastAFileId()";
   if (!opened) {
-    Log(-1, "%s:[ERROR] CacheTable Not yet opened", kName);
+    LogTo(evDebug, -1, "%s:[ERROR] CacheTable Not yet opened", kName);
     return -1;
   }
   ZelCriticalSectionGuard guard(lock);
@@ -578,13 +573,13 @@ int CCLDBTables::DeleteCLDB() {
   static const char kName[] = "CCLDBTables::DeleteCLDBFiles()";
   const char* path = cldbPath.c_str();
   if (opened) {
-    Log(-1, "%s File is in open state unable to delete(%s)", kName, path);
+    LogTo(evDebug, -1, "%s File is in open state unable to delete(%s)", kName, path);
     return -1;
   }
   const std::vector<std::string> owned(std::begin(kOwnedEntries), std::end(kOwnedEntries));
   CTkError err = CTkDirectory::RemoveNamed(path, owned);
   if (err.IsError()) {
-    Log(-1, "[ERROR]%s: Remove CLDB files (%s) Failed, error=%s", kName, path, err.AsString());
+    LogTo(evDebug, -1, "[ERROR]%s: Remove CLDB files (%s) Failed, error=%s", kName, path, err.AsString());
     return -1;
   }
   return 0;
@@ -595,7 +590,7 @@ int CCLDBTables::MoveCLDB(const char* source, const char* destination) {
   CTkError err = CTkDirectory::Walk(source, const_cast<char*>(destination), 0, false,
                                     &CCLDBTables::CopyWalkerStatic);
   if (err.IsError()) {
-    Log(-1, "%s: Error in walking the database path [%s]. Error [%s][%d]", kName, source,
+    LogTo(evDebug, -1, "%s: Error in walking the database path [%s]. Error [%s][%d]", kName, source,
         err.AsString(), err.GetErrorCode());
     return -1;
   }

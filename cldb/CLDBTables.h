@@ -185,7 +185,6 @@ class CCLDBTables {
     unsigned int lastUpdateTime;
   };
 
-  void Log(int level, const char* format, ...) CLDB_PRINTF(3, 4);
   template <typename Op>
   int ApplyToBatch(const char* name, CacheRecordRef* records, int count, Op op);
   int StopRunningPass(const char* name);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cldb/CLDBLog.h"
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBTables.h"
 #include "platform/Clock.h"
@@ -15,6 +16,8 @@
 #include "platform/EvDebug.h"
 #include "platform/FileIo.h"
 #include "platform/TCtreeTable.h"
+
+using cldb::LogTo;
 
 namespace {
 
@@ -69,7 +72,7 @@ bool CreateDumpFile(uint32_t now, CTkFile& out, std::string& name) {
 int CCLDBTables::PrepareClosedTable(EvDebug* debug, const char* folder, const char* name) {
   evDebug = debug;
   if (opened) {
-    Log(-1, "%s: CacheTable already opened (%s)", name, cldbPath.c_str());
+    LogTo(evDebug, -1, "%s: CacheTable already opened (%s)", name, cldbPath.c_str());
     return -1;
   }
   cldbPath = folder;
@@ -77,7 +80,7 @@ int CCLDBTables::PrepareClosedTable(EvDebug* debug, const char* folder, const ch
                         kMaintenanceBackupStart, isAuxCopy);
   const std::string tablePath = std::string(folder) + "/" + cldb::kTableBaseName;
   if (cacheTable.initialize(tablePath.c_str()) != 0) {
-    Log(-1, "%s: CacheTable initialization (%s) Failed", name, cldbPath.c_str());
+    LogTo(evDebug, -1, "%s: CacheTable initialization (%s) Failed", name, cldbPath.c_str());
     return -1;
   }
   return ClaimFolder(name, false);
@@ -89,7 +92,7 @@ int CCLDBTables::CompactCacheTable(EvDebug* debug, const char* folder) {
   const int rc = cacheTable.MakeCompactDB();
   ReleaseClaim();
   if (rc != 0) {
-    Log(-1, "%s: CacheTable Compact-DB (%s) Failed", kName, cldbPath.c_str());
+    LogTo(evDebug, -1, "%s: CacheTable Compact-DB (%s) Failed", kName, cldbPath.c_str());
     return -1;
   }
   return 0;
@@ -111,7 +114,7 @@ int CCLDBTables::DumpClaimed(const char* kName) {
   // Read-only: the seal stays, so a dump that is killed leaves the CLDB as
   // it found it, and a folder the caller may not write can be dumped.
   if (cacheTable.Open(ZelIndexing::kReadOnly) != 0) {
-    Log(-1, "%s: CacheTable open (%s) Failed. (May be corrupted[or]not found)", kName,
+    LogTo(evDebug, -1, "%s: CacheTable open (%s) Failed. (May be corrupted[or]not found)", kName,
         cldbPath.c_str());
     return -1;
   }
@@ -120,11 +123,11 @@ int CCLDBTables::DumpClaimed(const char* kName) {
   CTkFile out;
   if (!CreateDumpFile(ZelNow32(), out, fileName)) {
     printf("\nDumpCache: File Create failed -[%s]", fileName.c_str());
-    Log(-1, "DumpCache: File Create failed - %s", fileName.c_str());
+    LogTo(evDebug, -1, "DumpCache: File Create failed - %s", fileName.c_str());
     cacheTable.close();
     return -1;
   }
-  Log(-1, "Dumping cache table records in to [%s]", fileName.c_str());
+  LogTo(evDebug, -1, "Dumping cache table records in to [%s]", fileName.c_str());
   printf("\nDumping cache table records in to [%s]", fileName.c_str());
   std::string text = kDumpHeader;
   bool written = true;
@@ -138,10 +141,10 @@ int CCLDBTables::DumpClaimed(const char* kName) {
   // leave a partial one behind.
   bool failed = rc == -2;
   if (failed) {
-    Log(-1, "%s: Reading the records failed(%s)", kName, cldbPath.c_str());
+    LogTo(evDebug, -1, "%s: Reading the records failed(%s)", kName, cldbPath.c_str());
   } else if (!written || !FlushDumpText(out, text) || out.Close().IsError()) {
     failed = true;
-    Log(-1, "DumpCache: File write failed - %s", fileName.c_str());
+    LogTo(evDebug, -1, "DumpCache: File write failed - %s", fileName.c_str());
   }
   if (failed) {
     out.Close();

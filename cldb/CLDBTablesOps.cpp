@@ -4,12 +4,15 @@
 #include <cstdarg>
 #include <vector>
 
+#include "cldb/CLDBLog.h"
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBTables.h"
 #include "cldb/CLDBTime.h"
 #include "platform/EvDebug.h"
 #include "platform/TCtreeTable.h"
 #include "platform/TkSleep.h"
+
+using cldb::LogTo;
 
 namespace {
 
@@ -28,14 +31,14 @@ const unsigned int kLastAFileId = 4294967295u;
 int CCLDBTables::StopRunningPass(const char* name) {
   if (!pruningInProgress.load(std::memory_order_acquire)) return 0;
   int rc = StopPruning();
-  if (rc != 0) Log(-1, "[ERROR]%s: cStop Pruning Failed -[%s]", name, cldbPath.c_str());
+  if (rc != 0) LogTo(evDebug, -1, "[ERROR]%s: cStop Pruning Failed -[%s]", name, cldbPath.c_str());
   return rc;
 }
 
 int CCLDBTables::QuerySignature(CLDBQuerySignature* queries, int count) {
   static const char kName[] = "CCLDBTables::QuerySignature";
   if (count < 1) {
-    Log(-1, "[ERROR]%s: called with 0 size records -[%s]", kName, cldbPath.c_str());
+    LogTo(evDebug, -1, "[ERROR]%s: called with 0 size records -[%s]", kName, cldbPath.c_str());
     return -1;
   }
   if (int rc = StopRunningPass(kName)) return rc;
@@ -53,7 +56,7 @@ int CCLDBTables::QuerySignature(CLDBQuerySignature* queries, int count) {
 int CCLDBTables::CommitBatch(cldb::TCtreeBatch& batch, const char* name) {
   const int rc = batch.Commit();
   if (rc != 0)
-    Log(-1, "[ERROR]%s: commit failed (%s) -[%s]", name, cacheTable.errToString(rc),
+    LogTo(evDebug, -1, "[ERROR]%s: commit failed (%s) -[%s]", name, cacheTable.errToString(rc),
         cldbPath.c_str());
   return rc;
 }
@@ -61,7 +64,7 @@ int CCLDBTables::CommitBatch(cldb::TCtreeBatch& batch, const char* name) {
 template <typename Op>
 int CCLDBTables::ApplyToBatch(const char* name, CacheRecordRef* records, int count, Op op) {
   if (count < 1) {
-    Log(-1, "[ERROR]%s: called with 0 size records -[%s]", name, cldbPath.c_str());
+    LogTo(evDebug, -1, "[ERROR]%s: called with 0 size records -[%s]", name, cldbPath.c_str());
     return -1;
   }
   if (int rc = StopRunningPass(name)) return rc;
@@ -72,7 +75,7 @@ int CCLDBTables::ApplyToBatch(const char* name, CacheRecordRef* records, int cou
   for (int i = 0; i < count; ++i) {
     result = op(records[i]);
     if (result != 0) {
-      Log(-1, "[ERROR]%s: Failed - %d [%s]", name, i, cldbPath.c_str());
+      LogTo(evDebug, -1, "[ERROR]%s: Failed - %d [%s]", name, i, cldbPath.c_str());
       break;
     }
   }
@@ -122,7 +125,7 @@ int CCLDBTables::SetRecopiedAFileList(int* ids, int count) {
   static const char kName[] = "CCLDBTables::SetRecopiedAFileList()";
   ZelCriticalSectionGuard guard(lock);
   recopiedAFileMap.clear();
-  Log(-1, "%s: Setting items", kName);
+  LogTo(evDebug, -1, "%s: Setting items", kName);
   FillAFileMap(recopiedAFileMap, ids, count);
   if (count > 0) cacheTable.setRecopiedAFileIdMap(&recopiedAFileMap);
   if (isAuxCopy) cacheTable.MarkJobListLoaded();
@@ -165,12 +168,12 @@ bool CCLDBTables::IsExpired(unsigned int age) const {
 int CCLDBTables::PruneExpiredRecords(unsigned int curTime) {
   static const char kName[] = "CCLDBTables::PruneExpiredRecords";
   if (pruningInProgress.load(std::memory_order_acquire)) {
-    Log(-1, "%s: Get pruning request while alredy being processed. returning without process-[%s]",
+    LogTo(evDebug, -1, "%s: Get pruning request while alredy being processed. returning without process-[%s]",
         kName, cldbPath.c_str());
     return 0;
   }
   ZelCriticalSectionGuard guard(lock);
-  Log(-1, "%s: Get pruning request[SigExpireTime -%u][CurTime - %u] -[%s]", kName,
+  LogTo(evDebug, -1, "%s: Get pruning request[SigExpireTime -%u][CurTime - %u] -[%s]", kName,
       expiryDays * kSecondsPerDay, curTime, cldbPath.c_str());
   pruningInProgress.store(true, std::memory_order_release);
   int status = RunPruningPass(curTime);
@@ -191,7 +194,7 @@ int CCLDBTables::RunPruningPass(unsigned int curTime) {
   std::vector<_AFileInfo> list;
   for (unsigned int id = 1;;) {
     if (stopRequested.load(std::memory_order_acquire)) {
-      Log(-1, "%s: Received Stop pruning request -[%s]", kName, cldbPath.c_str());
+      LogTo(evDebug, -1, "%s: Received Stop pruning request -[%s]", kName, cldbPath.c_str());
       break;
     }
     if (cacheTable.FindFirstRecordByAfileId(id) != 0) break;
@@ -204,9 +207,9 @@ int CCLDBTables::RunPruningPass(unsigned int curTime) {
 
   int status = 0;
   if (stopRequested.load(std::memory_order_acquire)) {
-    Log(-1, "%s: Quit pruning request received. Aborting  pruning process", kName);
+    LogTo(evDebug, -1, "%s: Quit pruning request received. Aborting  pruning process", kName);
   } else {
-    Log(-1, "%s: Added %lu items in to Pruning List", kName,
+    LogTo(evDebug, -1, "%s: Added %lu items in to Pruning List", kName,
         static_cast<unsigned long>(list.size()));
     if (!list.empty()) status = ExpireListed(list, curTime);
   }
@@ -223,32 +226,32 @@ int CCLDBTables::ExpireListed(const std::vector<_AFileInfo>& list, unsigned int 
   for (const _AFileInfo& entry : list) {
     const bool pruned = IsPruned(entry.afileId);
     const bool expired = !pruned && IsExpired(now - entry.lastUpdateTime);
-    Log(2, "%s: Pruning List status[Afile-id - %u][LastUpdateTime - %u] %s", kName,
+    LogTo(evDebug, 2, "%s: Pruning List status[Afile-id - %u][LastUpdateTime - %u] %s", kName,
         entry.afileId, entry.lastUpdateTime, pruned ? "Pruned" : expired ? "Expired" : "Fine");
     if ((pruned || expired) && cacheTable.MarkRecordsExpired(entry.afileId) != 0) {
-      Log(-1, "%s: [ERROR] Mark records expired for [Afile-id - %u]", kName, entry.afileId);
+      LogTo(evDebug, -1, "%s: [ERROR] Mark records expired for [Afile-id - %u]", kName, entry.afileId);
       return -1;
     }
     if (stopRequested.load(std::memory_order_acquire)) {
-      Log(-1, "%s: Quit pruning request received. Aborting  pruning process", kName);
+      LogTo(evDebug, -1, "%s: Quit pruning request received. Aborting  pruning process", kName);
       return 0;
     }
   }
   int status = cacheTable.CleanUpExpiredSignatures(stopRequested);
-  if (status != 0) Log(-1, "%s: [ERROR] Clean-Up Expired Signatures failed...", kName);
-  Log(-1, "%s: Completed pruning", kName);
+  if (status != 0) LogTo(evDebug, -1, "%s: [ERROR] Clean-Up Expired Signatures failed...", kName);
+  LogTo(evDebug, -1, "%s: Completed pruning", kName);
   return status;
 }
 
 int CCLDBTables::StopPruning() {
   static const char kName[] = "CCLDBTables::StopPruning";
   if (!pruningInProgress.load(std::memory_order_acquire)) return 0;
-  Log(-1, "%s: Sending Stop-Pruning request [%s]", kName, cldbPath.c_str());
+  LogTo(evDebug, -1, "%s: Sending Stop-Pruning request [%s]", kName, cldbPath.c_str());
   stopRequested.store(true, std::memory_order_release);
   for (int i = 0; i < kStopPruningWaits; ++i) {
     if (!pruningInProgress.load(std::memory_order_acquire)) return 0;
     TKSLEEP(kStopPruningSleepMs);
   }
-  Log(-1, "%s: [ERROR]Stop-Pruning request Failed[%s]", kName, cldbPath.c_str());
+  LogTo(evDebug, -1, "%s: [ERROR]Stop-Pruning request Failed[%s]", kName, cldbPath.c_str());
   return -1;
 }

@@ -1,5 +1,6 @@
 #include "cldb/CacheTable.h"
 
+#include "cldb/CLDBLog.h"
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBStats.h"
 #include "cldb/CLDBTime.h"
@@ -13,6 +14,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
+
+using cldb::LogTo;
 
 namespace {
 
@@ -73,14 +76,6 @@ CCacheTable::CCacheTable() { memset(&record, 0, sizeof(record)); }
 
 CCacheTable::~CCacheTable() = default;
 
-void CCacheTable::Log(int level, const char* format, ...) {
-  if (log == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  log->vdebugLvl(level, nullptr, nullptr, format, args);
-  va_end(args);
-}
-
 // ---- set-up -------------------------------------------------------------------
 
 int CCacheTable::Initialize(unsigned int modeValue, int signatureType, EvDebug* debugLog,
@@ -115,33 +110,33 @@ int CCacheTable::initialize(const char* path) {
   fileName = path;
   const unsigned int recordLength = sizeof(_CacheRecord);
   if (internalInitialize(path, 0, kFieldCount, 2, 2, recordLength, recordLength) != 0) {
-    Log(1, "%s: Cache table initialization failed, nRet=%d", kName, 1);
+    LogTo(log, 1, "%s: Cache table initialization failed, nRet=%d", kName, 1);
     return 1;
   }
   // Every field is declared even after a failure; the sum reports any.
   int failed = 0;
   for (const FieldDecl& f : kFields) failed += setNextField(f.name, f.offset, f.type, f.length);
   if (failed != 0) {
-    Log(1, "%s: unable to set fields (record size - %lu)", kName,
+    LogTo(log, 1, "%s: unable to set fields (record size - %lu)", kName,
         static_cast<unsigned long>(recordLength));
     return -1;
   }
   const short crcLength = sizeof(_CacheRecord::crc64);
   const short afileLength = sizeof(_CacheRecord::archiveFileId);
   if (setNextIndex("crc64", crcLength, 0, 1, 0, 0, 1, INDEX_CACHE_CRC64) != 0) {
-    Log(1, "%s: unable to set index(crc64) (Size - %lu)", kName, 8UL);
+    LogTo(log, 1, "%s: unable to set index(crc64) (Size - %lu)", kName, 8UL);
     return -1;
   }
   if (setNextIndex("archiveFileId", afileLength, 0, 1, 0, 0, 1, INDEX_CACHE_ARCHIVEFILEID) != 0) {
-    Log(1, "%s: unable to set index(archiveFileId) (Size - %lu)", kName, 4UL);
+    LogTo(log, 1, "%s: unable to set index(archiveFileId) (Size - %lu)", kName, 4UL);
     return -1;
   }
   if (setNextSegment(kCrc64Field, crcLength, 1) != 0) {
-    Log(1, "%s: Unable to set segment indices(CRC64) (Size - %lu)", kName, 8UL);
+    LogTo(log, 1, "%s: Unable to set segment indices(CRC64) (Size - %lu)", kName, 8UL);
     return -1;
   }
   if (setNextSegment(kAfileIdField, afileLength, 1) != 0) {
-    Log(1, "%s: Unable to set segment indices (Afileid)(Size - %lu)", kName, 4UL);
+    LogTo(log, 1, "%s: Unable to set segment indices (Afileid)(Size - %lu)", kName, 4UL);
     return -1;
   }
   // Every hit re-points its record to the archive file of the running
@@ -163,7 +158,7 @@ void CCacheTable::registerTable() {
     buffers = auxCopy ? 10000 : 1000;
   if (ZelPlatformInfo::getNumber(section, "CLDBCtreeNodeSize", &nodeSize) == 0)
     nodeSize = auxCopy ? 32 : 8;
-  Log(1, "%s: # of buffers [%lu] NodeSize - [%lu]", kName, buffers, nodeSize);
+  LogTo(log, 1, "%s: # of buffers [%lu] NodeSize - [%lu]", kName, buffers, nodeSize);
   setnodeSize(Narrow<int>(nodeSize, INT_MAX));
   // The engine counts buffers in a signed 16-bit value; larger settings
   // mean "as many as it can take".
@@ -196,7 +191,7 @@ void CCacheTable::GetStats(_stCLDBStates& out) const { cldb::Snapshot(stats, out
 int CCacheTable::ReadResult(int rc, const char* name, const char* what) {
   if (rc == 0) return 0;
   if (noRecordFound()) return -1;
-  Log(1, "%s:[ERROR] search for %s has failed. Ret code = %d (%s)", name, what, rc,
+  LogTo(log, 1, "%s:[ERROR] search for %s has failed. Ret code = %d (%s)", name, what, rc,
       errToString(rc));
   return -2;
 }
@@ -207,7 +202,7 @@ int CCacheTable::FindFirstCrc64(unsigned long long crc64) {
   char* cursor = key;
   int left = sizeof(key);
   if (fillKeySegment(&cursor, &left, &crc64, 0, INDEX_CACHE_CRC64, 0) < 0) {
-    Log(1, "%s: fillKeySegment failed for size field.", kName);
+    LogTo(log, 1, "%s: fillKeySegment failed for size field.", kName);
     return -1;
   }
   const int rc = firstInSet(INDEX_CACHE_CRC64, key, &record, sizeof(key));
@@ -224,7 +219,7 @@ int CCacheTable::SeekAfileId(unsigned int afileId, const char* name, const char*
   char* cursor = key;
   int left = sizeof(key);
   if (fillKeySegment(&cursor, &left, &afileId, 0, INDEX_CACHE_ARCHIVEFILEID, 0) < 0) {
-    Log(1, "%s: fillKeySegment failed%s", name, keyFailure);
+    LogTo(log, 1, "%s: fillKeySegment failed%s", name, keyFailure);
     return -1;
   }
   if (finishKey(&cursor, &left, 1, 0) < 0) {
@@ -354,7 +349,7 @@ int CCacheTable::QuerySignature(CacheRecordRef& ref) {
   record.LastUpdateTime = Stamp();
   record.archiveFileId = ref.archiveFileId;
   if (modifyRecord(&record) != 0) {
-    Log(-1, "%s: modify Record(LastUpdateTime) failed", kName);
+    LogTo(log, -1, "%s: modify Record(LastUpdateTime) failed", kName);
     return -1;
   }
   return 0;
@@ -365,10 +360,10 @@ int CCacheTable::AddCacheRecord(CacheRecordRef& ref, unsigned long long crc64) {
   const uint32_t now = Stamp();
   const unsigned long long key = KeyFor(ref, crc64);
   if (SearchRecord(ref, key) == 0) {
-    Log(3, "%s: Record found here already, updating LastUpdateTime and return here", kName);
+    LogTo(log, 3, "%s: Record found here already, updating LastUpdateTime and return here", kName);
     record.LastUpdateTime = now;
     if (modifyRecord(&record) != 0) {
-      Log(-1, "%s: modify Record(LastUpdateTime) failed", kName);
+      LogTo(log, -1, "%s: modify Record(LastUpdateTime) failed", kName);
       return -1;
     }
     return 0;
@@ -390,7 +385,7 @@ int CCacheTable::AddCacheRecord(CacheRecordRef& ref, unsigned long long crc64) {
 
 int CCacheTable::UpdateLastCacheTime(CacheRecordRef& ref) {
   if (SearchRecord(ref, 0) != 0) {
-    Log(-1, "%s: Search record failed", "CCacheTable::UpdateLastCacheTime()");
+    LogTo(log, -1, "%s: Search record failed", "CCacheTable::UpdateLastCacheTime()");
     return -1;
   }
   record.LastUpdateTime = Stamp();
@@ -400,11 +395,11 @@ int CCacheTable::UpdateLastCacheTime(CacheRecordRef& ref) {
 int CCacheTable::DeleteCacheRecord(CacheRecordRef& ref) {
   static const char kName[] = "CCacheTable::DeleteCacheRecord()";
   if (SearchRecord(ref, 0) != 0) {
-    Log(-1, "%s: Search record failed", kName);
+    LogTo(log, -1, "%s: Search record failed", kName);
     return -1;
   }
   if (deleteRecord() != 0) {
-    Log(-1, "%s: Delete record failed", kName);
+    LogTo(log, -1, "%s: Delete record failed", kName);
     return -1;
   }
   return 0;
@@ -416,7 +411,7 @@ int CCacheTable::MarkRecordsExpired(unsigned int afileId) {
   static const char kName[] = "CCacheTable::MarkRecordsExpired";
   for (int rc = FindFirstRecordByAfileId(afileId);; rc = FindNextRecordByAfileId()) {
     if (rc == -2) {
-      Log(-1, "%s: [ERROR]Find record by Afile-id failed ", kName);
+      LogTo(log, -1, "%s: [ERROR]Find record by Afile-id failed ", kName);
       return -1;
     }
     if (rc != 0 || record.archiveFileId != afileId) return 0;
@@ -434,23 +429,23 @@ int CCacheTable::CleanUpExpiredSignatures(const std::atomic<bool>& quit) {
   static const char kName[] = "CCacheTable::CleanUpExpiredSignatures";
   unsigned long long count = 0;
   int rc = FindFirstCrc64(0);
-  if (rc == 0) Log(-1, "%s: === Started cleaning up expired signatuers ===", kName);
+  if (rc == 0) LogTo(log, -1, "%s: === Started cleaning up expired signatuers ===", kName);
   // A find error ends the pass like the end of the set.
   for (; rc == 0; rc = FindNextCrc64()) {
     if (quit.load(std::memory_order_acquire)) {
-      Log(-1, "%s: Quit-Pruning requested. Quiting clean-up expired signatuers ===", kName);
+      LogTo(log, -1, "%s: Quit-Pruning requested. Quiting clean-up expired signatuers ===", kName);
       return 0;
     }
     if ((record.Flags & CACHE_FLAG_EXPIRED) == 0) continue;
     const int er = deleteRecord();
     if (er != 0) {
-      Log(-1, "%s: Delete record failed (er - %d)", kName, er);
+      LogTo(log, -1, "%s: Delete record failed (er - %d)", kName, er);
       return -1;
     }
     ++count;
   }
   if (count != 0)
-    Log(-1, "%s: === completed cleaning up expired signatuers (count %llu)===", kName, count);
+    LogTo(log, -1, "%s: === completed cleaning up expired signatuers (count %llu)===", kName, count);
   return 0;
 }
 
@@ -468,7 +463,7 @@ int CCacheTable::GetLeastAFileId(unsigned int& afileId) {
       afileId = 0;
       return 0;
     default:
-      Log(-1, "%s:[ERROR] Failed..[AFile-id - %u]", "CCacheTable::GetLeastAFileId()", afileId);
+      LogTo(log, -1, "%s:[ERROR] Failed..[AFile-id - %u]", "CCacheTable::GetLeastAFileId()", afileId);
       return -1;
   }
 }
@@ -481,7 +476,7 @@ int CCacheTable::LowerStampsAfter(uint32_t ceiling) {
     if (!cldb::Before(ceiling, record.LastUpdateTime)) continue;
     record.LastUpdateTime = ceiling;
     if (const int er = modifyRecord(&record)) {
-      Log(-1, "%s: modify Record(LastUpdateTime) failed (er - %d)", kName, er);
+      LogTo(log, -1, "%s: modify Record(LastUpdateTime) failed (er - %d)", kName, er);
       return er;
     }
   }
@@ -490,19 +485,19 @@ int CCacheTable::LowerStampsAfter(uint32_t ceiling) {
 
 int CCacheTable::MakeCompactDB() {
   static const char kName[] = "CCacheTable::MakeCompact";
-  Log(1, "%s: Making compact CLDB ....", kName);
+  LogTo(log, 1, "%s: Making compact CLDB ....", kName);
   int rc = MakeCompact();
   if (rc != 0) {
-    Log(1, "%s: [ERROR] Compact Failed.(%d)...", kName, rc);
+    LogTo(log, 1, "%s: [ERROR] Compact Failed.(%d)...", kName, rc);
     return -1;
   }
-  Log(1, "%s: Compact completed....", kName);
-  Log(1, "%s: Reindexing CLDB ....", kName);
+  LogTo(log, 1, "%s: Compact completed....", kName);
+  LogTo(log, 1, "%s: Reindexing CLDB ....", kName);
   rc = ReBuildIndex();
   if (rc != 0) {
-    Log(1, "%s: [ERROR] Reindexing Failedd.(%d)...", kName, rc);
+    LogTo(log, 1, "%s: [ERROR] Reindexing Failedd.(%d)...", kName, rc);
     return -1;
   }
-  Log(1, "%s: Reindexing completed....", kName);
+  LogTo(log, 1, "%s: Reindexing completed....", kName);
   return 0;
 }

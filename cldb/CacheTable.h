@@ -133,8 +133,6 @@ class CCacheTable : public TCtreeTable {
  private:
   enum Verdict { kSkip, kExpire, kTake };
 
-  void Log(int level, const char* format, ...) CLDB_PRINTF(3, 4);
-
   int ReadResult(int rc, const char* name, const char* what);
   int SeekAfileId(unsigned int afileId, const char* name, const char* keyFailure);
   int NextByAfileId(const char* name, const char* what);
