@@ -30,7 +30,7 @@ TEST_F(BadInputTest, MissingPathsFailBeforeAnyJob) {
   Backup({Tree("t")});
   ExpectRefused(RunTool({"backup", "--root", Root(), Tree("t"), Tree("missing")}), 1,
                 "cannot access '" + Tree("missing") + "'");
-  EXPECT_EQ(Json({"storage", "jobs"}).size(), 1u);
+  EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
 }
 
@@ -89,7 +89,7 @@ TEST_F(BadInputTest, ValuesThatOnlyLookValidAreRefused) {
     ExpectRefused(RunTool(c.args), 1, c.fragment);
   }
   EXPECT_FALSE(std::filesystem::exists(Root() + "/ZEL_CLDB_APP_77_1"));
-  EXPECT_EQ(Json({"storage", "jobs"}).size(), 1u);
+  EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(cldbtest::ReadFile(CldbFolder() + "/State.xml"), state);
   EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
 }
@@ -124,7 +124,7 @@ TEST_F(BadInputTest, AnyBytesInARootFolderNameGiveValidJsonAndAWorkingCldb) {
   }
   const RunResult jobs = RunTool({"storage", "jobs", "--json", "--root", Tree(name)});
   EXPECT_EQ(jobs.exitCode, 0) << jobs.err;
-  EXPECT_EQ(jobs.Json().size(), 2u);
+  EXPECT_EQ(jobs.Json()["jobs"].size(), 2u);
 }
 
 TEST_F(BadInputTest, ARootFolderThatCannotBeCreatedIsRefused) {

@@ -15,16 +15,16 @@ struct Counter {
 
 // In the order of _stCLDBStates (cldb::kCounters).
 const Counter kCounters[10] = {
-    {"crcNotFound", "CRC not found"},
+    {"crc_not_found", "CRC not found"},
     {"aged", "Aged"},
     {"expired", "Expired"},
-    {"mismatchedTagCount", "Mismatched tag-count"},
-    {"mismatchedDataSize", "Mismatched data size"},
-    {"mismatchedSignature", "Mismatched signature"},
-    {"insertedByThisJob", "Inserted by this job"},
-    {"expiredInThisJob", "Expired in this job"},
-    {"foundPruned", "Found pruned"},
-    {"offlineSubstores", "Offline substores"},
+    {"mismatched_tag_count", "Mismatched tag-count"},
+    {"mismatched_data_size", "Mismatched data size"},
+    {"mismatched_signature", "Mismatched signature"},
+    {"inserted_by_this_job", "Inserted by this job"},
+    {"expired_in_this_job", "Expired in this job"},
+    {"found_pruned", "Found pruned"},
+    {"offline_substores", "Offline substores"},
 };
 
 double Ratio(uint64_t part, uint64_t whole) {
@@ -38,11 +38,6 @@ std::string JoinIds(const std::vector<uint32_t>& ids) {
 }
 
 }  // namespace
-
-void PrintJson(const nlohmann::ordered_json& value) {
-  const std::string text = value.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  std::printf("%s\n", text.c_str());
-}
 
 // The storage side takes a failed job out of the live set.
 static_assert(kJobFailed == SqliteStorageBackend::kStatusFailed);

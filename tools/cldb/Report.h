@@ -13,11 +13,6 @@
 
 namespace report {
 
-// Prints `value` on standard output, indented. Strings are bytes the tool
-// met (paths above all): each byte that is not part of valid UTF-8 is
-// written as U+FFFD, so the output is always valid JSON.
-void PrintJson(const nlohmann::ordered_json& value);
-
 // The ten counters under their field names.
 nlohmann::ordered_json Stats(const _stCLDBStates& stats);
 // The ten counters, one per line, under the labels of the library's log.

@@ -8,8 +8,21 @@
 
 namespace {
 
-const char* const kElements[] = {"Version",         "State",       "CLDBID",         "SIDBSTOREID",
-                                 "LastCompactTime", "RECORDCOUNT", "LastAccessTime", "Owner"};
+struct Name {
+  const char* element;
+  const char* key;
+};
+
+const Name kElements[] = {
+    {"Version", "version"},
+    {"State", "state"},
+    {"CLDBID", "cldb_id"},
+    {"SIDBSTOREID", "sidb_store_id"},
+    {"LastCompactTime", "last_compact_time"},
+    {"RECORDCOUNT", "record_count"},
+    {"LastAccessTime", "last_access_time"},
+    {"Owner", "owner"},
+};
 
 }  // namespace
 
@@ -30,10 +43,11 @@ Outcome ReadState(const std::string& folder, StateValues& values) {
                                            "' cannot be read or parsed (not a small regular "
                                            "file, or damaged)");
   values.elements.clear();
-  for (const char* name : kElements) {
+  for (const Name& name : kElements) {
     StateValues::Element element;
-    element.name = name;
-    element.present = state.GetElementText(name, element.value) == 0;
+    element.name = name.element;
+    element.key = name.key;
+    element.present = state.GetElementText(name.element, element.value) == 0;
     values.elements.push_back(element);
   }
   state.Close();

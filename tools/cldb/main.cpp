@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
@@ -24,6 +25,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Interrupt.h"
+#include "JsonOutput.h"
 #include "platform/EvDebug.h"
 #include "platform/ZelPlatformInfo.h"
 
@@ -311,17 +313,29 @@ void ConfigureLog(const CommandLine& line) {
   EvDebug::SetDefaultThreshold(line.logLevel);
 }
 
+// Ends a run: the error line on standard error, and with --json the one
+// document on standard output. Returns the exit code.
+int Finish(bool json, int code, const std::string& message) {
+  if (code != kExitOk) std::fprintf(stderr, "cldb: %s\n", message.c_str());
+  if (json) cldb::json::Write(code, message);
+  return code;
+}
+
 // A command that a signal ended exits with 128 + its number, whatever else
 // it reports.
-int Report(const Outcome& outcome) {
-  if (interrupt::Requested()) {
-    const std::string message =
-        outcome.ok() ? interrupt::Describe() + "; ended cleanly" : outcome.message;
-    std::fprintf(stderr, "cldb: %s\n", message.c_str());
-    return interrupt::ExitCode();
-  }
-  if (!outcome.ok()) std::fprintf(stderr, "cldb: %s\n", outcome.message.c_str());
-  return outcome.code;
+int Report(bool json, const Outcome& outcome) {
+  if (interrupt::Requested())
+    return Finish(json, interrupt::ExitCode(),
+                  outcome.ok() ? interrupt::Describe() + "; ended cleanly" : outcome.message);
+  return Finish(json, outcome.code, outcome.message);
+}
+
+// Whether --json is among the arguments: a command line that does not
+// parse still answers in JSON when it asked for it.
+bool AskedForJson(int argc, char** argv) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+    if (std::strcmp(argv[i], "--json") == 0) return true;
+  return false;
 }
 
 }  // namespace
@@ -348,22 +362,20 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     // An unknown subcommand only shows as a missing one; name it instead.
     const std::vector<std::string> unknown = app.remaining();
-    if (!unknown.empty() && line.command == nullptr)
-      std::fprintf(stderr, "cldb: unknown subcommand or argument '%s'\n", unknown[0].c_str());
-    else
-      std::fprintf(stderr, "cldb: %s\n", e.what());
-    return kExitBadInput;
+    return Finish(AskedForJson(argc, argv), kExitBadInput,
+                  !unknown.empty() && line.command == nullptr
+                      ? "unknown subcommand or argument '" + unknown[0] + "'"
+                      : std::string(e.what()));
   }
   // Extras are allowed only so that an unknown word can be named above.
-  if (!app.remaining().empty()) {
-    std::fprintf(stderr, "cldb: unexpected argument '%s'\n", app.remaining()[0].c_str());
-    return kExitBadInput;
-  }
+  if (!app.remaining().empty())
+    return Finish(line.global.json, kExitBadInput,
+                  "unexpected argument '" + app.remaining()[0] + "'");
   if (!line.global.quiet)
     for (const std::string& warning : ZelPlatformInfo::Warnings())
       std::fprintf(stderr, "cldb: warning: %s\n", warning.c_str());
   ConfigureLog(line);
   interrupt::Guard signals;
   XercesScope xerces;
-  return Report(line.command());
+  return Report(line.global.json, line.command());
 }
