@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "ToolHarness.h"
 
@@ -117,6 +118,27 @@ TEST_F(JsonOutputTest, EveryCommandAnswersWithOneSnakeCaseObject) {
           << ::testing::PrintToString(c.args) << "\n" << document.dump();
     }
   }
+}
+
+TEST_F(JsonOutputTest, StorageJobsTellPrunesFromBackups) {
+  Backup({Tree("t")});
+  Check({"prune"}, 0);
+  std::vector<std::string> kinds;
+  const nlohmann::json listed = Check({"storage", "jobs"}, 0);
+  for (const nlohmann::json& job : listed["jobs"]) kinds.push_back(job["kind"]);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"backup", "prune"}));
+
+  const RunResult human = RunTool({"storage", "jobs", "--root", Root()});
+  ASSERT_EQ(human.exitCode, 0) << human.err;
+  std::istringstream lines(human.out);
+  std::vector<std::string> column;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string id, kind;
+    words >> id >> kind;
+    column.push_back(kind);
+  }
+  EXPECT_EQ(column, (std::vector<std::string>{"kind", "backup", "prune"})) << human.out;
 }
 
 TEST_F(JsonOutputTest, DumpNamesTheFileItWrote) {

@@ -242,7 +242,7 @@ TEST_F(RestoreTest, AStoreOfANewerFormatIsRefused) {
   EXPECT_NE(restore.err.find("1.pack': written by a newer format version"), std::string::npos)
       << restore.err;
 
-  cldbtest::RawSql(Db(), "PRAGMA user_version = 4");
+  cldbtest::RawSql(Db(), "PRAGMA user_version = 5");
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"ls", std::to_string(jobId)},
         {"backup", Tree("t")},

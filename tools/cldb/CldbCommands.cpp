@@ -177,7 +177,7 @@ Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSetti
   if (!CheckFolder(root->CldbFolder(identity.FolderName())).ok())
     return Outcome::Fail(kExitBadInput,
                          "no CLDB for " + identity.Describe() + " in '" + root->Folder() + "'");
-  JobSession session(*root, identity, settings);
+  JobSession session(*root, identity, settings, JobSession::Kind::kPrune);
   outcome = session.Acquire();
   if (outcome.ok()) outcome = session.Begin();
   if (!outcome.ok()) return outcome;

@@ -11,10 +11,12 @@ const uint32_t kSecondsPerDay = 86400;
 
 }  // namespace
 
-JobSession::JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings)
+JobSession::JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings,
+                       Kind kind)
     : root_(root),
       identity_(identity),
       settings_(settings),
+      kind_(kind),
       cldbFolder_(root.CldbFolder(identity.FolderName())),
       lock_(cldbFolder_) {}
 
@@ -40,7 +42,8 @@ Outcome JobSession::Acquire() {
 
 Outcome JobSession::Begin() {
   uint32_t jobId = 0;
-  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId, identity_.auxCopy) != 0)
+  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId, identity_.auxCopy, kind_) !=
+      0)
     return StorageFailure("cannot start a job on the storage side");
   jobId_ = jobId;
   startTime_ = ZelNow32();

@@ -36,6 +36,10 @@ const char* ArchiveFileState(const SqliteStorageBackend::ArchiveFileInfo& file) 
   return file.broken ? "broken" : "valid";
 }
 
+const char* JobKindName(const SqliteStorageBackend::JobInfo& job) {
+  return job.kind == SqliteStorageBackend::JobKind::kPrune ? "prune" : "backup";
+}
+
 // Applies `drop` to each id; the first failure stops and is reported.
 template <typename Drop>
 Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, const char* kind,
@@ -72,6 +76,7 @@ Outcome StorageJobs(const GlobalOptions& global) {
                       {"app", job.appId},
                       {"copy", job.copyId},
                       {"aux_copy", job.aux},
+                      {"kind", JobKindName(job)},
                       {"start_time", job.startTime},
                       {"end_time", job.endTime},
                       {"status", report::JobStatusName(job)},
@@ -83,11 +88,12 @@ Outcome StorageJobs(const GlobalOptions& global) {
     cldb::json::SetResult({{"jobs", list}});
     return Outcome::Ok();
   }
-  std::printf("%8s %6s %5s  %-19s  %-11s %-4s %7s %12s %14s\n", "job", "client", "copy",
-              "started", "status", "live", "afiles", "blocks", "bytes");
+  std::printf("%8s %-6s %6s %5s  %-19s  %-11s %-4s %7s %12s %14s\n", "job", "kind", "client",
+              "copy", "started", "status", "live", "afiles", "blocks", "bytes");
   for (const auto& job : jobs)
-    std::printf("%8u %6u %5u  %-19s  %-11s %-4s %7u %12s %14s\n", job.jobId, job.appId,
-                job.copyId, fmt::Time(job.startTime).c_str(), report::JobStatusName(job),
+    std::printf("%8u %-6s %6u %5u  %-19s  %-11s %-4s %7u %12s %14s\n", job.jobId,
+                JobKindName(job), job.appId, job.copyId, fmt::Time(job.startTime).c_str(),
+                report::JobStatusName(job),
                 job.live ? "yes" : "no", job.archiveFiles, fmt::Count(job.blocks).c_str(),
                 fmt::Count(job.bytes).c_str());
   return Outcome::Ok();
