@@ -164,7 +164,7 @@ Outcome Backup(const GlobalOptions& global, BackupOptions options) {
   if (global.json)
     SetResult(report::Backup(result));
   else if (!global.quiet)
-    report::PrintBackup(stdout, result);
+    report::PrintBackup(stdout, result, global.verbose);
   std::fflush(stdout);
   return outcome;
 }
