@@ -52,10 +52,9 @@ TEST_F(BadInputTest, BadNumbersAreRefused) {
 }
 
 TEST_F(BadInputTest, UsageErrorsAreRefused) {
-  ExpectRefused(RunTool({}), 1, "subcommand");
   ExpectRefused(RunTool({"unpack", "--root", Root()}), 1, "unpack");
   ExpectRefused(RunTool({"restore", "--root", Root(), "--to", Tree("r")}), 1, "JOB");
-  ExpectRefused(RunTool({"backup", "--root", Root()}), 1, "paths");
+  ExpectRefused(RunTool({"backup", "--root", Root()}), 1, "PATH");
   ExpectRefused(RunTool({"backup", "--root", Root(), "--frobnicate", Tree("t")}), 1, "frobnicate");
   ExpectRefused(RunTool({"stats", "--root", Root(), "surplus"}), 1, "surplus");
   EXPECT_FALSE(std::filesystem::exists(Root() + "/ZEL_CLDB_APP_1_1"));
