@@ -272,8 +272,10 @@ Outcome Verify(const GlobalOptions& global, const std::vector<uint32_t>& jobIds,
     std::vector<JobInfo> all;
     if (root->Storage().ReapDeadJobs(reaped) != 0 || root->Storage().ListJobs(all) != 0)
       return Outcome::Fail(kExitFailure, "cannot list jobs: " + root->Storage().LastError());
+    // A prune stored nothing to read back.
     for (const JobInfo& job : all)
-      if (job.ended && job.live) jobs.push_back(job);
+      if (job.ended && job.live && job.kind == SqliteStorageBackend::JobKind::kBackup)
+        jobs.push_back(job);
   }
   for (uint32_t jobId : jobIds) {
     outcome = RestorableJob(*root, jobId, jobs.emplace_back());
