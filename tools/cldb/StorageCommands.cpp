@@ -40,21 +40,27 @@ const char* JobKindName(const SqliteStorageBackend::JobInfo& job) {
   return job.kind == SqliteStorageBackend::JobKind::kPrune ? "prune" : "backup";
 }
 
-// Applies `drop` to each id; the first failure stops and is reported.
+// Applies `drop` to each id; the first failure stops and is reported, with
+// the ids dropped before it.
 template <typename Drop>
 Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, const char* kind,
                  Drop drop) {
   std::unique_ptr<ToolRoot> root;
   Outcome outcome = OpenRoot(global, RootAccess::kChange, root);
   if (!outcome.ok()) return outcome;
+  std::vector<uint32_t> dropped;
   for (uint32_t id : ids) {
     const int rc = drop(root->Storage(), id);
-    if (rc != 0)
-      return StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id), rc);
+    if (rc != 0) {
+      outcome =
+          StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id), rc);
+      break;
+    }
+    dropped.push_back(id);
     if (!global.json && !global.quiet) std::printf("Dropped %s %u\n", kind, id);
   }
-  if (global.json) cldb::json::SetResult({{"dropped", ids}});
-  return Outcome::Ok();
+  if (global.json) cldb::json::SetResult({{"dropped", dropped}});
+  return outcome;
 }
 
 }  // namespace
