@@ -30,18 +30,18 @@ TEST_F(SqliteDatabase, RefusesWhatItCannotUse) {
   backend_.reset();
   TempDir root, junk;
   WriteFile(root / "file", "x");
-  RawSql(DbPath(), "PRAGMA user_version = 4");
+  RawSql(DbPath(), "PRAGMA user_version = 5");
   RawSql(root / SqliteStorageBackend::kFileName, "CREATE TABLE t(x)");
   WriteFile(junk / SqliteStorageBackend::kFileName, std::string(4096, 'z'));
   for (auto [folder, why] : {std::pair{root / "file/sub", "cannot create folder"},
-                             {dir_.path(), "schema version 4 is not known"},
+                             {dir_.path(), "schema version 5 is not known"},
                              {root.path(), "not a storage database"},
                              {junk.path(), "not a database"}}) {
     std::string error;
     EXPECT_EQ(SqliteStorageBackend::Open(folder, error), nullptr) << folder;
     EXPECT_NE(error.find(why), std::string::npos) << error;
   }
-  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "4");
+  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "5");
   EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "0");
 }
 
@@ -107,7 +107,7 @@ TEST_F(SqliteDatabase, OlderDatabasesAreMigratedWithEveryCldbRecreated) {
     std::string error;
     auto old = SqliteStorageBackend::Open(root.path(), error);
     ASSERT_NE(old, nullptr) << error;
-    EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "3");
+    EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "4");
     EXPECT_EQ(old->getHubcellId(), 77u);
     std::vector<SqliteStorageBackend::ArchiveFileInfo> held;
     ASSERT_EQ(old->ListArchiveFiles(4, 1, held), 0);
@@ -115,6 +115,7 @@ TEST_F(SqliteDatabase, OlderDatabasesAreMigratedWithEveryCldbRecreated) {
     auto jobs = Jobs(*old);
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_TRUE(jobs[0].ended && !jobs[0].live && jobs[0].appId == 4);
+    EXPECT_EQ(jobs[0].kind, SqliteStorageBackend::JobKind::kBackup);
     uint32_t jobId = 0, afileId = 0;
     ASSERT_EQ(old->BeginJob(4, 1, jobId), 0) << old->LastError();
     EXPECT_EQ(jobId, 2u);
@@ -125,6 +126,33 @@ TEST_F(SqliteDatabase, OlderDatabasesAreMigratedWithEveryCldbRecreated) {
     EXPECT_TRUE(old->isClientCacheDBDirty(4, dirty) == 0 && dirty == 1);
     EXPECT_TRUE(old->isCopyClientCacheDBClean(0, 1, clean) == 0 && !clean);
   }
+}
+
+// Each job records what it was run for; version 3 did not, so its jobs
+// that neither stored nor recorded anything are taken for prunes, and
+// everything else it held stays as it was.
+TEST_F(SqliteDatabase, JobsKeepTheirKindAndVersion3IsMigrated) {
+  const uint32_t backup = JobWithFiles(4, 1, 1);
+  uint32_t prune = 0;
+  ASSERT_EQ(backend_->BeginJob(4, 1, prune, false, SqliteStorageBackend::JobKind::kPrune), 0);
+  ASSERT_EQ(backend_->EndJob(prune, 0), 0);
+  ASSERT_EQ(backend_->EndJob(backup, 0), 0);
+  auto Kinds = [](SqliteStorageBackend& backend) {
+    std::vector<SqliteStorageBackend::JobKind> kinds;
+    for (const JobInfo& job : Jobs(backend)) kinds.push_back(job.kind);
+    return kinds;
+  };
+  const std::vector<SqliteStorageBackend::JobKind> expected = {
+      SqliteStorageBackend::JobKind::kBackup, SqliteStorageBackend::JobKind::kPrune};
+  EXPECT_EQ(Kinds(*backend_), expected);
+
+  backend_.reset();
+  RawSql(DbPath(), "ALTER TABLE jobs DROP COLUMN kind; PRAGMA user_version = 3");
+  ASSERT_NE(backend_ = Open(), nullptr);
+  EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "4");
+  EXPECT_EQ(Kinds(*backend_), expected);
+  const auto jobs = Jobs(*backend_);
+  EXPECT_TRUE(jobs[0].live && jobs[0].archiveFiles == 1 && jobs[0].status == 0);
 }
 
 // The client's held files on that copy, ascending, from the oldest id asked

@@ -43,7 +43,7 @@ TEST_F(BackupDedupTest, FirstPassMissesEveryBlockAndSecondHitsEveryBlock) {
   EXPECT_EQ(first["hits"], 0);
   EXPECT_EQ(first["misses"], kTreeBlocks);
   EXPECT_EQ(first["bytes_stored"], kTreeBytes);
-  EXPECT_EQ(first["stats"]["crcNotFound"], kTreeBlocks);
+  EXPECT_EQ(first["stats"]["crc_not_found"], kTreeBlocks);
 
   nlohmann::json second = Backup({Tree("t")});
   EXPECT_EQ(second["blocks"], kTreeBlocks);
@@ -51,7 +51,7 @@ TEST_F(BackupDedupTest, FirstPassMissesEveryBlockAndSecondHitsEveryBlock) {
   EXPECT_EQ(second["misses"], 0);
   EXPECT_EQ(second["bytes_not_sent"], kTreeBytes);
   EXPECT_DOUBLE_EQ(second["dedup_ratio"].get<double>(), 1.0);
-  EXPECT_EQ(second["stats"]["crcNotFound"], 0);
+  EXPECT_EQ(second["stats"]["crc_not_found"], 0);
   EXPECT_GT(second["job_id"].get<uint32_t>(), first["job_id"].get<uint32_t>());
   EXPECT_NE(second["archive_file_id"], first["archive_file_id"]);
   EXPECT_EQ(first["false_hits"], 0);
@@ -155,7 +155,7 @@ TEST_F(BackupDedupTest, StorageSideHoldsExactlyTheMissesAcrossArchiveFiles) {
   // 22 blocks in six batches of at most four; any two batches pass 20 KiB,
   // so every archive file takes two batches.
   ASSERT_EQ(afiles.size(), 3u);
-  nlohmann::json listed = Json({"storage", "afiles"});
+  nlohmann::json listed = Json({"storage", "afiles"})["archive_files"];
   ASSERT_EQ(listed.size(), afiles.size());
   uint64_t blocks = 0;
   uint64_t bytes = 0;

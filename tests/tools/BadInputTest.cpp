@@ -30,7 +30,7 @@ TEST_F(BadInputTest, MissingPathsFailBeforeAnyJob) {
   Backup({Tree("t")});
   ExpectRefused(RunTool({"backup", "--root", Root(), Tree("t"), Tree("missing")}), 1,
                 "cannot access '" + Tree("missing") + "'");
-  EXPECT_EQ(Json({"storage", "jobs"}).size(), 1u);
+  EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
 }
 
@@ -52,10 +52,9 @@ TEST_F(BadInputTest, BadNumbersAreRefused) {
 }
 
 TEST_F(BadInputTest, UsageErrorsAreRefused) {
-  ExpectRefused(RunTool({}), 1, "subcommand");
   ExpectRefused(RunTool({"unpack", "--root", Root()}), 1, "unpack");
   ExpectRefused(RunTool({"restore", "--root", Root(), "--to", Tree("r")}), 1, "JOB");
-  ExpectRefused(RunTool({"backup", "--root", Root()}), 1, "paths");
+  ExpectRefused(RunTool({"backup", "--root", Root()}), 1, "PATH");
   ExpectRefused(RunTool({"backup", "--root", Root(), "--frobnicate", Tree("t")}), 1, "frobnicate");
   ExpectRefused(RunTool({"stats", "--root", Root(), "surplus"}), 1, "surplus");
   EXPECT_FALSE(std::filesystem::exists(Root() + "/ZEL_CLDB_APP_1_1"));
@@ -89,7 +88,7 @@ TEST_F(BadInputTest, ValuesThatOnlyLookValidAreRefused) {
     ExpectRefused(RunTool(c.args), 1, c.fragment);
   }
   EXPECT_FALSE(std::filesystem::exists(Root() + "/ZEL_CLDB_APP_77_1"));
-  EXPECT_EQ(Json({"storage", "jobs"}).size(), 1u);
+  EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(cldbtest::ReadFile(CldbFolder() + "/State.xml"), state);
   EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
 }
@@ -124,7 +123,7 @@ TEST_F(BadInputTest, AnyBytesInARootFolderNameGiveValidJsonAndAWorkingCldb) {
   }
   const RunResult jobs = RunTool({"storage", "jobs", "--json", "--root", Tree(name)});
   EXPECT_EQ(jobs.exitCode, 0) << jobs.err;
-  EXPECT_EQ(jobs.Json().size(), 2u);
+  EXPECT_EQ(jobs.Json()["jobs"].size(), 2u);
 }
 
 TEST_F(BadInputTest, ARootFolderThatCannotBeCreatedIsRefused) {

@@ -159,7 +159,7 @@ class ChaosTest : public ToolTest {
     if (!std::filesystem::exists(Root() + "/storage.sqlite")) return nlohmann::json::array();
     const RunResult result = RunTool({"storage", "jobs", "--root", Root(), "--json"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    return result.Json();
+    return result.Json()["jobs"];
   }
 
   uint32_t NewestJob() {
@@ -210,11 +210,11 @@ class ChaosTest : public ToolTest {
     // 130: ended early by SIGINT, cleanly.
     ASSERT_TRUE(result.exitCode == 0 || result.exitCode == 2 || result.exitCode == 130)
         << result.err;
-    if (result.out.empty()) {  // it failed before its job began
+    const nlohmann::json job = result.Json();
+    if (!job.contains("job_id")) {  // it failed before its job began
       EXPECT_TRUE(fullDisk) << result.err;
       return;
     }
-    const nlohmann::json job = result.Json();
     EXPECT_EQ(job["false_hits"], 0) << "job " << job["job_id"];
     if (result.exitCode == 0) {
       live_[job["job_id"]] = {snapshot};
@@ -247,7 +247,7 @@ class ChaosTest : public ToolTest {
     const std::string app = Chance(75) ? "1" : "2";
     const RunResult listed =
         RunTool({"storage", "afiles", "--app", app, "--root", Root(), "--json"});
-    const nlohmann::json afiles = listed.Json();
+    const nlohmann::json afiles = listed.Json()["archive_files"];
     if (!afiles.is_array() || afiles.empty()) return;
     // Mostly a valid one, which newer archive files may reference.
     std::vector<uint32_t> valid, any;

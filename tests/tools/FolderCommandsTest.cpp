@@ -20,12 +20,12 @@ class FolderCommandsTest : public ToolTest {
 
 TEST_F(FolderCommandsTest, StateShowsAClosedCldbWithItsRecordCount) {
   const nlohmann::json state = Json({"state", CldbFolder()});
-  EXPECT_EQ(state["Version"], 2);
-  EXPECT_EQ(state["State"], 2);
-  EXPECT_EQ(state["CLDBID"], 1);
-  EXPECT_EQ(state["SIDBSTOREID"], 7);
-  EXPECT_EQ(state["RECORDCOUNT"], kBlocks);
-  EXPECT_GT(state["LastCompactTime"].get<uint64_t>(), 0u);
+  EXPECT_EQ(state["version"], 2);
+  EXPECT_EQ(state["state"], 2);
+  EXPECT_EQ(state["cldb_id"], 1);
+  EXPECT_EQ(state["sidb_store_id"], 7);
+  EXPECT_EQ(state["record_count"], kBlocks);
+  EXPECT_GT(state["last_compact_time"].get<uint64_t>(), 0u);
 
   const RunResult human = RunTool({"state", CldbFolder()});
   EXPECT_NE(human.out.find("State            2 (closed)"), std::string::npos) << human.out;

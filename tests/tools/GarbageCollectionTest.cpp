@@ -77,7 +77,7 @@ TEST_F(GarbageCollectionTest, ADroppedJobsBlocksStayWhileALiveJobReferencesThem)
   Run({"storage", "drop-job", std::to_string(job2["job_id"].get<uint32_t>())});
   EXPECT_EQ(Gc()["packs_removed"], 1);
   EXPECT_TRUE(Packs().empty());
-  EXPECT_TRUE(Json({"storage", "afiles"}).empty());
+  EXPECT_TRUE(Json({"storage", "afiles"})["archive_files"].empty());
   const nlohmann::json again = Backup({Tree("x"), Tree("y")});
   EXPECT_EQ(again["misses"], kX + kY);
   EXPECT_EQ(again["false_hits"], 0);
@@ -93,7 +93,7 @@ TEST_F(GarbageCollectionTest, ALostArchiveFileBreaksTheJobsThatNeedItUntilItsBlo
   const nlohmann::json job2 = Backup({Tree("x"), Tree("y")});
   ASSERT_EQ(job2["hits"], kX);
   Run({"storage", "drop-afile", std::to_string(job1["archive_file_id"].get<uint32_t>())});
-  const nlohmann::json afiles = Json({"storage", "afiles"});
+  const nlohmann::json afiles = Json({"storage", "afiles"})["archive_files"];
   ASSERT_EQ(afiles.size(), 2u);
   EXPECT_EQ(afiles[0]["state"], "lost");
   EXPECT_EQ(afiles[1]["state"], "broken");
@@ -121,7 +121,7 @@ TEST_F(GarbageCollectionTest, ALostArchiveFileBreaksTheJobsThatNeedItUntilItsBlo
 TEST_F(GarbageCollectionTest, AJobHealedByAnotherStaysWholeWhenThatOneIsDropped) {
   const nlohmann::json job1 = Backup({Tree("x")});
   Run({"storage", "drop-afile", std::to_string(job1["archive_file_id"].get<uint32_t>())});
-  EXPECT_EQ(Json({"storage", "afiles"})[0]["state"], "lost");
+  EXPECT_EQ(Json({"storage", "afiles"})["archive_files"][0]["state"], "lost");
   EXPECT_EQ(Verify(4)["bad_blocks"], kX);
   const nlohmann::json job2 = Backup({Tree("x")});
   EXPECT_EQ(job2["misses"], kX);
@@ -135,7 +135,7 @@ TEST_F(GarbageCollectionTest, AJobHealedByAnotherStaysWholeWhenThatOneIsDropped)
   Run({"storage", "drop-job", std::to_string(job1["job_id"].get<uint32_t>())});
   EXPECT_EQ(Gc()["packs_removed"], 1);
   EXPECT_TRUE(Packs().empty());
-  EXPECT_TRUE(Json({"storage", "afiles"}).empty());
+  EXPECT_TRUE(Json({"storage", "afiles"})["archive_files"].empty());
 }
 
 // A killed job is not live: the next collection frees what it stored.
@@ -159,7 +159,7 @@ TEST_F(GarbageCollectionTest, AKilledJobsDataIsFreed) {
   EXPECT_EQ(collected["bytes_freed"].get<uint64_t>(), before - PackBytes());
   const std::string firstPack = std::to_string(first["archive_file_id"].get<uint32_t>()) + ".pack";
   EXPECT_EQ(Packs(), std::vector<std::string>{firstPack});
-  EXPECT_EQ(Json({"storage", "jobs"}).back()["status"], "interrupted");
+  EXPECT_EQ(Json({"storage", "jobs"})["jobs"].back()["status"], "interrupted");
   ExpectRestored(first["job_id"], {Tree("x")});
 }
 
@@ -184,7 +184,7 @@ TEST_F(GarbageCollectionTest, AFullDiskFailsAJobCleanly) {
     EXPECT_EQ(result.exitCode, 2) << result.err;
     ASSERT_FALSE(result.ErrorLines().empty());
     EXPECT_EQ(result.ErrorLines().back().rfind("cldb: ", 0), 0u);
-    const nlohmann::json job = Json({"storage", "jobs"}).back();
+    const nlohmann::json job = Json({"storage", "jobs"})["jobs"].back();
     if (job["job_id"] != first["job_id"]) {
       EXPECT_FALSE(job["live"].get<bool>());
     }

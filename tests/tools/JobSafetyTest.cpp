@@ -60,7 +60,7 @@ class JobSafetyTest : public ToolTest {
   static constexpr const char* kOpenedLine = "CLDB Succeeded";
 
   // The job that StartSlowBackup started: the last one on the storage side.
-  nlohmann::json LastJob() { return Json({"storage", "jobs"}).back(); }
+  nlohmann::json LastJob() { return Json({"storage", "jobs"})["jobs"].back(); }
 
   nlohmann::json StateXml() { return Json({"state", CldbFolder()}); }
 
@@ -94,7 +94,7 @@ TEST_F(JobSafetyTest, AKilledBackupLeavesACldbThatIsRecreatedWithoutFalseHits) {
   child->Signal(SIGKILL);
   const RunResult killed = child->Finish();
   ASSERT_EQ(killed.signal, SIGKILL);
-  EXPECT_NE(StateXml()["State"], 2) << "the CLDB was closed before the kill";
+  EXPECT_NE(StateXml()["state"], 2) << "the CLDB was closed before the kill";
   const nlohmann::json job = LastJob();
   EXPECT_EQ(job["status"], "interrupted");
   EXPECT_FALSE(job["live"].get<bool>());
@@ -110,8 +110,8 @@ TEST_F(JobSafetyTest, AKilledBackupLeavesACldbThatIsRecreatedWithoutFalseHits) {
   EXPECT_EQ(after["misses"], kX + kZ);
   EXPECT_EQ(after["false_hits"], 0);
   ExpectRestored(first["job_id"], {Tree("x")});
-  EXPECT_EQ(StateXml()["State"], 2);
-  EXPECT_EQ(StateXml()["RECORDCOUNT"], kX + kZ);
+  EXPECT_EQ(StateXml()["state"], 2);
+  EXPECT_EQ(StateXml()["record_count"], kX + kZ);
 
   const nlohmann::json next = Backup({Tree("x"), Tree("z")});
   EXPECT_EQ(next["hits"], kX + kZ);
@@ -153,7 +153,7 @@ TEST_F(JobSafetyTest, ASignalledBackupClosesTheCldbCleanly) {
     const uint64_t stored = partial["misses"];
     EXPECT_GT(stored, 0u);  // the batch at hand is finished
     EXPECT_LT(stored, kX + kZ);
-    EXPECT_EQ(StateXml()["State"], 2);
+    EXPECT_EQ(StateXml()["state"], 2);
     const nlohmann::json job = LastJob();
     EXPECT_EQ(job["status"], "interrupted");
     EXPECT_EQ(job["blocks"], stored);
@@ -201,10 +201,10 @@ TEST_F(JobSafetyTest, PruneAndStorageChangesEndCleanlyOnSignals) {
     const RunResult ended = child.Finish();
     EXPECT_EQ(ended.exitCode, 128 + c.sig) << ended.err;
   }
-  const nlohmann::json jobs = Json({"storage", "jobs"});
+  const nlohmann::json jobs = Json({"storage", "jobs"})["jobs"];
   ASSERT_EQ(jobs.size(), 2u);  // the other client's job is gone
   EXPECT_EQ(jobs.back()["status"], "interrupted");  // the prune, not left running
-  EXPECT_EQ(StateXml()["State"], 2);
+  EXPECT_EQ(StateXml()["state"], 2);
   const nlohmann::json next = Backup({Tree("x")});
   EXPECT_EQ(next["cldb_recreated_reason"], "dirty");  // the change went through
   EXPECT_EQ(Backup({Tree("x")})["hits"], kX);
@@ -235,7 +235,7 @@ TEST_F(JobSafetyTest, CompactionAndDumpAreNotDamagedBySignals) {
     for (std::string line; std::getline(in, line);) ++lines;
   }
   EXPECT_EQ(lines, 1 + kX + kZ);  // the header and every record
-  EXPECT_EQ(StateXml()["State"], 2);
+  EXPECT_EQ(StateXml()["state"], 2);
   EXPECT_EQ(Backup({Tree("x"), Tree("z")})["hits"], kX + kZ);
 }
 

@@ -118,5 +118,25 @@ TEST_F(OutputOptionsTest, LogLevelsByName) {
   EXPECT_NE(bad.err.find("--log-level"), std::string::npos) << bad.err;
 }
 
+// The human summary: binary units only, what went to disk always, the
+// counters no backup changes only with -v.
+TEST_F(OutputOptionsTest, TheSummaryUsesBinaryUnitsAndHidesCountersThatStayZero) {
+  for (bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose);
+    const RunResult result = RunTool(BackupArgs(verbose ? std::vector<std::string>{"-v"}
+                                                        : std::vector<std::string>{}));
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::string& out = result.out;
+    EXPECT_NE(out.find("  written        "), std::string::npos) << out;
+    EXPECT_NE(out.find("to disk"), std::string::npos) << out;
+    EXPECT_NE(out.find(" MiB/s"), std::string::npos) << out;
+    for (const char* decimal : {" MB", " kB", " KB", " GB"})
+      EXPECT_EQ(out.find(decimal), std::string::npos) << decimal << " in\n" << out;
+    EXPECT_NE(out.find("CRC not found"), std::string::npos) << out;
+    for (const char* label : {"Inserted by this job", "Expired in this job"})
+      EXPECT_EQ(verbose, out.find(label) != std::string::npos) << label << " in\n" << out;
+  }
+}
+
 }  // namespace
 }  // namespace tooltest

@@ -77,7 +77,7 @@ TEST_F(RestoreTest, ListShowsTheTree) {
   const uint32_t jobId = Backup({Tree("t")})["job_id"];
   const std::string t = Tree("t").substr(1);  // as the tree records it
   nlohmann::json listed = Json({"ls", std::to_string(jobId), "/" + t + "/sub"});
-  EXPECT_EQ(listed["schema_version"], 1);
+  EXPECT_EQ(listed["schema_version"], 2);
   std::vector<std::string> paths;
   for (const nlohmann::json& entry : listed["entries"]) paths.push_back(entry["path"]);
   EXPECT_EQ(paths, (std::vector<std::string>{t + "/sub", t + "/sub/deeper", t + "/sub/deeper/c",
@@ -242,7 +242,7 @@ TEST_F(RestoreTest, AStoreOfANewerFormatIsRefused) {
   EXPECT_NE(restore.err.find("1.pack': written by a newer format version"), std::string::npos)
       << restore.err;
 
-  cldbtest::RawSql(Db(), "PRAGMA user_version = 4");
+  cldbtest::RawSql(Db(), "PRAGMA user_version = 5");
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"ls", std::to_string(jobId)},
         {"backup", Tree("t")},

@@ -146,7 +146,7 @@ TEST_F(RootFolderTest, OnlyABackupMakesARootOtherCommandsRefuseWhatIsNotThere) {
   const auto before = Snapshot(Root());
   EXPECT_EQ(RunTool({"stats", "--app", "9", "--root", Root()}).exitCode, 1);
   EXPECT_EQ(RunTool({"prune", "--app", "9", "--root", Root()}).exitCode, 1);
-  EXPECT_EQ(Json({"storage", "jobs"}).size(), 1u);
+  EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(before, Snapshot(Root()));
 }
 
@@ -188,8 +188,8 @@ TEST_F(RootFolderTest, AUserWhoMayOnlyReadTheCldbCanLookAtIt) {
   nobody.asNobody = true;
   const RunResult state = RunTool({"state", "--json", CldbFolder()}, nobody);
   ASSERT_EQ(state.exitCode, 0) << state.err;
-  EXPECT_EQ(state.Json()["State"], 2);
-  EXPECT_EQ(state.Json()["RECORDCOUNT"], 5);
+  EXPECT_EQ(state.Json()["state"], 2);
+  EXPECT_EQ(state.Json()["record_count"], 5);
   const RunResult stats = RunTool({"stats", "--json", "--root", Root()}, nobody);
   ASSERT_EQ(stats.exitCode, 0) << stats.err;
   EXPECT_EQ(stats.Json()["state_name"], "closed");

@@ -169,14 +169,14 @@ TEST_F(StorageAgingTest, AFalseHitIsRefusedCountedAndStoredInstead) {
 TEST_F(StorageAgingTest, StorageListsJobsAndArchiveFiles) {
   const nlohmann::json job1 = Backup({Tree("x")});
   const nlohmann::json job2 = Backup({Tree("y")});
-  const nlohmann::json jobs = Json({"storage", "jobs"});
+  const nlohmann::json jobs = Json({"storage", "jobs"})["jobs"];
   ASSERT_EQ(jobs.size(), 2u);
   EXPECT_EQ(jobs[0]["job_id"], job1["job_id"]);
   EXPECT_EQ(jobs[1]["blocks"], kY);
   EXPECT_EQ(jobs[1]["status"], "completed");
 
   Drop("drop-afile", Afile(job2));
-  const nlohmann::json afiles = Json({"storage", "afiles"});
+  const nlohmann::json afiles = Json({"storage", "afiles"})["archive_files"];
   ASSERT_EQ(afiles.size(), 2u);
   EXPECT_EQ(afiles[0]["archive_file_id"], Afile(job1));
   EXPECT_EQ(afiles[0]["state"], "valid");

@@ -317,7 +317,8 @@ void ToolTest::ExpectRestored(uint32_t jobId, const std::vector<std::string>& tr
 }
 
 nlohmann::json ToolTest::JobOnStorage(uint32_t jobId) {
-  for (const nlohmann::json& job : Json({"storage", "jobs"}))
+  const nlohmann::json listed = Json({"storage", "jobs"});
+  for (const nlohmann::json& job : listed["jobs"])
     if (job["job_id"] == jobId) return job;
   ADD_FAILURE() << "no job " << jobId << " on the storage side";
   return {};

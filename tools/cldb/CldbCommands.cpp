@@ -16,6 +16,7 @@
 #include "Console.h"
 #include "Format.h"
 #include "Interrupt.h"
+#include "JsonOutput.h"
 #include "Report.h"
 #include "StateReader.h"
 #include "ToolRoot.h"
@@ -28,7 +29,7 @@
 namespace commands {
 namespace {
 
-using report::PrintJson;
+using cldb::json::SetResult;
 
 // Bytes of the regular files under `folder`.
 uint64_t FolderBytes(const std::string& folder) {
@@ -85,6 +86,39 @@ Outcome MaintenanceFailure(const CCLDBTableManager& manager, const char* verb,
   return Outcome::Fail(kExitFailure, std::string("cannot ") + verb + " the CLDB in '" + folder + "'");
 }
 
+// Runs the dump with the library's progress text (which names the file it
+// writes) kept off standard output, in `said`, so that --json prints
+// nothing but its document there.
+int DumpQuietly(CCLDBTableManager& manager, EvDebug& log, const std::string& folder,
+                std::string& said) {
+  std::fflush(stdout);
+  std::FILE* capture = std::tmpfile();
+  const int saved = capture != nullptr ? dup(STDOUT_FILENO) : -1;
+  if (saved < 0 || dup2(fileno(capture), STDOUT_FILENO) < 0) {
+    if (saved >= 0) close(saved);
+    if (capture != nullptr) std::fclose(capture);
+    return -1;
+  }
+  const int rc = manager.DumpCacheTable(&log, folder.c_str());
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::rewind(capture);
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), capture)) > 0;) said.append(buffer, n);
+  std::fclose(capture);
+  return rc;
+}
+
+// The file a dump wrote, as the library names it: "... in to [NAME]".
+std::string DumpFileName(const std::string& said) {
+  const std::string marker = "[";
+  const size_t start = said.find(marker);
+  if (start == std::string::npos) return "";
+  const size_t end = said.find(']', start + marker.size());
+  return end == std::string::npos ? "" : said.substr(start + marker.size(), end - start - marker.size());
+}
+
 void PrintState(const StateValues& values) {
   for (const StateValues::Element& element : values.elements) {
     if (!element.present) {
@@ -103,7 +137,7 @@ void PrintState(const StateValues& values) {
 nlohmann::ordered_json StateJson(const StateValues& values) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
   for (const StateValues::Element& element : values.elements)
-    object[element.name] =
+    object[element.key] =
         element.present ? nlohmann::ordered_json(element.value) : nlohmann::ordered_json();
   return object;
 }
@@ -129,9 +163,9 @@ Outcome Backup(const GlobalOptions& global, BackupOptions options) {
   outcome = job.Run(result);
   if (!result.ran) return outcome;
   if (global.json)
-    PrintJson(report::Backup(result));
+    SetResult(report::Backup(result));
   else if (!global.quiet)
-    report::PrintBackup(stdout, result);
+    report::PrintBackup(stdout, result, global.verbose);
   std::fflush(stdout);
   return outcome;
 }
@@ -144,7 +178,7 @@ Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSetti
   if (!CheckFolder(root->CldbFolder(identity.FolderName())).ok())
     return Outcome::Fail(kExitBadInput,
                          "no CLDB for " + identity.Describe() + " in '" + root->Folder() + "'");
-  JobSession session(*root, identity, settings);
+  JobSession session(*root, identity, settings, JobSession::Kind::kPrune);
   outcome = session.Acquire();
   if (outcome.ok()) outcome = session.Begin();
   if (!outcome.ok()) return outcome;
@@ -159,7 +193,7 @@ Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSetti
                                                  : kJobCompleted,
                         stats);
   if (global.json) {
-    PrintJson({{"job_id", session.JobId()},
+    SetResult({{"job_id", session.JobId()},
                {"cldb_folder", session.CldbFolder()},
                {"records_before", before},
                {"records_after", after},
@@ -190,7 +224,7 @@ Outcome Stats(const GlobalOptions& global, const CldbIdentity& identity) {
   const uint64_t bytes = FolderBytes(folder);
   const unsigned long long state = values.Get("State", ~0ull);
   if (global.json) {
-    PrintJson({{"cldb_folder", folder},
+    SetResult({{"cldb_folder", folder},
                {"record_count", values.Get("RECORDCOUNT")},
                {"state", state},
                {"state_name", StateName(state)},
@@ -218,7 +252,7 @@ Outcome State(const GlobalOptions& global, const std::string& folder) {
   outcome = ReadState(folder, values);
   if (!outcome.ok()) return outcome;
   if (global.json)
-    PrintJson(StateJson(values));
+    SetResult(StateJson(values));
   else
     PrintState(values);
   return Outcome::Ok();
@@ -238,9 +272,16 @@ Outcome Dump(const GlobalOptions& global, const std::string& folder, const std::
                          "cannot enter '" + outputDir + "': " + std::strerror(errno));
   EvDebug log;
   CCLDBTableManager manager;
-  const int rc = manager.DumpCacheTable(&log, absolute.c_str());
+  std::string said;
+  const int rc = global.json ? DumpQuietly(manager, log, absolute, said)
+                             : manager.DumpCacheTable(&log, absolute.c_str());
   std::fflush(stdout);
   if (rc != 0) return MaintenanceFailure(manager, "dump", folder);
+  if (global.json) {
+    const std::string name = DumpFileName(said);
+    SetResult({{"cldb_folder", absolute},
+               {"dump_file", name.empty() ? name : std::filesystem::absolute(name).string()}});
+  }
   return Outcome::Ok();
 }
 
@@ -258,7 +299,7 @@ Outcome Compact(const GlobalOptions& global, const std::string& folder) {
     return MaintenanceFailure(manager, "compact", folder);
   const uint64_t after = FolderBytes(folder);
   if (global.json)
-    PrintJson({{"cldb_folder", folder}, {"bytes_before", before}, {"bytes_after", after}});
+    SetResult({{"cldb_folder", folder}, {"bytes_before", before}, {"bytes_after", after}});
   else if (!global.quiet)
     std::printf("Compacted %s: %s -> %s\n", folder.c_str(), fmt::Bytes(before).c_str(),
                 fmt::Bytes(after).c_str());

@@ -40,8 +40,8 @@ std::string Time(uint32_t epochSeconds) {
   return text;
 }
 
-double MegabytesPerSecond(uint64_t bytes, double seconds) {
-  return seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0;
+double MebibytesPerSecond(uint64_t bytes, double seconds) {
+  return seconds > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds : 0.0;
 }
 
 std::string Elapsed(double seconds) {

@@ -12,8 +12,8 @@ std::string Count(uint64_t value);
 std::string Bytes(uint64_t value);
 // Seconds since the epoch as local "YYYY-MM-DD HH:MM:SS"; "never" for 0.
 std::string Time(uint32_t epochSeconds);
-// A rate in decimal megabytes per second, as sha512sum-style tools report it.
-double MegabytesPerSecond(uint64_t bytes, double seconds);
+// A rate in MiB per second: the human output uses binary units throughout.
+double MebibytesPerSecond(uint64_t bytes, double seconds);
 // "0:07", "12:34", "1:02:03".
 std::string Elapsed(double seconds);
 

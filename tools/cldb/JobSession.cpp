@@ -12,10 +12,12 @@ const uint32_t kDbSizeMB = 4096;   // the largest size that still compacts
 
 }  // namespace
 
-JobSession::JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings)
+JobSession::JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings,
+                       Kind kind)
     : root_(root),
       identity_(identity),
       settings_(settings),
+      kind_(kind),
       cldbFolder_(root.CldbFolder(identity.FolderName())),
       lock_(cldbFolder_) {}
 
@@ -41,7 +43,8 @@ Outcome JobSession::Acquire() {
 
 Outcome JobSession::Begin() {
   uint32_t jobId = 0;
-  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId, identity_.auxCopy) != 0)
+  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId, identity_.auxCopy, kind_) !=
+      0)
     return StorageFailure("cannot start a job on the storage side");
   jobId_ = jobId;
   startTime_ = ZelNow32();

@@ -41,7 +41,10 @@ enum JobStatus : int { kJobCompleted = 0, kJobFailed = 1, kJobInterrupted = 2, k
 
 class JobSession {
  public:
-  JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings);
+  using Kind = SqliteStorageBackend::JobKind;
+  // `kind` is what the storage side records the job as.
+  JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings,
+             Kind kind = Kind::kBackup);
   ~JobSession();
   JobSession(const JobSession&) = delete;
   JobSession& operator=(const JobSession&) = delete;
@@ -69,6 +72,7 @@ class JobSession {
   ToolRoot& root_;
   CldbIdentity identity_;
   JobSettings settings_;
+  const Kind kind_;
   std::string cldbFolder_;
   FolderLock lock_;
   EvDebug log_;

@@ -45,9 +45,9 @@ std::string Progress::Line() const {
   const uint64_t blocks = counters_.blocks.load(std::memory_order_relaxed);
   const uint64_t hits = counters_.hits.load(std::memory_order_relaxed);
   char rates[64];
-  std::snprintf(rates, sizeof(rates), "%.1f%% hits  %.1f MB/s",
+  std::snprintf(rates, sizeof(rates), "%.1f%% hits  %.1f MiB/s",
                 blocks ? 100.0 * static_cast<double>(hits) / static_cast<double>(blocks) : 0.0,
-                fmt::MegabytesPerSecond(bytes, seconds));
+                fmt::MebibytesPerSecond(bytes, seconds));
   return fmt::Count(counters_.files.load(std::memory_order_relaxed)) + " files  " +
          fmt::Bytes(bytes) + "  " + fmt::Count(blocks) + " blocks  " + rates + "  " +
          fmt::Elapsed(seconds);

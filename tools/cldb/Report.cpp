@@ -11,20 +11,23 @@ namespace {
 struct Counter {
   const char* key;
   const char* label;
+  // The library declares the counter but no job of the tool changes it:
+  // the summary shows it only with -v, or should it ever be non-zero.
+  bool alwaysZero;
 };
 
 // In the order of _stCLDBStates (cldb::kCounters).
 const Counter kCounters[10] = {
-    {"crcNotFound", "CRC not found"},
-    {"aged", "Aged"},
-    {"expired", "Expired"},
-    {"mismatchedTagCount", "Mismatched tag-count"},
-    {"mismatchedDataSize", "Mismatched data size"},
-    {"mismatchedSignature", "Mismatched signature"},
-    {"insertedByThisJob", "Inserted by this job"},
-    {"expiredInThisJob", "Expired in this job"},
-    {"foundPruned", "Found pruned"},
-    {"offlineSubstores", "Offline substores"},
+    {"crc_not_found", "CRC not found", false},
+    {"aged", "Aged", false},
+    {"expired", "Expired", false},
+    {"mismatched_tag_count", "Mismatched tag-count", false},
+    {"mismatched_data_size", "Mismatched data size", false},
+    {"mismatched_signature", "Mismatched signature", false},
+    {"inserted_by_this_job", "Inserted by this job", true},
+    {"expired_in_this_job", "Expired in this job", true},
+    {"found_pruned", "Found pruned", false},
+    {"offline_substores", "Offline substores", false},
 };
 
 double Ratio(uint64_t part, uint64_t whole) {
@@ -38,11 +41,6 @@ std::string JoinIds(const std::vector<uint32_t>& ids) {
 }
 
 }  // namespace
-
-void PrintJson(const nlohmann::ordered_json& value) {
-  const std::string text = value.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  std::printf("%s\n", text.c_str());
-}
 
 // The storage side takes a failed job out of the live set.
 static_assert(kJobFailed == SqliteStorageBackend::kStatusFailed);
@@ -70,11 +68,13 @@ nlohmann::ordered_json Stats(const _stCLDBStates& stats) {
   return object;
 }
 
-void PrintStats(std::FILE* out, const _stCLDBStates& stats) {
+void PrintStats(std::FILE* out, const _stCLDBStates& stats, bool verbose) {
   std::fprintf(out, "CLDB statistics\n");
-  for (int i = 0; i < 10; ++i)
-    std::fprintf(out, "  %-22s %s\n", kCounters[i].label,
-                 fmt::Count(stats.*cldb::kCounters[i]).c_str());
+  for (int i = 0; i < 10; ++i) {
+    const uint32_t value = stats.*cldb::kCounters[i];
+    if (kCounters[i].alwaysZero && value == 0 && !verbose) continue;
+    std::fprintf(out, "  %-22s %s\n", kCounters[i].label, fmt::Count(value).c_str());
+  }
 }
 
 nlohmann::ordered_json RecreateReasonJson(cldb::RecreateReason reason) {
@@ -129,7 +129,7 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
       {"bytes_stored", r.bytesStored},
       {"bytes_written", r.bytesWritten},
       {"seconds", r.seconds},
-      {"mb_per_s", fmt::MegabytesPerSecond(r.bytes, r.seconds)},
+      {"mib_per_s", fmt::MebibytesPerSecond(r.bytes, r.seconds)},
       {"offline", r.offline},
       {"cldb_recreated", r.recreated != cldb::RecreateReason::kNone},
       {"cldb_recreated_reason", RecreateReasonJson(r.recreated)},
@@ -138,7 +138,7 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
   };
 }
 
-void PrintBackup(std::FILE* out, const BackupResult& r) {
+void PrintBackup(std::FILE* out, const BackupResult& r, bool verbose) {
   std::fprintf(out, "Backup job %u into %s%s%s\n", r.jobId, r.cldbFolder.c_str(),
                r.interrupted ? " (interrupted)" : "", RecreatedNote(r.recreated).c_str());
   std::fprintf(out, "  files          %s; %s unreadable, %s skipped (special files)\n",
@@ -152,8 +152,9 @@ void PrintBackup(std::FILE* out, const BackupResult& r) {
   std::fprintf(out, "  dedup ratio    %.1f%%: %s bytes (%s) did not need sending\n",
                100.0 * Ratio(r.bytesNotSent, r.bytes), fmt::Count(r.bytesNotSent).c_str(),
                fmt::Bytes(r.bytesNotSent).c_str());
-  std::fprintf(out, "  stored         %s bytes into archive file(s) %s%s\n",
-               fmt::Count(r.bytesStored).c_str(), JoinIds(r.archiveFiles).c_str(),
+  std::fprintf(out, "  stored         %s bytes (%s) into archive file(s) %s%s\n",
+               fmt::Count(r.bytesStored).c_str(), fmt::Bytes(r.bytesStored).c_str(),
+               JoinIds(r.archiveFiles).c_str(),
                r.offline ? " (mount path offline: no deduplication)" : "");
   std::fprintf(out, "  written        %s bytes (%s) to disk, compressed, with their headers\n",
                fmt::Count(r.bytesWritten).c_str(), fmt::Bytes(r.bytesWritten).c_str());
@@ -162,9 +163,9 @@ void PrintBackup(std::FILE* out, const BackupResult& r) {
                  "  false hits     %s: the CLDB answered for blocks the storage side could not "
                  "serve; they were stored\n",
                  fmt::Count(r.falseHits).c_str());
-  std::fprintf(out, "  time           %.2f s, %.1f MB/s\n", r.seconds,
-               fmt::MegabytesPerSecond(r.bytes, r.seconds));
-  PrintStats(out, r.stats);
+  std::fprintf(out, "  time           %.2f s, %.1f MiB/s\n", r.seconds,
+               fmt::MebibytesPerSecond(r.bytes, r.seconds));
+  PrintStats(out, r.stats, verbose);
 }
 
 }  // namespace report

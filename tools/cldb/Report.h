@@ -13,15 +13,11 @@
 
 namespace report {
 
-// Prints `value` on standard output, indented. Strings are bytes the tool
-// met (paths above all): each byte that is not part of valid UTF-8 is
-// written as U+FFFD, so the output is always valid JSON.
-void PrintJson(const nlohmann::ordered_json& value);
-
 // The ten counters under their field names.
 nlohmann::ordered_json Stats(const _stCLDBStates& stats);
-// The ten counters, one per line, under the labels of the library's log.
-void PrintStats(std::FILE* out, const _stCLDBStates& stats);
+// The counters, one per line, under the labels of the library's log; the
+// two no job of the tool changes only with `verbose` (or when non-zero).
+void PrintStats(std::FILE* out, const _stCLDBStates& stats, bool verbose);
 
 // Why a job began with an empty CLDB: null for none (the CLDB was reused),
 // else the library's name of the reason ("new", "dirty", "unclosed", ...).
@@ -33,6 +29,7 @@ std::string RecreatedNote(cldb::RecreateReason reason);
 const char* JobStatusName(const SqliteStorageBackend::JobInfo& job);
 
 nlohmann::ordered_json Backup(const BackupResult& result);
-void PrintBackup(std::FILE* out, const BackupResult& result);
+// The human summary; `verbose` (-v) also shows the counters that stay 0.
+void PrintBackup(std::FILE* out, const BackupResult& result, bool verbose);
 
 }  // namespace report

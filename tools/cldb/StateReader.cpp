@@ -7,6 +7,26 @@
 #include "cldb/CLDBTypes.h"
 #include "platform/EvDebug.h"
 
+namespace {
+
+struct Name {
+  const char* element;
+  const char* key;
+};
+
+const Name kElements[] = {
+    {cldb::state::kVersion, "version"},
+    {cldb::state::kState, "state"},
+    {cldb::state::kCldbId, "cldb_id"},
+    {cldb::state::kStoreId, "sidb_store_id"},
+    {cldb::state::kLastCompactTime, "last_compact_time"},
+    {cldb::state::kRecordCount, "record_count"},
+    {cldb::state::kLastAccessTime, "last_access_time"},
+    {cldb::state::kOwner, "owner"},
+};
+
+}  // namespace
+
 unsigned long long StateValues::Get(const char* name, unsigned long long fallback) const {
   for (const Element& element : elements)
     if (std::strcmp(element.name, name) == 0 && element.present) return element.value;
@@ -24,10 +44,11 @@ Outcome ReadState(const std::string& folder, StateValues& values) {
                                            "' cannot be read or parsed (not a small regular "
                                            "file, or damaged)");
   values.elements.clear();
-  for (const char* name : cldb::state::kAll) {
+  for (const Name& name : kElements) {
     StateValues::Element element;
-    element.name = name;
-    element.present = state.GetElementText(name, element.value) == 0;
+    element.name = name.element;
+    element.key = name.key;
+    element.present = state.GetElementText(name.element, element.value) == 0;
     values.elements.push_back(element);
   }
   state.Close();

@@ -15,7 +15,8 @@ struct StateValues {
   // The elements in document order, each with its value, or missing when
   // the element is absent or not a number.
   struct Element {
-    const char* name;
+    const char* name;  // as State.xml names it
+    const char* key;   // the snake_case key of the JSON output
     bool present = false;
     unsigned long long value = 0;
   };

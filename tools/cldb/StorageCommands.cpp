@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "Format.h"
+#include "JsonOutput.h"
 #include "Report.h"
 #include "ToolRoot.h"
 #include "storage/GarbageCollector.h"
@@ -35,21 +36,31 @@ const char* ArchiveFileState(const SqliteStorageBackend::ArchiveFileInfo& file) 
   return file.broken ? "broken" : "valid";
 }
 
-// Applies `drop` to each id; the first failure stops and is reported.
+const char* JobKindName(const SqliteStorageBackend::JobInfo& job) {
+  return job.kind == SqliteStorageBackend::JobKind::kPrune ? "prune" : "backup";
+}
+
+// Applies `drop` to each id; the first failure stops and is reported, with
+// the ids dropped before it.
 template <typename Drop>
 Outcome DropEach(const GlobalOptions& global, const std::vector<uint32_t>& ids, const char* kind,
                  Drop drop) {
   std::unique_ptr<ToolRoot> root;
   Outcome outcome = OpenRoot(global, RootAccess::kChange, root);
   if (!outcome.ok()) return outcome;
+  std::vector<uint32_t> dropped;
   for (uint32_t id : ids) {
     const int rc = drop(root->Storage(), id);
-    if (rc != 0)
-      return StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id), rc);
+    if (rc != 0) {
+      outcome =
+          StorageError(*root, std::string("cannot drop ") + kind + " " + std::to_string(id), rc);
+      break;
+    }
+    dropped.push_back(id);
     if (!global.json && !global.quiet) std::printf("Dropped %s %u\n", kind, id);
   }
-  if (global.json) report::PrintJson({{"dropped", ids}});
-  return Outcome::Ok();
+  if (global.json) cldb::json::SetResult({{"dropped", dropped}});
+  return outcome;
 }
 
 }  // namespace
@@ -71,6 +82,7 @@ Outcome StorageJobs(const GlobalOptions& global) {
                       {"app", job.appId},
                       {"copy", job.copyId},
                       {"aux_copy", job.aux},
+                      {"kind", JobKindName(job)},
                       {"start_time", job.startTime},
                       {"end_time", job.endTime},
                       {"status", report::JobStatusName(job)},
@@ -79,14 +91,15 @@ Outcome StorageJobs(const GlobalOptions& global) {
                       {"blocks", job.blocks},
                       {"bytes", job.bytes},
                       {"pack_bytes", job.packBytes}});
-    report::PrintJson(list);
+    cldb::json::SetResult({{"jobs", list}});
     return Outcome::Ok();
   }
-  std::printf("%8s %6s %5s  %-19s  %-11s %-4s %7s %12s %14s\n", "job", "client", "copy",
-              "started", "status", "live", "afiles", "blocks", "bytes");
+  std::printf("%8s %-6s %6s %5s  %-19s  %-11s %-4s %7s %12s %14s\n", "job", "kind", "client",
+              "copy", "started", "status", "live", "afiles", "blocks", "bytes");
   for (const auto& job : jobs)
-    std::printf("%8u %6u %5u  %-19s  %-11s %-4s %7u %12s %14s\n", job.jobId, job.appId,
-                job.copyId, fmt::Time(job.startTime).c_str(), report::JobStatusName(job),
+    std::printf("%8u %-6s %6u %5u  %-19s  %-11s %-4s %7u %12s %14s\n", job.jobId,
+                JobKindName(job), job.appId, job.copyId, fmt::Time(job.startTime).c_str(),
+                report::JobStatusName(job),
                 job.live ? "yes" : "no", job.archiveFiles, fmt::Count(job.blocks).c_str(),
                 fmt::Count(job.bytes).c_str());
   return Outcome::Ok();
@@ -111,7 +124,7 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
                       {"blocks", file.blocks},
                       {"bytes", file.bytes},
                       {"pack_bytes", file.packBytes}});
-    report::PrintJson(list);
+    cldb::json::SetResult({{"archive_files", list}});
     return Outcome::Ok();
   }
   std::printf("%10s %8s  %-19s %-7s %12s %14s %14s\n", "afile", "job", "created", "state",
@@ -141,7 +154,9 @@ Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) 
   if (!outcome.ok()) return outcome;
   const int rc = root->Storage().MarkClientDirty(app, dirty);
   if (rc != 0) return StorageError(*root, "cannot mark client " + std::to_string(app), rc);
-  if (!global.json && !global.quiet)
+  if (global.json)
+    cldb::json::SetResult({{"app", app}, {"dirty", dirty}});
+  else if (!global.quiet)
     std::printf("CLDBs of client %u marked %s\n", app,
                 dirty ? "dirty: the next job of each copy starts an empty CLDB" : "clean");
   return Outcome::Ok();
@@ -153,7 +168,9 @@ Outcome StorageSetOffline(const GlobalOptions& global, uint32_t copy, bool offli
   if (!outcome.ok()) return outcome;
   if (root->Storage().SetMountPathOffline(copy, offline) != 0)
     return StorageError(*root, "cannot change the mount path of copy " + std::to_string(copy));
-  if (!global.json && !global.quiet)
+  if (global.json)
+    cldb::json::SetResult({{"copy", copy}, {"offline", offline}});
+  else if (!global.quiet)
     std::printf("Mount path of copy %u is now %s\n", copy, offline ? "offline" : "online");
   return Outcome::Ok();
 }
@@ -170,14 +187,13 @@ Outcome CollectGarbage(const GlobalOptions& global) {
     return Outcome::Fail(rc == SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
                          "garbage collection failed: " + error);
   if (global.json) {
-    report::PrintJson({{"schema_version", 1},
-                       {"bytes_freed", result.bytesFreed},
+    cldb::json::SetResult({{"bytes_freed", result.bytesFreed},
                        {"packs_removed", result.packsRemoved},
                        {"packs_rewritten", result.packsRewritten},
                        {"tails_cut", result.tailsCut},
                        {"orphans_removed", result.orphansRemoved},
                        {"jobs_found_dead", result.reaped}});
-  } else {
+  } else if (!global.quiet) {
     std::printf("Freed %s bytes (%s): %s pack(s) removed, %s rewritten, %s cut, %s orphan(s)\n",
                 fmt::Count(result.bytesFreed).c_str(), fmt::Bytes(result.bytesFreed).c_str(),
                 fmt::Count(result.packsRemoved).c_str(), fmt::Count(result.packsRewritten).c_str(),

@@ -16,6 +16,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Format.h"
+#include "JsonOutput.h"
 #include "Report.h"
 #include "Restorer.h"
 #include "ToolRoot.h"
@@ -209,8 +210,8 @@ Outcome List(const GlobalOptions& global, uint32_t jobId, const std::string& pat
   if (!any && !wanted.empty())
     return Outcome::Fail(kExitBadInput, "no '" + wanted + "' in " + JobName(jobId));
   if (global.json)
-    report::PrintJson(
-        {{"schema_version", 1}, {"job_id", jobId}, {"path", wanted}, {"entries", entries}});
+    cldb::json::SetResult(
+        {{"job_id", jobId}, {"path", wanted}, {"entries", entries}});
   return Outcome::Ok();
 }
 
@@ -241,8 +242,7 @@ Outcome Restore(const GlobalOptions& global, const RestoreOptions& options) {
   if (!outcome.ok()) return outcome;
   const Restorer::Counts& done = restorer.Done();
   if (global.json) {
-    report::PrintJson({{"schema_version", 1},
-                       {"job_id", options.jobId},
+    cldb::json::SetResult({{"job_id", options.jobId},
                        {"target", options.target},
                        {"files", done.files},
                        {"folders", done.folders},
@@ -272,8 +272,10 @@ Outcome Verify(const GlobalOptions& global, const std::vector<uint32_t>& jobIds,
     std::vector<JobInfo> all;
     if (root->Storage().ReapDeadJobs(reaped) != 0 || root->Storage().ListJobs(all) != 0)
       return Outcome::Fail(kExitFailure, "cannot list jobs: " + root->Storage().LastError());
+    // A prune stored nothing to read back.
     for (const JobInfo& job : all)
-      if (job.ended && job.live) jobs.push_back(job);
+      if (job.ended && job.live && job.kind == SqliteStorageBackend::JobKind::kBackup)
+        jobs.push_back(job);
   }
   for (uint32_t jobId : jobIds) {
     outcome = RestorableJob(*root, jobId, jobs.emplace_back());
@@ -299,8 +301,7 @@ Outcome Verify(const GlobalOptions& global, const std::vector<uint32_t>& jobIds,
                           {"details", problem.details},
                           {"files", files}});
     }
-    report::PrintJson({{"schema_version", 1},
-                       {"jobs", ids},
+    cldb::json::SetResult({{"jobs", ids},
                        {"files", result.files},
                        {"blocks", result.blocks},
                        {"copies", result.copies},

@@ -102,7 +102,21 @@ CREATE TABLE entries(
   size INTEGER NOT NULL,
   data BLOB NOT NULL,
   PRIMARY KEY (job_id, path)) STRICT, WITHOUT ROWID;
-PRAGMA user_version = 3;
+)sql";
+
+// Version 4: the kind of each job, 0 a backup, 1 a prune.
+const char kVersion4[] = R"sql(
+ALTER TABLE jobs ADD COLUMN kind INTEGER NOT NULL DEFAULT 0;
+PRAGMA user_version = 4;
+)sql";
+
+// Version 3 did not record a job's kind. A prune stores nothing and
+// records no tree, so a job that did neither is taken for one: at worst a
+// backup that failed before it stored anything shows as a prune.
+const char kGuessPrunes[] = R"sql(
+UPDATE jobs SET kind = 1 WHERE block_size = 0
+  AND NOT EXISTS (SELECT 1 FROM afiles a WHERE a.job_id = jobs.job_id)
+  AND NOT EXISTS (SELECT 1 FROM entries e WHERE e.job_id = jobs.job_id);
 )sql";
 
 // Version 1 kept one dirty flag per client, which a job of any copy cleared,
@@ -162,7 +176,7 @@ bool CreateSchema(sqlite3* db, std::string& error) {
     return false;
   }
   return ExecScript(db,
-                    std::string(kBase) + kClientCldbs + kVersion3 +
+                    std::string(kBase) + kClientCldbs + kVersion3 + kVersion4 +
                         "INSERT INTO meta VALUES ('hubcell_id', " +
                         std::to_string(RandomHubcellId()) + ");",
                     error);
@@ -174,7 +188,9 @@ bool Migrate(sqlite3* db, int64_t version, std::string& error) {
   if (version == 0) return CreateSchema(db, error);
   std::string script;
   if (version == 1) script += std::string(kMigrateFrom1) + kClientCldbs;
-  script += std::string(kMigrateFrom2) + kVersion3 + kRetireOldJobs;
+  if (version <= 2) script += std::string(kMigrateFrom2) + kVersion3 + kRetireOldJobs;
+  script += kVersion4;
+  if (version == 3) script += kGuessPrunes;
   return ExecScript(db, script, error);
 }
 

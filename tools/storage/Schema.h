@@ -6,7 +6,8 @@
 // blocks each archive file references through hits, and each job's tree.
 // Older versions held counts only, so migrating one keeps its jobs as
 // history (not restorable) and forgets its archive files; every CLDB is then
-// recreated once, since none of their records names data that exists. A
+// recreated once, since none of their records names data that exists.
+// Version 4 records what each job was run for (a backup or a prune). A
 // database of a newer version is refused and left as it was.
 #pragma once
 
@@ -16,7 +17,7 @@
 
 namespace cldb {
 
-constexpr int kStorageSchemaVersion = 3;
+constexpr int kStorageSchemaVersion = 4;
 
 // Brings a freshly opened connection to a usable database of the current
 // schema: WAL, foreign keys, created or migrated inside one write

@@ -45,13 +45,14 @@ const char kSetLeastAFile[] =
     " ON CONFLICT(cldb_id) DO UPDATE SET job_id = excluded.job_id,"
     " afile_id = excluded.afile_id, report_time = excluded.report_time";
 const char kInsertJob[] =
-    "INSERT INTO jobs(job_id, app_id, copy_id, aux, start_time) VALUES (?1, ?2, ?3, ?4, ?5)";
+    "INSERT INTO jobs(job_id, app_id, copy_id, aux, start_time, kind)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
 const char kEndJob[] = "UPDATE jobs SET end_time = ?2, status = ?3 WHERE job_id = ?1";
 // Every job (?1 = 0), or one.
 const char kListJobs[] =
     "SELECT j.job_id, j.app_id, j.copy_id, j.aux, j.start_time, j.end_time, j.status, j.live,"
     " j.block_size, count(a.afile_id), coalesce(sum(a.blocks), 0), coalesce(sum(a.bytes), 0),"
-    " coalesce(sum(a.pack_end), 0) FROM jobs j LEFT JOIN afiles a ON a.job_id = j.job_id"
+    " coalesce(sum(a.pack_end), 0), j.kind FROM jobs j LEFT JOIN afiles a ON a.job_id = j.job_id"
     " WHERE ?1 = 0 OR j.job_id = ?1 GROUP BY j.job_id ORDER BY j.job_id";
 const char kRunningJobIds[] = "SELECT job_id FROM jobs WHERE end_time IS NULL ORDER BY job_id";
 const char kDeleteJob[] = "DELETE FROM jobs WHERE job_id = ?1";
@@ -118,6 +119,9 @@ SqliteStorageBackend::JobInfo JobOf(const Query& row) {
   job.blocks = static_cast<uint64_t>(row.Int(10));
   job.bytes = static_cast<uint64_t>(row.Int(11));
   job.packBytes = static_cast<uint64_t>(row.Int(12));
+  job.kind = row.Int(13) == static_cast<int>(SqliteStorageBackend::JobKind::kPrune)
+                 ? SqliteStorageBackend::JobKind::kPrune
+                 : SqliteStorageBackend::JobKind::kBackup;
   return job;
 }
 
@@ -352,12 +356,14 @@ uint32_t SqliteStorageBackend::StoreId() const {
 
 // ---- jobs and archive files ------------------------------------------------
 
-int SqliteStorageBackend::BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jobId, bool aux) {
+int SqliteStorageBackend::BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jobId, bool aux,
+                                   JobKind kind) {
   auto lock = db_->Lock();
   uint32_t id = 0;
   const int rc = db_->Transaction(true, [&] {
     if (AllocateId(kNextJobId, "job", UINT32_MAX, id) != 0) return -1;
-    return db_->Run(kInsertJob, id, appId, copyId, aux ? 1 : 0, ZelNow32());
+    return db_->Run(kInsertJob, id, appId, copyId, aux ? 1 : 0, ZelNow32(),
+                    static_cast<int>(kind));
   });
   if (rc != 0) return rc;
   jobId = id;

@@ -85,6 +85,9 @@ class SqliteStorageBackend : public cldb::StorageBackend {
     unsigned int busyTimeoutMs = 10000;
   };
 
+  // What a job was run for; a prune stores nothing and records no tree.
+  enum class JobKind : int { kBackup = 0, kPrune = 1 };
+
   struct JobInfo {
     uint32_t jobId = 0;
     uint32_t appId = 0;
@@ -100,6 +103,7 @@ class SqliteStorageBackend : public cldb::StorageBackend {
     uint64_t blocks = 0;        // totals of what those archive files store
     uint64_t bytes = 0;
     uint64_t packBytes = 0;  // on disk
+    JobKind kind = JobKind::kBackup;
   };
 
   struct ArchiveFileInfo {
@@ -157,7 +161,8 @@ class SqliteStorageBackend : public cldb::StorageBackend {
   // Starts a job of client `appId` on copy `copyId` (on the copy's
   // auxiliary CLDB with `aux`) under a new job id; it is this object's
   // running job until EndJob.
-  int BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jobId, bool aux = false);
+  int BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jobId, bool aux = false,
+               JobKind kind = JobKind::kBackup);
   // Allocates a new, empty archive file for the running job `jobId`, which
   // must belong to (appId, copyId).
   int NewArchiveFile(uint32_t appId, uint32_t copyId, uint32_t jobId, uint32_t& afileId);

@@ -1,0 +1,197 @@
+#include "CliDocs.h"
+
+#include <set>
+#include <sstream>
+
+namespace cldb::clidocs {
+namespace {
+
+bool Visible(const CLI::App* command) { return !command->get_group().empty(); }
+
+// A flag takes no value.
+bool TakesValue(const CLI::Option* option) { return option->get_expected_max() != 0; }
+
+// The options a user types, with their dashes: "-v", "--verbose". Without
+// `withHelp`, --help is left out (every command has its own).
+std::vector<std::string> OptionWords(const CLI::App& command, bool withHelp = true) {
+  std::vector<std::string> words;
+  for (const CLI::Option* option : command.get_options()) {
+    if (!option->nonpositional() || option->get_group().empty()) continue;
+    if (!withHelp && option == command.get_help_ptr()) continue;
+    for (const std::string& name : option->get_snames()) words.push_back("-" + name);
+    for (const std::string& name : option->get_lnames()) words.push_back("--" + name);
+  }
+  return words;
+}
+
+std::string Join(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
+// The options of the application that every command also takes.
+const CLI::App& Root(const CLI::App& command) {
+  const CLI::App* at = &command;
+  while (at->get_parent() != nullptr) at = at->get_parent();
+  return *at;
+}
+
+// Escapes text for roff: backslashes, and a line that would start with a
+// control character.
+std::string Roff(const std::string& text) {
+  std::string out;
+  bool lineStart = true;
+  for (char c : text) {
+    if (lineStart && (c == '.' || c == '\'')) out += "\\&";
+    if (c == '\\')
+      out += "\\e";
+    else if (c == '-')
+      out += "\\-";
+    else
+      out += c;
+    lineStart = c == '\n';
+  }
+  return out;
+}
+
+void ManOptions(std::ostringstream& out, const CLI::App& command) {
+  for (const CLI::Option* option : command.get_options()) {
+    if (option->get_group().empty()) continue;
+    const std::string type = option->get_type_name();
+    out << ".TP\n\\fB" << Roff(option->get_name(true, true)) << "\\fR";
+    if (option->nonpositional() && TakesValue(option) && !type.empty())
+      out << " \\fI" << Roff(type) << "\\fR";
+    out << "\n" << Roff(option->get_description());
+    if (!option->get_default_str().empty())
+      out << " (default: " << Roff(option->get_default_str()) << ")";
+    out << "\n";
+  }
+}
+
+}  // namespace
+
+std::vector<const CLI::App*> Commands(const CLI::App& app) {
+  std::vector<const CLI::App*> found;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App* s) { return Visible(s); })) {
+    found.push_back(sub);
+    for (const CLI::App* below : Commands(*sub)) found.push_back(below);
+  }
+  return found;
+}
+
+std::string CommandPath(const CLI::App& command) {
+  if (command.get_parent() == nullptr) return "";
+  const std::string above = CommandPath(*command.get_parent());
+  return above.empty() ? command.get_name() : above + " " + command.get_name();
+}
+
+std::string HelpFormatter::make_footer(const CLI::App* app) const {
+  if (app->get_parent() == nullptr) return Formatter::make_footer(app);
+  const CLI::App& root = Root(*app);
+  std::vector<const CLI::Option*> global = root.get_options([&root](const CLI::Option* option) {
+    return option->nonpositional() && !option->get_group().empty() &&
+           option != root.get_help_ptr() && option != root.get_version_ptr();
+  });
+  std::string text = make_group("Options of every command (before or after it)", false, global);
+  text.erase(0, text.find_first_not_of('\n'));
+  if (!app->get_footer().empty()) text += "\n" + app->get_footer() + "\n";
+  return text + "\nRoot folder, signals and exit codes: cldb --help. JSON output: docs/json.md.\n";
+}
+
+std::string BashCompletion(const CLI::App& app) {
+  std::ostringstream out;
+  std::vector<const CLI::App*> all = {&app};
+  for (const CLI::App* command : Commands(app)) all.push_back(command);
+  const std::vector<std::string> global = OptionWords(app, false);
+
+  // The options that take a value, by what the value is.
+  std::set<std::string> folderOptions, levelOptions, valueOptions;
+  for (const CLI::App* command : all)
+    for (const CLI::Option* option : command->get_options()) {
+      if (!option->nonpositional() || !TakesValue(option)) continue;
+      std::set<std::string>& set = option->get_type_name() == "FOLDER"  ? folderOptions
+                                   : option->get_type_name() == "LEVEL" ? levelOptions
+                                                                        : valueOptions;
+      for (const std::string& name : option->get_lnames()) set.insert("--" + name);
+      for (const std::string& name : option->get_snames()) set.insert("-" + name);
+    }
+  auto Alternatives = [](const std::set<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : "|") + word;
+    return text.empty() ? std::string("__none__") : text;
+  };
+
+  out << "# bash completion for cldb (generated by `cldb __generate bash`)\n"
+      << "_cldb() {\n"
+      << "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} path= i\n"
+      << "  case $prev in\n"
+      << "    " << Alternatives(folderOptions)
+      << ") COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
+      << "    " << Alternatives(levelOptions)
+      << ") COMPREPLY=($(compgen -W 'error warning info debug' -- \"$cur\")); return ;;\n"
+      << "    " << Alternatives(valueOptions) << ") COMPREPLY=(); return ;;\n"
+      << "  esac\n"
+      << "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+      << "    case \"$path/${COMP_WORDS[i]}\" in\n";
+  for (const CLI::App* command : Commands(app)) {
+    std::string path = CommandPath(*command);
+    for (char& c : path)
+      if (c == ' ') c = '/';
+    out << "      /" << path << ") path=\"$path/${COMP_WORDS[i]}\" ;;\n";
+  }
+  out << "    esac\n"
+      << "  done\n"
+      << "  local commands= options=\n"
+      << "  case $path in\n";
+  for (const CLI::App* command : all) {
+    std::string path = CommandPath(*command);
+    for (char& c : path)
+      if (c == ' ') c = '/';
+    std::vector<std::string> names;
+    for (const CLI::App* sub :
+         command->get_subcommands([](const CLI::App* s) { return Visible(s); }))
+      names.push_back(sub->get_name());
+    std::vector<std::string> options = OptionWords(*command);
+    if (command != &app) options.insert(options.end(), global.begin(), global.end());
+    out << "    \"" << (path.empty() ? "" : "/" + path) << "\") commands='" << Join(names)
+        << "' options='" << Join(options) << "' ;;\n";
+  }
+  out << "  esac\n"
+      << "  if [[ $cur == -* ]]; then\n"
+      << "    COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
+      << "  elif [[ -n $commands ]]; then\n"
+      << "    COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\"))\n"
+      << "  else\n"
+      << "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+      << "  fi\n"
+      << "}\n"
+      << "complete -F _cldb cldb\n";
+  return out.str();
+}
+
+std::string ManPage(const CLI::App& app, const std::string& version) {
+  std::ostringstream out;
+  out << ".TH CLDB 1 \"\" \"cldb " << Roff(version) << "\" \"User Commands\"\n"
+      << ".SH NAME\ncldb \\- " << Roff(app.get_description()) << "\n"
+      << ".SH SYNOPSIS\n.B cldb\n[\\fIOPTIONS\\fR] \\fICOMMAND\\fR [\\fIARGUMENTS\\fR]\n"
+      << ".br\n.B cldb help\n[\\fICOMMAND\\fR]\n"
+      << ".SH OPTIONS\nThese options may come before or after the command.\n";
+  ManOptions(out, app);
+  out << ".SH COMMANDS\n";
+  for (const CLI::App* command : Commands(app)) {
+    std::string usage = CLI::Formatter().make_usage(command, "cldb " + CommandPath(*command));
+    const std::string prefix = "Usage: ";
+    if (usage.compare(0, prefix.size(), prefix) == 0) usage.erase(0, prefix.size());
+    while (!usage.empty() && (usage.back() == '\n' || usage.back() == ' ')) usage.pop_back();
+    out << ".SS \"" << Roff(usage) << "\"\n" << Roff(command->get_description()) << "\n";
+    ManOptions(out, *command);
+    if (!command->get_footer().empty())
+      out << ".PP\n.nf\n" << Roff(command->get_footer()) << "\n.fi\n";
+  }
+  out << ".SH NOTES\n.nf\n" << Roff(app.get_footer()) << "\n.fi\n"
+      << ".SH SEE ALSO\nThe JSON output of every command: docs/json.md of the sources.\n";
+  return out.str();
+}
+
+}  // namespace cldb::clidocs
