@@ -261,7 +261,7 @@ TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobRetiresItsFiles) {
   ASSERT_EQ(StoreBatch(*backend_, first, 1, files[1], stored), 0);
   ASSERT_EQ(backend_->EndJob(first, -7), 0);
   ASSERT_EQ(backend_->DropJob(doomed), 0);
-  EXPECT_EQ(backend_->DropJob(doomed), -1);
+  EXPECT_EQ(backend_->DropJob(doomed), SqliteStorageBackend::kUnknown);
   std::vector<SqliteStorageBackend::ArchiveFileInfo> listed;
   ASSERT_EQ(backend_->ListArchiveFiles(1, 1, listed), 0);
   ASSERT_EQ(listed.size(), 4u);
@@ -277,9 +277,9 @@ TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobRetiresItsFiles) {
   EXPECT_TRUE(jobs[0].ended && jobs[0].startTime == kNow && jobs[0].endTime == kNow + 60);
   EXPECT_TRUE(jobs[0].status == -7 && jobs[0].archiveFiles == 2 && jobs[0].blocks == 15);
   ASSERT_EQ(backend_->DropArchiveFile(files[0]), 0);
-  EXPECT_EQ(backend_->DropArchiveFile(files[0]), -1);
+  EXPECT_EQ(backend_->DropArchiveFile(files[0]), SqliteStorageBackend::kUnknown);
   EXPECT_NE(backend_->LastError().find("lost already"), std::string::npos);
-  EXPECT_EQ(backend_->DropArchiveFile(999), -1);
+  EXPECT_EQ(backend_->DropArchiveFile(999), SqliteStorageBackend::kUnknown);
   EXPECT_NE(backend_->LastError().find("no archive file 999"), std::string::npos);
 }
 

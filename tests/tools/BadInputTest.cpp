@@ -82,6 +82,8 @@ TEST_F(BadInputTest, ValuesThatOnlyLookValidAreRefused) {
       {{"storage", "afiles", "--copy", "0", "--root", Root()}, "--copy"},
       {{"storage", "offline", "--copy", "0", "--root", Root()}, "--copy"},
       {{"prune", "--root", Root(), "--app", "77"}, "no CLDB for client 77 copy 1"},
+      {{"storage", "drop-job", "99", "--root", Root()}, "no job 99"},
+      {{"storage", "drop-afile", "99", "--root", Root()}, "no archive file 99"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);

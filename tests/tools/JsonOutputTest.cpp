@@ -109,7 +109,7 @@ TEST_F(JsonOutputTest, EveryCommandAnswersWithOneSnakeCaseObject) {
       {{"bogus"}, 1, nullptr},
       {{"backup"}, 1, nullptr},
       {{"backup", "--block-size", "-4K", Tree("t")}, 1, nullptr},
-      {{"storage", "drop-job", "12345"}, 2, "dropped"},
+      {{"storage", "drop-job", "12345"}, 1, "dropped"},
   };
   for (const Case& c : cases) {
     const nlohmann::json document = Check(c.args, c.exitCode);

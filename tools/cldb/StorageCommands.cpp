@@ -23,16 +23,18 @@ Outcome OpenRoot(const GlobalOptions& global, RootAccess access, std::unique_ptr
 // `rc` is what the storage call returned: a CLDB in use that stopped it
 // exits as a CLDB in use does.
 Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
-  return Outcome::Fail(rc == SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
-                       what + ": " + root.Storage().LastError());
+  const int exitCode = rc == SqliteStorageBackend::kInUse     ? kExitInUse
+                       : rc == SqliteStorageBackend::kUnknown ? kExitBadInput
+                                                              : kExitFailure;
+  return Outcome::Fail(exitCode, what + ": " + root.Storage().LastError());
 }
 
-// "valid" (handed to its client's CLDB), "broken" (references a lost
-// block), "lost" (its pack is gone) or "retired" (its job left the live
-// set; kept while its blocks are needed).
+// "lost" (its pack is gone), "retired" (its job left the live set; kept
+// while its blocks are needed), "valid" (handed to its client's CLDB) or
+// "broken" (references a lost block).
 const char* ArchiveFileState(const SqliteStorageBackend::ArchiveFileInfo& file) {
-  if (!file.live) return "retired";
   if (file.lost) return "lost";
+  if (!file.live) return "retired";
   return file.broken ? "broken" : "valid";
 }
 

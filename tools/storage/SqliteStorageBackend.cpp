@@ -210,7 +210,10 @@ int SqliteStorageBackend::AllocateId(const char* counter, const char* what, uint
 int SqliteStorageBackend::ReadJob(uint32_t jobId, JobInfo& job) {
   Query query(db_->Statement(kListJobs), jobId);
   const int rc = query.Step();
-  if (rc == SQLITE_DONE) return Fail("no job " + std::to_string(jobId));
+  if (rc == SQLITE_DONE) {
+    Fail("no job " + std::to_string(jobId));
+    return kUnknown;
+  }
   if (rc != SQLITE_ROW) return db_->FailSqlite();
   job = JobOf(query);
   return 0;
@@ -451,7 +454,10 @@ int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
   int64_t copyId = 0, generation = 0;
   bool found = false;
   if (db_->ReadInt(kGetAFileCopy, copyId, found, afileId) != 0) return -1;
-  if (!found) return Fail("no archive file " + std::to_string(afileId));
+  if (!found) {
+    Fail("no archive file " + std::to_string(afileId));
+    return kUnknown;
+  }
   std::vector<uint32_t> clients;
   {
     Query query(db_->Statement(kListCopyClients), copyId);
@@ -471,8 +477,10 @@ int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
     {
       Query held(db_->Statement(kGetHeldAFile), afileId);
       const int step = held.Step();
-      if (step == SQLITE_DONE)
-        return Fail("archive file " + std::to_string(afileId) + " is lost already");
+      if (step == SQLITE_DONE) {
+        Fail("no archive file " + std::to_string(afileId) + " (unknown, or lost already)");
+        return kUnknown;
+      }
       if (step != SQLITE_ROW) return db_->FailSqlite();
       generation = held.Int(0);
       live = held.Int(1) != 0;
@@ -496,7 +504,7 @@ int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
 int SqliteStorageBackend::DropJob(uint32_t jobId) {
   auto lock = db_->Lock();
   JobInfo job;
-  if (ReadJob(jobId, job) != 0) return -1;
+  if (const int rc = ReadJob(jobId, job)) return rc;
   CldbLocks cldbs(root_);
   int locked = cldbs.Take(CldbOf(job), db_->MutableError());
   if (locked == 0 && !job.aux)

@@ -72,6 +72,9 @@ class SqliteStorageBackend : public cldb::StorageBackend {
   // Returned by the drops and MarkClientDirty when a CLDB they concern is in
   // use.
   static constexpr int kInUse = -2;
+  // Returned by the drops when the job or archive file named is not there
+  // (never was, or dropped or lost already).
+  static constexpr int kUnknown = -3;
   static constexpr uint32_t kMaxArchiveFileId = 0x7FFFFFFF;
   static constexpr const char* kFileName = "storage.sqlite";
   // Job statuses the storage side acts on (the tool records 0 completed,
