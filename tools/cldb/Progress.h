@@ -14,6 +14,10 @@
 #include "Console.h"
 #include "JobCounters.h"
 
+// How a backup shows its progress: not at all, as a status line redrawn on
+// the terminal, or as JSON lines on standard error.
+enum class ProgressStyle { kNone, kTerminal, kJson };
+
 class Progress {
  public:
   Progress(Console& console, const JobCounters& counters);
