@@ -16,7 +16,7 @@
 namespace {
 
 constexpr unsigned int kSignatureLength = sizeof(_CacheRecord::Signature);
-constexpr uint32_t kTimeTolerance = 600;  // seconds added to every measured age
+using cldb::kTimeTolerance;
 constexpr uint32_t kSecondsPerDay = 86400;
 
 // Engine field-type codes of the stored schema.

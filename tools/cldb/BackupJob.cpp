@@ -43,12 +43,13 @@ BackupJob::BackupJob(ToolRoot& root, const BackupOptions& options, Console& cons
       session_(std::make_unique<JobSession>(root, options.identity, options.settings)),
       tree_(options.blockSize) {}
 
-BackupJob::BackupJob(const std::string& cldbFolder, const BackupOptions& options,
+BackupJob::BackupJob(const std::string& rootFolder, const BackupOptions& options,
                      Console& console)
     : root_(nullptr),
       options_(options),
       console_(console),
-      cldbFolder_(cldbFolder),
+      rootFolder_(rootFolder),
+      cldbFolder_(rootFolder + "/" + options.identity.FolderName()),
       lookup_(std::make_unique<CldbLookup>()),
       tree_(options.blockSize) {}
 
@@ -93,7 +94,7 @@ Outcome BackupJob::RunJob(BackupResult& result) {
 
 Outcome BackupJob::RunDry(BackupResult& result) {
   const auto start = std::chrono::steady_clock::now();
-  Outcome outcome = lookup_->Open(cldbFolder_, options_.settings);
+  Outcome outcome = lookup_->Open(rootFolder_, options_.identity, options_.settings);
   if (!outcome.ok()) return outcome;
   result.ran = true;
   bool interrupted = false;

@@ -92,8 +92,9 @@ struct BackupResult {
 class BackupJob {
  public:
   BackupJob(ToolRoot& root, const BackupOptions& options, Console& console);
-  // A dry run against the CLDB in `cldbFolder`, which need not exist.
-  BackupJob(const std::string& cldbFolder, const BackupOptions& options, Console& console);
+  // A dry run against the CLDB of the root folder `rootFolder`, which need
+  // not exist.
+  BackupJob(const std::string& rootFolder, const BackupOptions& options, Console& console);
   Outcome Run(BackupResult& result);
 
  private:
@@ -144,6 +145,7 @@ class BackupJob {
   ToolRoot* const root_;  // null in a dry run
   const BackupOptions options_;
   Console& console_;
+  const std::string rootFolder_;  // a dry run's
   const std::string cldbFolder_;
   std::unique_ptr<JobSession> session_;  // null in a dry run
   std::unique_ptr<CldbLookup> lookup_;   // a dry run's

@@ -105,7 +105,7 @@ Outcome DryRun(const std::string& rootFolder, BackupOptions& options, Console& c
                BackupResult& result) {
   Outcome outcome = KeepRootOut(options, rootFolder, console);
   if (!outcome.ok()) return outcome;
-  BackupJob job(rootFolder + "/" + options.identity.FolderName(), options, console);
+  BackupJob job(rootFolder, options, console);
   return job.Run(result);
 }
 
