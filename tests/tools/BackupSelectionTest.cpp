@@ -238,5 +238,68 @@ TEST_F(BackupSelectionTest, DryRunPredictsTheJobAndChangesNothing) {
   EXPECT_FALSE(fresh.Json()["dry_run_note"].is_null());
 }
 
+// A dry run counts a block as found only when the archive file its record
+// names is still valid on the storage side, and predicts what the job then
+// finds. Without a storage database, or with the copy offline, it finds
+// nothing.
+TEST_F(BackupSelectionTest, DryRunFindsOnlyWhatStorageStillHolds) {
+  const std::string x = Tree("x"), y = Tree("y");
+  WriteRandomFile(x + "/f", 70, 3 * kBlock);
+  WriteRandomFile(y + "/f", 71, 2 * kBlock);
+  struct Case {
+    const char* name;
+    std::vector<std::vector<std::string>> storageCommands;  // %job1 / %job2 / %afile2 filled in
+    bool removeStorage;
+    int hits;
+    bool noted;
+  };
+  const Case cases[] = {
+      {"nothing lost", {}, false, 5, false},
+      {"second job dropped", {{"drop-job", "%job2"}}, false, 3, false},
+      {"second archive file lost", {{"drop-afile", "%afile2"}}, false, 3, false},
+      {"both jobs dropped", {{"drop-job", "%job1"}, {"drop-job", "%job2"}}, false, 0, false},
+      {"copy offline", {{"offline", "--copy", "1"}}, false, 0, true},
+      {"storage database gone", {}, true, 0, true},
+  };
+  auto dryRun = [&] {
+    const RunResult dry = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
+                                   "--dry-run", x, y});
+    EXPECT_EQ(dry.exitCode, 0) << dry.err;
+    return dry.Json();
+  };
+  // Jobs that follow each other within a second each start after the
+  // CLDB's newest stamp, so their stamps run ahead of the clock; the dry run
+  // ages records from where the next job would start.
+  for (int i = 0; i < 5; ++i) Backup({x, y});
+  EXPECT_EQ(dryRun()["hits"], 5);
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(Root());
+    const nlohmann::json job1 = Backup({x});
+    const nlohmann::json job2 = Backup({y});
+    for (std::vector<std::string> command : c.storageCommands) {
+      for (std::string& arg : command) {
+        if (arg == "%job1") arg = std::to_string(job1["job_id"].get<uint32_t>());
+        if (arg == "%job2") arg = std::to_string(job2["job_id"].get<uint32_t>());
+        if (arg == "%afile2") arg = std::to_string(job2["archive_file_id"].get<uint32_t>());
+      }
+      command.insert(command.begin(), "storage");
+      command.insert(command.end(), {"--root", Root()});
+      const RunResult done = RunTool(command);
+      ASSERT_EQ(done.exitCode, 0) << done.err;
+    }
+    if (c.removeStorage) std::filesystem::remove(Root() + "/storage.sqlite");
+    const nlohmann::json predicted = dryRun();
+    EXPECT_EQ(predicted["hits"], c.hits);
+    EXPECT_EQ(predicted["misses"], 5 - c.hits);
+    EXPECT_EQ(predicted["dry_run_note"].is_null(), !c.noted) << predicted["dry_run_note"];
+    if (c.removeStorage) continue;  // a job would start a new storage side
+    const nlohmann::json job = Backup({x, y});
+    EXPECT_EQ(job["hits"], predicted["hits"]);
+    EXPECT_EQ(job["misses"], predicted["misses"]);
+  }
+}
+
 }  // namespace
 }  // namespace tooltest
