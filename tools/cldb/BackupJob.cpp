@@ -124,14 +124,21 @@ Outcome BackupJob::Stream(bool& interrupted) {
                         [this](const std::string& path, int error) {
                           console_.Error("cannot read '" + path + "': " + std::strerror(error));
                         });
-  Progress progress(console_, counters_);
+  // The count runs beside the walk only for a progress display to use.
+  cldb::TreeCount count(options_.paths, options_.walk);
+  const bool shown = options_.progress != ProgressStyle::kNone;
+  Progress progress(console_, counters_, shown ? &count : nullptr, options_.progress);
+  if (shown) count.Start();
   pipeline.Start();
-  if (options_.progress == ProgressStyle::kTerminal) progress.Start();
+  progress.Start();
   // Pruning runs here, on the job thread, while the hashing threads fill
   // the queue; queries start once it is done.
   if (session_) session_->Manager().PruneExpiredRecords(ZelNow32());
   const Outcome outcome = Drain(pipeline, interrupted);
   pipeline.Stop();
+  // A whole walk is reported against whole totals.
+  if (outcome.ok() && !interrupted) count.Wait();
+  count.Stop();
   progress.Stop();
   skipped_ = walker.Skipped();
   excluded_ = walker.Excluded();

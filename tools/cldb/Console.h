@@ -17,6 +17,8 @@ class Console {
   void Warning(const std::string& message);
   // Prints "cldb: note: <message>", unless quiet.
   void Note(const std::string& message);
+  // Prints `line` as it is, on a line of its own, whether quiet or not.
+  void Print(const std::string& line);
   // Replaces the status line; `line` must not contain a line break.
   void ShowStatus(const std::string& line);
   // Erases the status line, if one is shown.
