@@ -49,7 +49,9 @@ TEST_F(ProgressTest, JsonStreamCountsUpToTheTotals) {
       files = line["files_done"];
       bytes = line["bytes_done"];
       EXPECT_EQ(line["files_total"].is_null(), line["bytes_total"].is_null());
-      if (counted) EXPECT_FALSE(line["files_total"].is_null());  // once known, stays known
+      if (counted) {
+        EXPECT_FALSE(line["files_total"].is_null());  // once known, stays known
+      }
       counted = !line["files_total"].is_null();
       EXPECT_TRUE(line["path"].is_string());
     }
