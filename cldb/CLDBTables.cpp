@@ -42,10 +42,7 @@ const char* const kOwnedEntries[] = {
     "CacheTable.dat",         "CacheTable.idx",          "CacheTable.dat-lock",
     "CacheTable.idx.tmp",     "CacheTable.dat.compact",  "CacheTable.dat.upgrade",
     "State.xml",              "State.xml.tmp"};
-// How far the CLDB's time may run ahead of the clock (after the clock was
-// set back) before the stamps ahead of it are lowered instead. Below the
-// 600 seconds the age tests of a query tolerate.
-const uint32_t kMaxLeadSeconds = 300;
+using cldb::kMaxLeadSeconds;
 const unsigned long kDefaultCompactIntervalDays = 15;
 const unsigned long kMaxCompatibleDBSizeMB = 4096;
 

@@ -20,8 +20,8 @@ using cldb::LogTo;
 namespace {
 
 constexpr unsigned int kSignatureLength = sizeof(_CacheRecord::Signature);
-constexpr uint32_t kTimeTolerance = 600;  // seconds added to every measured age
 using cldb::kSecondsPerDay;
+using cldb::kTimeTolerance;
 
 // Engine field-type codes of the stored schema.
 constexpr short kTypeInt4 = 59;

@@ -28,8 +28,12 @@ class BadInputTest : public ToolTest {
 
 TEST_F(BadInputTest, MissingPathsFailBeforeAnyJob) {
   Backup({Tree("t")});
-  ExpectRefused(RunTool({"backup", "--root", Root(), Tree("t"), Tree("missing")}), 1,
-                "cannot access '" + Tree("missing") + "'");
+  const RunResult result = RunTool({"backup", "--root", Root(), Tree("missing")});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.ErrorLines(),
+            (std::vector<std::string>{"cldb: cannot access '" + Tree("missing") +
+                                          "': No such file or directory",
+                                      "cldb: nothing to back up"}));
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
 }

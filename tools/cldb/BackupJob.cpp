@@ -37,23 +37,38 @@ bool BackupJob::SameBlock::operator()(const BlockSignature* a, const BlockSignat
 }
 
 BackupJob::BackupJob(ToolRoot& root, const BackupOptions& options, Console& console)
-    : root_(root),
+    : root_(&root),
       options_(options),
       console_(console),
-      session_(root, options.identity, options.settings),
+      session_(std::make_unique<JobSession>(root, options.identity, options.settings)),
+      tree_(options.blockSize) {}
+
+BackupJob::BackupJob(const std::string& rootFolder, const BackupOptions& options,
+                     Console& console)
+    : root_(nullptr),
+      options_(options),
+      console_(console),
+      rootFolder_(rootFolder),
+      cldbFolder_(rootFolder + "/" + options.identity.FolderName()),
+      lookup_(std::make_unique<CldbLookup>()),
       tree_(options.blockSize) {}
 
 Outcome BackupJob::Run(BackupResult& result) {
-  Outcome outcome = session_.Acquire();
+  counters_.unreadable = options_.missingPaths;
+  return session_ ? RunJob(result) : RunDry(result);
+}
+
+Outcome BackupJob::RunJob(BackupResult& result) {
+  Outcome outcome = session_->Acquire();
   if (!outcome.ok()) return outcome;
   const auto start = std::chrono::steady_clock::now();
-  outcome = session_.Begin();
+  outcome = session_->Begin();
   if (!outcome.ok()) return outcome;
   result.ran = true;
-  if (session_.Offline())
+  if (session_->Offline())
     console_.Warning("a mount path of copy " + std::to_string(options_.identity.copy) +
                    " is offline; this job stores every block without deduplication");
-  writer_ = std::make_unique<cldb::JobWriter>(root_.Storage(), session_.JobId(),
+  writer_ = std::make_unique<cldb::JobWriter>(root_->Storage(), session_->JobId(),
                                               options_.identity.copy, options_.blockSize,
                                               HashingThreads(options_.threads));
   outcome = NextArchiveFile();
@@ -69,16 +84,31 @@ Outcome BackupJob::Run(BackupResult& result) {
     status = kJobInterrupted;
   else if (counters_.unreadable.load() != 0)
     status = kJobPartial;
-  const Outcome ended = session_.End(status, result.stats);
+  const Outcome ended = session_->End(status, result.stats);
   if (outcome.ok()) outcome = ended;
   Collect(result);
   result.interrupted = interrupted;
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return outcome.ok() ? Ended(result) : outcome;
+}
 
+Outcome BackupJob::RunDry(BackupResult& result) {
+  const auto start = std::chrono::steady_clock::now();
+  Outcome outcome = lookup_->Open(rootFolder_, options_.identity, options_.settings);
   if (!outcome.ok()) return outcome;
-  if (interrupted)
+  result.ran = true;
+  bool interrupted = false;
+  outcome = Stream(interrupted);
+  Collect(result);
+  result.interrupted = interrupted;
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return outcome.ok() ? Ended(result) : outcome;
+}
+
+Outcome BackupJob::Ended(const BackupResult& result) const {
+  if (result.interrupted)
     return Outcome::Fail(interrupt::ExitCode(),
-                         interrupt::Describe() + "; the CLDB was closed cleanly");
+                         interrupt::Describe() + (session_ ? "; the CLDB was closed cleanly" : ""));
   if (result.unreadable != 0)
     return Outcome::Fail(kExitPartial, std::to_string(result.unreadable) +
                                            " file(s) or folder(s) could not be read");
@@ -86,7 +116,7 @@ Outcome BackupJob::Run(BackupResult& result) {
 }
 
 Outcome BackupJob::Stream(bool& interrupted) {
-  TreeWalker walker(options_.paths);
+  TreeWalker walker(options_.paths, options_.walk);
   HashPipeline::Options pipelineOptions;
   pipelineOptions.blockSize = options_.blockSize;
   pipelineOptions.threads = HashingThreads(options_.threads);
@@ -94,16 +124,24 @@ Outcome BackupJob::Stream(bool& interrupted) {
                         [this](const std::string& path, int error) {
                           console_.Error("cannot read '" + path + "': " + std::strerror(error));
                         });
-  Progress progress(console_, counters_);
+  // The count runs beside the walk only for a progress display to use.
+  cldb::TreeCount count(options_.paths, options_.walk);
+  const bool shown = options_.progress != ProgressStyle::kNone;
+  Progress progress(console_, counters_, shown ? &count : nullptr, options_.progress);
+  if (shown) count.Start();
   pipeline.Start();
-  if (options_.showProgress) progress.Start();
+  progress.Start();
   // Pruning runs here, on the job thread, while the hashing threads fill
   // the queue; queries start once it is done.
-  session_.Manager().PruneExpiredRecords(ZelNow32());
+  if (session_) session_->Manager().PruneExpiredRecords(ZelNow32());
   const Outcome outcome = Drain(pipeline, interrupted);
   pipeline.Stop();
+  // A whole walk is reported against whole totals.
+  if (outcome.ok() && !interrupted) count.Wait();
+  count.Stop();
   progress.Stop();
   skipped_ = walker.Skipped();
+  excluded_ = walker.Excluded();
   return outcome;
 }
 
@@ -111,6 +149,7 @@ void BackupJob::Collect(BackupResult& result) const {
   result.files = counters_.files.load();
   result.unreadable = counters_.unreadable.load();
   result.skipped = skipped_;
+  result.excluded = excluded_;
   result.bytes = counters_.bytesRead.load();
   result.blocks = counters_.blocks.load();
   result.hits = counters_.hits.load();
@@ -119,11 +158,17 @@ void BackupJob::Collect(BackupResult& result) const {
   result.bytesNotSent = counters_.bytesNotSent.load();
   result.bytesStored = counters_.bytesStored.load();
   result.bytesWritten = writer_ ? writer_->BytesWritten() : 0;
-  result.jobId = session_.JobId();
-  result.archiveFiles = session_.ArchiveFiles();
-  result.cldbFolder = session_.CldbFolder();
-  result.offline = session_.Offline();
-  result.recreated = session_.Recreated();
+  result.dryRun = lookup_ != nullptr;
+  if (lookup_) {
+    result.cldbFolder = cldbFolder_;
+    result.dryRunNote = lookup_->Why();
+    return;
+  }
+  result.jobId = session_->JobId();
+  result.archiveFiles = session_->ArchiveFiles();
+  result.cldbFolder = session_->CldbFolder();
+  result.offline = session_->Offline();
+  result.recreated = session_->Recreated();
 }
 
 // A batch is answered once `batch` blocks are held, or once the Pieces held
@@ -201,13 +246,13 @@ void BackupJob::Fill(CacheRecordRef& record, const BlockSignature& block) const 
   std::memcpy(record.Signature, block.digest, sizeof(record.Signature));
   record.size = block.size;
   record.tagHdrCount = 0;
-  record.ArchivingTime = session_.StartTime();
+  record.ArchivingTime = session_->StartTime();
   record.archiveFileId = afile_;
   record.subStoreID = 0;
 }
 
 Outcome BackupJob::NextArchiveFile() {
-  Outcome outcome = session_.NewArchiveFile(afile_);
+  Outcome outcome = session_->NewArchiveFile(afile_);
   if (!outcome.ok()) return outcome;
   writer_->UseArchiveFile(afile_);
   afileBytes_ = 0;
@@ -215,6 +260,10 @@ Outcome BackupJob::NextArchiveFile() {
 }
 
 Outcome BackupJob::ProcessBatch(size_t count, HashPipeline& pipeline) {
+  if (lookup_) {
+    LookUpBatch(count, pipeline);
+    return Outcome::Ok();
+  }
   // A full archive file is followed by a new one only when there is more to
   // store or reference, so no job ends with an empty archive file.
   if (options_.archiveFileSize != 0 && afileBytes_ >= options_.archiveFileSize) {
@@ -222,7 +271,7 @@ Outcome BackupJob::ProcessBatch(size_t count, HashPipeline& pipeline) {
     if (!outcome.ok()) return outcome;
   }
   Gather(count);
-  const bool deduplicate = !session_.Offline();
+  const bool deduplicate = !session_->Offline();
   if (deduplicate) {
     Outcome outcome = Query();
     if (!outcome.ok()) return outcome;
@@ -245,11 +294,33 @@ Outcome BackupJob::ProcessBatch(size_t count, HashPipeline& pipeline) {
   Outcome outcome = Store(stored, referenced);
   if (!outcome.ok()) return outcome;
   if (deduplicate && !inserts_.empty() &&
-      session_.Manager().InsertSignature(inserts_.data(), static_cast<int>(inserts_.size())) != 0)
-    return Outcome::Fail(kExitFailure, "inserting into the CLDB failed; " + root_.LogHint());
+      session_->Manager().InsertSignature(inserts_.data(), static_cast<int>(inserts_.size())) != 0)
+    return Outcome::Fail(kExitFailure, "inserting into the CLDB failed; " + root_->LogHint());
   counters_.blocks.fetch_add(count, std::memory_order_relaxed);
   Settle(count, pipeline);
   return Outcome::Ok();
+}
+
+void BackupJob::LookUpBatch(size_t count, HashPipeline& pipeline) {
+  Gather(count);
+  uint64_t hits = 0, hitBytes = 0, storedBytes = 0;
+  for (const Item& item : batch_) {
+    const BlockSignature& block = *item.signature;
+    const bool repeat = !seen_.emplace(reinterpret_cast<const char*>(block.digest), 16).second;
+    if (repeat || lookup_->Find(block.digest, block.size)) {
+      ++hits;
+      hitBytes += block.size;
+    } else {
+      storedBytes += block.size;
+    }
+  }
+  counters_.hits.fetch_add(hits, std::memory_order_relaxed);
+  counters_.misses.fetch_add(count - hits, std::memory_order_relaxed);
+  counters_.bytesNotSent.fetch_add(hitBytes, std::memory_order_relaxed);
+  counters_.bytesStored.fetch_add(storedBytes, std::memory_order_relaxed);
+  counters_.blocks.fetch_add(count, std::memory_order_relaxed);
+  tree_.TakeReady();  // a dry run records no tree
+  Settle(count, pipeline);
 }
 
 Outcome BackupJob::Query() {
@@ -258,8 +329,8 @@ Outcome BackupJob::Query() {
     Fill(queries_[i].record, *batch_[i].signature);
     queries_[i].found = 0;
   }
-  if (session_.Manager().QuerySignature(queries_.data(), static_cast<int>(batch_.size())) != 0)
-    return Outcome::Fail(kExitFailure, "querying the CLDB failed; " + root_.LogHint());
+  if (session_->Manager().QuerySignature(queries_.data(), static_cast<int>(batch_.size())) != 0)
+    return Outcome::Fail(kExitFailure, "querying the CLDB failed; " + root_->LogHint());
   return Outcome::Ok();
 }
 
@@ -305,6 +376,10 @@ Outcome BackupJob::StoreFalseHits(const std::vector<cldb::JobWriter::Block>& ref
 }
 
 Outcome BackupJob::RecordTree() {
+  if (!writer_) {  // a dry run
+    tree_.TakeReady();
+    return Outcome::Ok();
+  }
   std::vector<size_t> none;
   if (writer_->StoreBatch({}, {}, tree_.TakeReady(), none) != 0)
     return Outcome::Fail(kExitFailure, writer_->Error());

@@ -17,6 +17,11 @@
 //
 // When the storage side reports a mount path of the copy offline, the job
 // neither queries nor inserts: every block is stored.
+//
+// A dry run reads and signs the same blocks and looks each up in the CLDB
+// read-only (CldbLookup); it begins no job and stores, inserts and records
+// nothing. A block found, or met before in the same run, counts as a hit;
+// the others as misses: what the job would store.
 #pragma once
 
 #include <cstdint>
@@ -27,11 +32,13 @@
 #include <vector>
 
 #include "CldbIdentity.h"
+#include "CldbLookup.h"
 #include "Console.h"
 #include "HashPipeline.h"
 #include "JobCounters.h"
 #include "JobSession.h"
 #include "Outcome.h"
+#include "Progress.h"
 #include "ToolRoot.h"
 #include "TreeBuilder.h"
 #include "cldb/CLDBTypes.h"
@@ -49,7 +56,11 @@ struct BackupOptions {
   unsigned batch = 1024;
   unsigned threads = 0;                   // 0: one per processor
   uint64_t archiveFileSize = 4ull << 30;  // stored bytes after which a new archive file starts
-  bool showProgress = false;
+  TreeWalker::Rules walk;
+  std::vector<std::string> excludeFiles;  // more patterns, one per line
+  uint64_t missingPaths = 0;  // named paths that were not there, counted as unreadable
+  bool dryRun = false;
+  ProgressStyle progress = ProgressStyle::kNone;
 };
 
 struct BackupResult {
@@ -57,6 +68,7 @@ struct BackupResult {
   uint64_t files = 0;
   uint64_t unreadable = 0;
   uint64_t skipped = 0;
+  uint64_t excluded = 0;
   uint64_t bytes = 0;
   uint64_t blocks = 0;
   uint64_t hits = 0;
@@ -72,12 +84,17 @@ struct BackupResult {
   bool offline = false;
   cldb::RecreateReason recreated = cldb::RecreateReason::kNone;
   bool interrupted = false;
+  bool dryRun = false;
+  std::string dryRunNote;  // why a dry run answered every block as a miss; "" when it asked
   _stCLDBStates stats;
 };
 
 class BackupJob {
  public:
   BackupJob(ToolRoot& root, const BackupOptions& options, Console& console);
+  // A dry run against the CLDB of the root folder `rootFolder`, which need
+  // not exist.
+  BackupJob(const std::string& rootFolder, const BackupOptions& options, Console& console);
   Outcome Run(BackupResult& result);
 
  private:
@@ -98,6 +115,10 @@ class BackupJob {
     const unsigned char* data;
   };
 
+  Outcome RunJob(BackupResult& result);
+  Outcome RunDry(BackupResult& result);
+  // The outcome of a run that ended without failure.
+  Outcome Ended(const BackupResult& result) const;
   // Hashes the files and answers their blocks until all are done, the user
   // interrupts, or the CLDB or the storage side fails.
   Outcome Stream(bool& interrupted);
@@ -107,6 +128,8 @@ class BackupJob {
   // Answers and stores the next `count` blocks held, then settles the
   // Pieces they complete.
   Outcome ProcessBatch(size_t count, HashPipeline& pipeline);
+  // ProcessBatch of a dry run.
+  void LookUpBatch(size_t count, HashPipeline& pipeline);
   void Gather(size_t count);
   Outcome Query();
   Outcome Store(const std::vector<cldb::JobWriter::Block>& stored,
@@ -119,16 +142,23 @@ class BackupJob {
   void Fill(CacheRecordRef& record, const BlockSignature& block) const;
   Outcome NextArchiveFile();
 
-  ToolRoot& root_;
+  ToolRoot* const root_;  // null in a dry run
   const BackupOptions options_;
   Console& console_;
-  JobSession session_;
+  const std::string rootFolder_;  // a dry run's
+  const std::string cldbFolder_;
+  std::unique_ptr<JobSession> session_;  // null in a dry run
+  std::unique_ptr<CldbLookup> lookup_;   // a dry run's
+  // A dry run's blocks met so far: a job would find a repeat of one it
+  // stored. The first 16 bytes of each digest.
+  std::unordered_set<std::string> seen_;
   std::unique_ptr<cldb::JobWriter> writer_;
   TreeBuilder tree_;
   JobCounters counters_;
   uint32_t afile_ = 0;
   uint64_t afileBytes_ = 0;
   uint64_t skipped_ = 0;
+  uint64_t excluded_ = 0;
   uint64_t falseHits_ = 0;
   // Pieces held, oldest first, with the first block not yet answered.
   std::deque<Held> held_;

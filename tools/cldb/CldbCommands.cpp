@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BackupPaths.h"
 #include "Commands.h"
 #include "Console.h"
 #include "Format.h"
@@ -41,15 +42,6 @@ uint64_t FolderBytes(const std::string& folder) {
     if (it->is_regular_file(sizeError)) total += it->file_size(sizeError);
   }
   return total;
-}
-
-Outcome CheckPathsExist(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0)
-      return Outcome::Fail(kExitBadInput, "cannot access '" + path + "': " + std::strerror(errno));
-  }
-  return Outcome::Ok();
 }
 
 // Opens the root and its storage side for a job on the CLDB of `identity`,
@@ -142,25 +134,41 @@ nlohmann::ordered_json StateJson(const StateValues& values) {
   return object;
 }
 
-}  // namespace
-
-Outcome Backup(const GlobalOptions& global, BackupOptions options) {
-  Outcome outcome = CheckPathsExist(options.paths);
+// A dry run opens nothing of the root but the CLDB, read-only; it makes no
+// root and writes no log there.
+Outcome DryRun(const std::string& rootFolder, BackupOptions& options, Console& console,
+               BackupResult& result) {
+  Outcome outcome = KeepRootOut(options, rootFolder, console);
   if (!outcome.ok()) return outcome;
-  const std::string problem = TreeWalker::Canonical(options.paths, options.paths);
-  if (!problem.empty()) return Outcome::Fail(kExitBadInput, "cannot resolve " + problem);
+  BackupJob job(rootFolder, options, console);
+  return job.Run(result);
+}
+
+Outcome RunJob(const GlobalOptions& global, BackupOptions& options, Console& console,
+               BackupResult& result) {
   std::unique_ptr<ToolRoot> root;
-  outcome = OpenForJob(global, RootAccess::kCreate, options.identity, root);
+  Outcome outcome = OpenForJob(global, RootAccess::kCreate, options.identity, root);
+  if (outcome.ok()) outcome = KeepRootOut(options, root->Folder(), console);
   if (!outcome.ok()) return outcome;
   // Jobs whose process died are shown and aged as such from now on; this
   // one's own CLDB is not locked yet, so its dead jobs are among them.
   std::vector<uint32_t> reaped;
   root->Storage().ReapDeadJobs(reaped);
-
-  Console console(global.quiet);
-  BackupResult result;
   BackupJob job(*root, options, console);
-  outcome = job.Run(result);
+  return job.Run(result);
+}
+
+}  // namespace
+
+Outcome Backup(const GlobalOptions& global, BackupOptions options) {
+  Console console(global.quiet);
+  std::string rootFolder;
+  Outcome outcome = ToolRoot::Resolve(global.root, rootFolder);
+  if (outcome.ok()) outcome = PrepareBackupPaths(options, console);
+  if (!outcome.ok()) return outcome;
+  BackupResult result;
+  outcome = options.dryRun ? DryRun(rootFolder, options, console, result)
+                           : RunJob(global, options, console, result);
   if (!result.ran) return outcome;
   if (global.json)
     SetResult(report::Backup(result));

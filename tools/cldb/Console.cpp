@@ -16,6 +16,17 @@ void Console::Warning(const std::string& message) {
   if (!quiet_) Error("warning: " + message);
 }
 
+void Console::Note(const std::string& message) {
+  if (!quiet_) Error("note: " + message);
+}
+
+void Console::Print(const std::string& line) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ClearLocked();
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
 void Console::ShowStatus(const std::string& line) {
   std::lock_guard<std::mutex> guard(mutex_);
   std::fprintf(stderr, "\r%s\033[K", line.c_str());

@@ -15,6 +15,10 @@ class Console {
   void Error(const std::string& message);
   // Prints "cldb: warning: <message>", unless quiet.
   void Warning(const std::string& message);
+  // Prints "cldb: note: <message>", unless quiet.
+  void Note(const std::string& message);
+  // Prints `line` as it is, on a line of its own, whether quiet or not.
+  void Print(const std::string& line);
   // Replaces the status line; `line` must not contain a line break.
   void ShowStatus(const std::string& line);
   // Erases the status line, if one is shown.

@@ -119,7 +119,10 @@ bool HashPipeline::OpenNextFile() {
     entry->size = found.size;
     entry->target = std::move(found.target);
     entry->segments = (found.size + segmentSize_ - 1) / segmentSize_;
-    if (found.kind == TreeWalker::kFile) counters_.files.fetch_add(1, std::memory_order_relaxed);
+    if (found.kind == TreeWalker::kFile) {
+      counters_.files.fetch_add(1, std::memory_order_relaxed);
+      counters_.SetPath(entry->path);
+    }
     if (entry->segments == 0) {
       if (found.fd >= 0) close(found.fd);
       auto piece = std::make_unique<Piece>();

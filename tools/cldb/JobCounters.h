@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 struct JobCounters {
   // Written by the hashing threads.
@@ -18,4 +20,18 @@ struct JobCounters {
   std::atomic<uint64_t> misses{0};
   std::atomic<uint64_t> bytesNotSent{0};  // data of the hits
   std::atomic<uint64_t> bytesStored{0};   // data of the misses
+
+  // The file the hashing threads reached last, for the progress display.
+  void SetPath(const std::string& path) {
+    std::lock_guard<std::mutex> guard(pathMutex_);
+    path_ = path;
+  }
+  std::string Path() const {
+    std::lock_guard<std::mutex> guard(pathMutex_);
+    return path_;
+  }
+
+ private:
+  mutable std::mutex pathMutex_;
+  std::string path_;
 };

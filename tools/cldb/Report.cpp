@@ -118,6 +118,7 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
       {"files", r.files},
       {"unreadable", r.unreadable},
       {"skipped", r.skipped},
+      {"excluded", r.excluded},
       {"bytes", r.bytes},
       {"blocks", r.blocks},
       {"hits", r.hits},
@@ -134,16 +135,24 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
       {"cldb_recreated", r.recreated != cldb::RecreateReason::kNone},
       {"cldb_recreated_reason", RecreateReasonJson(r.recreated)},
       {"interrupted", r.interrupted},
+      {"dry_run", r.dryRun},
+      {"dry_run_note", r.dryRunNote.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.dryRunNote)},
       {"stats", Stats(r.stats)},
   };
 }
 
 void PrintBackup(std::FILE* out, const BackupResult& r, bool verbose) {
-  std::fprintf(out, "Backup job %u into %s%s%s\n", r.jobId, r.cldbFolder.c_str(),
-               r.interrupted ? " (interrupted)" : "", RecreatedNote(r.recreated).c_str());
-  std::fprintf(out, "  files          %s; %s unreadable, %s skipped (special files)\n",
+  if (r.dryRun)
+    std::fprintf(out, "Dry run against %s%s: nothing was stored or changed%s%s\n",
+                 r.cldbFolder.c_str(), r.interrupted ? " (interrupted)" : "",
+                 r.dryRunNote.empty() ? "" : "; every block counts as new: ",
+                 r.dryRunNote.c_str());
+  else
+    std::fprintf(out, "Backup job %u into %s%s%s\n", r.jobId, r.cldbFolder.c_str(),
+                 r.interrupted ? " (interrupted)" : "", RecreatedNote(r.recreated).c_str());
+  std::fprintf(out, "  files          %s; %s unreadable, %s skipped (special files), %s excluded\n",
                fmt::Count(r.files).c_str(), fmt::Count(r.unreadable).c_str(),
-               fmt::Count(r.skipped).c_str());
+               fmt::Count(r.skipped).c_str(), fmt::Count(r.excluded).c_str());
   std::fprintf(out, "  data           %s bytes (%s)\n", fmt::Count(r.bytes).c_str(),
                fmt::Bytes(r.bytes).c_str());
   std::fprintf(out, "  blocks         %s: %s hits, %s misses (%.1f%% hits)\n",
@@ -152,6 +161,14 @@ void PrintBackup(std::FILE* out, const BackupResult& r, bool verbose) {
   std::fprintf(out, "  dedup ratio    %.1f%%: %s bytes (%s) did not need sending\n",
                100.0 * Ratio(r.bytesNotSent, r.bytes), fmt::Count(r.bytesNotSent).c_str(),
                fmt::Bytes(r.bytesNotSent).c_str());
+  if (r.dryRun) {
+    std::fprintf(out, "  would store    %s bytes (%s) in %s new blocks\n",
+                 fmt::Count(r.bytesStored).c_str(), fmt::Bytes(r.bytesStored).c_str(),
+                 fmt::Count(r.misses).c_str());
+    std::fprintf(out, "  time           %.2f s, %.1f MiB/s\n", r.seconds,
+                 fmt::MebibytesPerSecond(r.bytes, r.seconds));
+    return;
+  }
   std::fprintf(out, "  stored         %s bytes (%s) into archive file(s) %s%s\n",
                fmt::Count(r.bytesStored).c_str(), fmt::Bytes(r.bytesStored).c_str(),
                JoinIds(r.archiveFiles).c_str(),

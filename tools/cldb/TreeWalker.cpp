@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -12,11 +13,14 @@
 #include <cstring>
 
 struct TreeWalker::Folder {
-  explicit Folder(int descriptor) : fd(descriptor) {}
+  Folder(int descriptor, std::string namedPath, dev_t namedDevice)
+      : fd(descriptor), named(std::move(namedPath)), device(namedDevice) {}
   ~Folder() { close(fd); }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
   const int fd;
+  const std::string named;  // the named path the folder is (or is below)
+  const dev_t device;       // that named path's device
 };
 
 namespace {
@@ -75,13 +79,13 @@ TreeWalker::Entry Found(TreeWalker::Kind kind, const std::string& path) {
   return entry;
 }
 
-bool Below(const std::string& path, const std::string& folder) {
-  if (folder == "/") return true;
+}  // namespace
+
+bool TreeWalker::Below(const std::string& path, const std::string& folder) {
+  if (folder == "/") return path != "/";
   return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
          path[folder.size()] == '/';
 }
-
-}  // namespace
 
 std::string TreeWalker::Canonical(const std::vector<std::string>& paths,
                                   std::vector<std::string>& canonical) {
@@ -103,7 +107,25 @@ std::string TreeWalker::Canonical(const std::vector<std::string>& paths,
   return "";
 }
 
-TreeWalker::TreeWalker(const std::vector<std::string>& paths) {
+bool TreeWalker::Matches(const std::string& pattern, const std::string& named,
+                         const std::string& path) {
+  if (!pattern.empty() && pattern[0] == '/')
+    return fnmatch(pattern.c_str(), path.c_str(), FNM_PATHNAME) == 0;
+  const size_t start = named == "/" ? 1 : named.size() + 1;
+  const std::string relative = path.size() > start ? path.substr(start) : path;
+  const size_t slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return fnmatch(pattern.c_str(), relative.c_str(), FNM_PATHNAME) == 0 ||
+         fnmatch(pattern.c_str(), name.c_str(), FNM_PATHNAME) == 0;
+}
+
+bool TreeWalker::Excludes(const Folder& folder, const std::string& path) const {
+  return std::any_of(rules_.exclude.begin(), rules_.exclude.end(),
+                     [&](const std::string& pattern) { return Matches(pattern, folder.named, path); });
+}
+
+TreeWalker::TreeWalker(const std::vector<std::string>& paths, Rules rules)
+    : rules_(std::move(rules)) {
   for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
     stack_.push_back({nullptr, *it, *it, DT_UNKNOWN});
     if (it->empty() || (*it)[0] != '/') continue;
@@ -116,15 +138,15 @@ TreeWalker::TreeWalker(const std::vector<std::string>& paths) {
   }
 }
 
-int TreeWalker::Open(const Pending& item, Entry& found) {
+int TreeWalker::Open(const Pending& item, Entry& found, struct stat& info) const {
   const int at = item.parent ? item.parent->fd : AT_FDCWD;
   // O_NONBLOCK: a file swapped for a pipe must not hang the open; it is
   // turned away below. Reads of a regular file ignore the flag.
-  int flags = O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  int flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  if (!Follows(item)) flags |= O_NOFOLLOW;
   if (item.type == DT_DIR) flags |= O_DIRECTORY;
   const int fd = openat(at, item.name.c_str(), flags);
   if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? kChanged : -1;
-  struct stat info {};
   if (fstat(fd, &info) != 0) {
     const int error = errno;
     close(fd);
@@ -196,7 +218,7 @@ TreeWalker::Entry TreeWalker::Next() {
     if (item.type == DT_UNKNOWN) {
       const int at = item.parent ? item.parent->fd : AT_FDCWD;
       struct stat info {};
-      if (fstatat(at, item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+      if (fstatat(at, item.name.c_str(), &info, Follows(item) ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return Unreadable(item.path, errno);
       item.type = TypeOf(info.st_mode);
     }
@@ -208,7 +230,9 @@ TreeWalker::Entry TreeWalker::Next() {
       ++skipped_;
       continue;
     }
-    const int fd = Open(item, entry);
+    if (item.type == DT_REG && !rules_.openFiles) return Counted(item);
+    struct stat info {};
+    const int fd = Open(item, entry, info);
     if (fd == kChanged) {
       ++skipped_;
       continue;
@@ -220,17 +244,39 @@ TreeWalker::Entry TreeWalker::Next() {
       entry.fd = fd;
       return entry;
     }
-    const int error = List(fd, entry.path);
-    if (error != 0) return Unreadable(entry.path, error);
+    const std::pair<dev_t, ino_t> identity(info.st_dev, info.st_ino);
+    if (std::find(rules_.skipFolders.begin(), rules_.skipFolders.end(), identity) !=
+        rules_.skipFolders.end()) {
+      close(fd);
+      ++excluded_;
+      continue;
+    }
+    auto folder = item.parent ? std::make_shared<Folder>(fd, item.parent->named,
+                                                         item.parent->device)
+                              : std::make_shared<Folder>(fd, entry.path, info.st_dev);
     entry.kind = kFolder;
     entry.size = 0;
+    if (rules_.oneFileSystem && info.st_dev != folder->device) return entry;  // a mount point
+    const int error = List(std::move(folder), entry.path);
+    if (error != 0) return Unreadable(entry.path, error);
     return entry;
   }
   return {};
 }
 
-int TreeWalker::List(int fd, const std::string& path) {
-  auto folder = std::make_shared<Folder>(fd);
+TreeWalker::Entry TreeWalker::Counted(const Pending& item) {
+  const int at = item.parent ? item.parent->fd : AT_FDCWD;
+  struct stat info {};
+  if (fstatat(at, item.name.c_str(), &info, Follows(item) ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    return Unreadable(item.path, errno);
+  Entry entry = Found(kFile, item.path);
+  entry.size = static_cast<uint64_t>(info.st_size);
+  SetTimes(info, entry);
+  return entry;
+}
+
+int TreeWalker::List(std::shared_ptr<Folder> folder, const std::string& path) {
+  const int fd = folder->fd;
   // The listing reads through a descriptor of its own; `folder` stays open
   // for the entries.
   const int listFd = dup(fd);
@@ -244,7 +290,12 @@ int TreeWalker::List(int fd, const std::string& path) {
   errno = 0;
   while (struct dirent* entry = readdir(handle)) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    entries.push_back({folder, entry->d_name, Join(path, entry->d_name), entry->d_type});
+    std::string child = Join(path, entry->d_name);
+    if (Excludes(*folder, child)) {
+      ++excluded_;
+      continue;
+    }
+    entries.push_back({folder, entry->d_name, std::move(child), entry->d_type});
   }
   const int error = errno;
   closedir(handle);

@@ -79,6 +79,7 @@ struct CommandLine {
   unsigned threads = 0;        // verify
   std::vector<std::string> words;  // help
   std::string format;              // __generate
+  std::string progress = "auto";  // backup
   std::function<Outcome()> command;
 };
 
@@ -156,13 +157,46 @@ void AddSettings(CLI::App* sub, JobSettings& settings) {
       ->check(InWords(CLI::Range(0u, 36500u)));
 }
 
+// What of the named paths a backup walks.
+void AddBackupSelection(CLI::App* sub, BackupOptions& options) {
+  sub->add_option("--exclude", options.walk.exclude,
+                  "Leave out what PATTERN matches (repeatable): a glob matched against the path "
+                  "relative to the named path and against the bare name; with a leading '/', "
+                  "against the absolute path")
+      ->type_name("PATTERN")
+      ->allow_extra_args(false);
+  sub->add_option("--exclude-file", options.excludeFiles,
+                  "Read exclude patterns from FILE, one per line ('#' comments, blank lines "
+                  "ignored; repeatable)")
+      ->type_name("FILE")
+      ->allow_extra_args(false);
+  sub->add_flag("--one-file-system", options.walk.oneFileSystem,
+                "Do not enter folders on another file system than their named path's (the "
+                "mount point is recorded, empty)");
+  sub->add_flag("--follow-cmdline-links", options.walk.followNamedLinks,
+                "A named path that is a symbolic link is backed up as what it points to (links "
+                "below stay links)");
+}
+
+// --progress auto shows a status line only on a terminal, and never with -q
+// or -v (whose log lines would break it).
+ProgressStyle ProgressOf(const CommandLine& line) {
+  if (line.progress == "json") return ProgressStyle::kJson;
+  if (line.progress == "none" || line.global.verbose || line.global.quiet ||
+      !Console::StderrIsTerminal())
+    return ProgressStyle::kNone;
+  return ProgressStyle::kTerminal;
+}
+
 void AddBackup(CLI::App& app, CommandLine& line) {
   BackupOptions& options = line.backup;
   CLI::App* sub = app.add_subcommand(
       "backup",
       "Back up files and folders through the CLDB: sign every block, send only the "
       "blocks the CLDB has not seen");
-  sub->add_option("PATH", options.paths, "Files and folders to back up (links are not followed)")
+  sub->add_option("PATH", options.paths,
+                  "Files and folders to back up (links are not followed unless "
+                  "--follow-cmdline-links)")
       ->type_name("")
       ->required();
   AddIdentity(sub, options.identity);
@@ -192,9 +226,17 @@ void AddBackup(CLI::App& app, CommandLine& line) {
       ->check(kNotNegative)
       ->transform(kSize)
       ->capture_default_str();
+  AddBackupSelection(sub, options);
+  sub->add_flag("--dry-run", options.dryRun,
+                "Read, sign and look up every block, read-only: no job, nothing stored or "
+                "changed; report what would be stored");
+  sub->add_option("--progress", line.progress,
+                  "auto (a status line on a terminal, the default), json (JSON lines on "
+                  "standard error) or none")
+      ->check(CLI::IsMember({"auto", "json", "none"}).description(""))
+      ->type_name("MODE");
   sub->callback([&line] {
-    line.backup.showProgress =
-        Console::StderrIsTerminal() && !line.global.verbose && !line.global.quiet;
+    line.backup.progress = ProgressOf(line);
     line.command = [&line] { return commands::Backup(line.global, line.backup); };
   });
 }

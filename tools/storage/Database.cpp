@@ -1,10 +1,34 @@
 #include "storage/Database.h"
 
+#include <unistd.h>
+
+#include <cctype>
 #include <climits>
+#include <cstring>
 
 #include "storage/Schema.h"
 
 namespace cldb {
+namespace {
+
+// "file:" URI of `path` with immutable=1; characters outside the unreserved
+// set and '/' percent-encoded.
+std::string ImmutableUri(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (const unsigned char c : path) {
+    if (std::isalnum(c) || std::strchr("/-._~", c) != nullptr) {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+}  // namespace
 
 std::string Query::Text(int column) const {
   const unsigned char* text = sqlite3_column_text(statement_, column);
@@ -19,12 +43,23 @@ std::string_view Query::Bytes(int column) const {
 }
 
 std::unique_ptr<Database> Database::Open(const std::string& path, unsigned int busyTimeoutMs,
-                                         std::string& error) {
+                                         std::string& error, bool readOnly) {
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
-                                     SQLITE_OPEN_NOFOLLOW,
-                                 nullptr);
+  int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+  std::string name = path;
+  if (!readOnly) {
+    flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  } else if (access((path + "-wal").c_str(), F_OK) == 0) {
+    flags |= SQLITE_OPEN_READONLY;
+  } else {
+    // Without a write-ahead log no connection has the database open: it is
+    // read as it lies, so that the reader leaves no -wal or -shm file behind.
+    // A writer that starts and checkpoints during the read may show it a mix
+    // of two states: a read-only open serves estimates, never decisions.
+    flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    name = ImmutableUri(path);
+  }
+  const int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
   // The object owns the connection from here on, also when opening failed.
   std::unique_ptr<Database> database(new Database(db));
   if (rc != SQLITE_OK) {
@@ -33,7 +68,8 @@ std::unique_ptr<Database> Database::Open(const std::string& path, unsigned int b
   }
   const unsigned int timeoutMs = std::min<unsigned int>(busyTimeoutMs, INT_MAX);
   sqlite3_busy_timeout(db, static_cast<int>(timeoutMs));
-  if (!SetUpSchema(db, timeoutMs, error)) return nullptr;
+  if (!(readOnly ? CheckCurrentSchema(db, error) : SetUpSchema(db, timeoutMs, error)))
+    return nullptr;
   return database;
 }
 

@@ -82,8 +82,12 @@ class Database {
  public:
   // Opens (creating when missing) the database at `path` and brings it to
   // the current schema (Schema.h). nullptr with `error` set on failure.
+  // A read-only open creates nothing (not even the -wal and -shm files of a
+  // database no one has open) and accepts only a database of the current
+  // schema; every change through it fails. What it reads is for estimates:
+  // a writer that starts meanwhile may show it a mix of two states.
   static std::unique_ptr<Database> Open(const std::string& path, unsigned int busyTimeoutMs,
-                                        std::string& error);
+                                        std::string& error, bool readOnly = false);
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;

@@ -237,4 +237,13 @@ bool SetUpSchema(sqlite3* db, unsigned int busyTimeoutMs, std::string& error) {
   return ok;
 }
 
+bool CheckCurrentSchema(sqlite3* db, std::string& error) {
+  int64_t version = 0;
+  if (!QueryInt(db, "PRAGMA user_version", version, error)) return false;
+  if (version == kStorageSchemaVersion) return true;
+  error = "schema version " + std::to_string(version) + " is not the current one (" +
+          std::to_string(kStorageSchemaVersion) + ")";
+  return false;
+}
+
 }  // namespace cldb

@@ -23,5 +23,8 @@ constexpr int kStorageSchemaVersion = 4;
 // schema: WAL, foreign keys, created or migrated inside one write
 // transaction. A database of the current schema is not written at all.
 bool SetUpSchema(sqlite3* db, unsigned int busyTimeoutMs, std::string& error);
+// For a read-only connection: true when the database is of the current
+// schema, which it only reads, never migrates.
+bool CheckCurrentSchema(sqlite3* db, std::string& error);
 
 }  // namespace cldb

@@ -159,13 +159,14 @@ std::unique_ptr<SqliteStorageBackend> SqliteStorageBackend::Open(const std::stri
 std::unique_ptr<SqliteStorageBackend> SqliteStorageBackend::Open(const std::string& rootFolder,
                                                                  const Options& options,
                                                                  std::string& error) {
-  const std::string problem = cldb::MakePrivateFolders(rootFolder);
+  const std::string problem = options.readOnly ? "" : cldb::MakePrivateFolders(rootFolder);
   if (!problem.empty()) {
     error = "cannot create folder " + rootFolder + ": " + problem;
     return nullptr;
   }
   const std::string path = rootFolder + "/" + kFileName;
-  std::unique_ptr<cldb::Database> db = cldb::Database::Open(path, options.busyTimeoutMs, error);
+  std::unique_ptr<cldb::Database> db =
+      cldb::Database::Open(path, options.busyTimeoutMs, error, options.readOnly);
   int64_t hubcellId = 0;
   bool found = false;
   if (db && (db->ReadInt(kGetMeta, hubcellId, found, "hubcell_id") != 0 || !found)) {
@@ -176,8 +177,8 @@ std::unique_ptr<SqliteStorageBackend> SqliteStorageBackend::Open(const std::stri
     error = path + ": " + error;
     return nullptr;
   }
-  std::unique_ptr<cldb::PackFolder> packs = cldb::PackFolder::Open(rootFolder, error);
-  if (!packs) return nullptr;
+  std::unique_ptr<cldb::PackFolder> packs;
+  if (!options.readOnly && !(packs = cldb::PackFolder::Open(rootFolder, error))) return nullptr;
   return std::unique_ptr<SqliteStorageBackend>(new SqliteStorageBackend(
       std::move(db), std::move(packs), rootFolder, static_cast<unsigned long long>(hubcellId)));
 }

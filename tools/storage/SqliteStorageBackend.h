@@ -86,6 +86,10 @@ class SqliteStorageBackend : public cldb::StorageBackend {
   struct Options {
     // How long a call waits for another connection's lock before failing.
     unsigned int busyTimeoutMs = 10000;
+    // Reads the database only, for estimates (Database::Open): nothing is
+    // made (a missing database fails to open), the pack files are out of
+    // reach (Packs() must not be called) and every change fails.
+    bool readOnly = false;
   };
 
   // What a job was run for; a prune stores nothing and records no tree.
