@@ -51,7 +51,7 @@ class PastClock {
 // One job of a fixture's history, through the manager as the tool runs one.
 class Job {
  public:
-  Job(const std::string& root, std::shared_ptr<InMemoryStorageBackend> storage, uint32_t start,
+  Job(const std::string& root, std::shared_ptr<cldb::InMemoryStorageBackend> storage, uint32_t start,
       std::string* error)
       : error_(error) {
     log_.SetThreshold(-2);  // the library's log stays out of the report
@@ -104,7 +104,7 @@ std::vector<CacheRecordRef> Batch(const Workload& workload, uint64_t first, uint
 bool Load(const std::string& root, const Workload& workload, PastClock& clock, uint32_t start,
           std::string* error) {
   clock.Set(start);
-  Job job(root, std::make_shared<InMemoryStorageBackend>(), start, error);
+  Job job(root, std::make_shared<cldb::InMemoryStorageBackend>(), start, error);
   std::vector<CacheRecordRef> refs(kBatchSize);
   for (uint64_t b = 0; job.begun() && b < workload.loadBatches(); ++b) {
     workload.LoadBatch(b, start, refs.data());
@@ -245,9 +245,9 @@ _CCLDBTableManagerArgs JobArgs(const std::string& root, EvDebug* log, uint32_t s
   return args;
 }
 
-std::shared_ptr<InMemoryStorageBackend> StorageSide(uint32_t lastAfile,
+std::shared_ptr<cldb::InMemoryStorageBackend> StorageSide(uint32_t lastAfile,
                                                     const std::vector<uint32_t>& dropped) {
-  auto storage = std::make_shared<InMemoryStorageBackend>();
+  auto storage = std::make_shared<cldb::InMemoryStorageBackend>();
   storage->SetClientDirty(kCldbId, 0);
   std::vector<int> valid;
   valid.reserve(lastAfile);

@@ -26,7 +26,9 @@
 #include "cldb/CLDBTypes.h"
 
 class EvDebug;
+namespace cldb {
 class InMemoryStorageBackend;
+}
 
 namespace bench {
 
@@ -56,7 +58,7 @@ _CCLDBTableManagerArgs JobArgs(const std::string& root, EvDebug* log, uint32_t s
 
 // A storage side that calls the CLDB clean and vouches for archive files
 // 1 .. lastAfile except `dropped`.
-std::shared_ptr<InMemoryStorageBackend> StorageSide(uint32_t lastAfile,
+std::shared_ptr<cldb::InMemoryStorageBackend> StorageSide(uint32_t lastAfile,
                                                     const std::vector<uint32_t>& dropped);
 
 }  // namespace bench

@@ -65,7 +65,7 @@ bool SetUp(Stores& s, uint64_t records) {
   args.dbSizeMB = 4096;
   bool offline = false;
   // A storage side that knows nothing: the CLDB is created fresh.
-  cldb::StorageBackend::Install(std::make_shared<InMemoryStorageBackend>());
+  cldb::StorageBackend::Install(std::make_shared<cldb::InMemoryStorageBackend>());
   std::filesystem::create_directories(s.root + "/lmdb");
   if (s.manager.Initialize(args, offline) != 0 || s.lmdb->Create(s.root + "/lmdb") != 0)
     return false;

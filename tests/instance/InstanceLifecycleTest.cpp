@@ -306,7 +306,7 @@ TEST_F(Lifecycle, StateThatCannotBeRecordedFailsOpenLeavingNothingOpenAndFailsCl
 }
 
 TEST_F(Lifecycle, CloseRecordsTheCountAndTheLeastFileOfACloudLaptop) {
-  auto storage = std::make_shared<InMemoryStorageBackend>();
+  auto storage = std::make_shared<cldb::InMemoryStorageBackend>();
   auto previous = cldb::StorageBackend::Install(storage);
   ZelPlatformInfo::SetOverride("CLDB", "CloudLaptopClient", 1ul);
   MakeClosedCLDB(Blocks());

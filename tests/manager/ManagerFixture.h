@@ -12,7 +12,7 @@
 
 namespace cldbtest {
 
-using Storage = InMemoryStorageBackend;
+using Storage = cldb::InMemoryStorageBackend;
 using Requests = std::vector<std::vector<unsigned long long>>;  // the arguments of each
 
 class ManagerTest : public ::testing::Test {

@@ -10,7 +10,7 @@
 namespace {
 
 TEST(StorageBackend, ServicesUseTheInstalledBackendAndFailWithoutOne) {
-  auto mine = std::make_shared<InMemoryStorageBackend>();
+  auto mine = std::make_shared<cldb::InMemoryStorageBackend>();
   auto previous = cldb::StorageBackend::Install(mine);
   mine->SetCopyName(2, "Primary");
   GetAgroupCopyInfoArgs_t copy{2, 0};
@@ -38,17 +38,17 @@ TEST(StorageBackend, ServicesUseTheInstalledBackendAndFailWithoutOne) {
 }
 
 TEST(StorageBackend, RecopiedFilesNeedAConnectedMediaManager) {
-  auto mine = std::make_shared<InMemoryStorageBackend>();
+  auto mine = std::make_shared<cldb::InMemoryStorageBackend>();
   auto previous = cldb::StorageBackend::Install(mine);
   mine->SetRecopied(4, {30, 31});
   mine->SetMountPathOffline(4, true);
   MLMMessageInstance mm;
   std::vector<MMAFToRecopy> list;
   int flags = 0;
-  mine->FailCall(InMemoryStorageBackend::kConnectMediaManager, -2);
+  mine->FailCall(cldb::InMemoryStorageBackend::kConnectMediaManager, -2);
   EXPECT_EQ(mm.Init(2, nullptr), -2);
   EXPECT_NE(ZelMMIdxSIDBStoreInfo(mm).getAFsToRecopyForCopy(4, list, flags), 0);
-  mine->FailCall(InMemoryStorageBackend::kConnectMediaManager, 0);
+  mine->FailCall(cldb::InMemoryStorageBackend::kConnectMediaManager, 0);
   ASSERT_EQ(mm.Init(2, nullptr), 0);
   ASSERT_EQ(ZelMMIdxSIDBStoreInfo(mm).getAFsToRecopyForCopy(4, list, flags), 0);
   ASSERT_EQ(list.size(), 2u);

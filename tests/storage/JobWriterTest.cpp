@@ -10,7 +10,7 @@ namespace {
 
 using JobWriterTest = StorageTest;
 
-std::string Fetched(SqliteStorageBackend& backend, const TestBlock& block, uint32_t copy) {
+std::string Fetched(cldb::SqliteStorageBackend& backend, const TestBlock& block, uint32_t copy) {
   cldb::BlockReader reader(backend);
   const unsigned char* data = nullptr;
   std::string problem;

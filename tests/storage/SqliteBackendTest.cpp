@@ -14,7 +14,7 @@ using SqliteJobs = StorageTest;
 TEST_F(SqliteDatabase, FirstOpenMakesTheFoldersAndAWalDatabase) {
   TempDir root;
   std::string error;
-  auto other = SqliteStorageBackend::Open(root / "a/b", error);
+  auto other = cldb::SqliteStorageBackend::Open(root / "a/b", error);
   ASSERT_NE(other, nullptr) << error;
   EXPECT_EQ(RawSql(root / "a/b/storage.sqlite", "PRAGMA journal_mode"), "wal");
   EXPECT_NE(other->getHubcellId(), backend_->getHubcellId());  // drawn for each database
@@ -31,18 +31,18 @@ TEST_F(SqliteDatabase, RefusesWhatItCannotUse) {
   TempDir root, junk;
   WriteFile(root / "file", "x");
   RawSql(DbPath(), "PRAGMA user_version = 5");
-  RawSql(root / SqliteStorageBackend::kFileName, "CREATE TABLE t(x)");
-  WriteFile(junk / SqliteStorageBackend::kFileName, std::string(4096, 'z'));
+  RawSql(root / cldb::SqliteStorageBackend::kFileName, "CREATE TABLE t(x)");
+  WriteFile(junk / cldb::SqliteStorageBackend::kFileName, std::string(4096, 'z'));
   for (auto [folder, why] : {std::pair{root / "file/sub", "cannot create folder"},
                              {dir_.path(), "schema version 5 is not known"},
                              {root.path(), "not a storage database"},
                              {junk.path(), "not a database"}}) {
     std::string error;
-    EXPECT_EQ(SqliteStorageBackend::Open(folder, error), nullptr) << folder;
+    EXPECT_EQ(cldb::SqliteStorageBackend::Open(folder, error), nullptr) << folder;
     EXPECT_NE(error.find(why), std::string::npos) << error;
   }
   EXPECT_EQ(RawSql(DbPath(), "PRAGMA user_version"), "5");
-  EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "0");
+  EXPECT_EQ(RawSql(root / cldb::SqliteStorageBackend::kFileName, "PRAGMA user_version"), "0");
 }
 
 // Ids are never issued twice, not even after drops and a reopen.
@@ -103,19 +103,19 @@ TEST_F(SqliteDatabase, OlderDatabasesAreMigratedWithEveryCldbRecreated) {
   for (const char* clients : {kClients1, kClients2}) {
     SCOPED_TRACE(clients == kClients1 ? "version 1" : "version 2");
     TempDir root;
-    RawSql(root / SqliteStorageBackend::kFileName, std::string(kVersion2) + clients);
+    RawSql(root / cldb::SqliteStorageBackend::kFileName, std::string(kVersion2) + clients);
     std::string error;
-    auto old = SqliteStorageBackend::Open(root.path(), error);
+    auto old = cldb::SqliteStorageBackend::Open(root.path(), error);
     ASSERT_NE(old, nullptr) << error;
-    EXPECT_EQ(RawSql(root / SqliteStorageBackend::kFileName, "PRAGMA user_version"), "4");
+    EXPECT_EQ(RawSql(root / cldb::SqliteStorageBackend::kFileName, "PRAGMA user_version"), "4");
     EXPECT_EQ(old->getHubcellId(), 77u);
-    std::vector<SqliteStorageBackend::ArchiveFileInfo> held;
+    std::vector<cldb::SqliteStorageBackend::ArchiveFileInfo> held;
     ASSERT_EQ(old->ListArchiveFiles(4, 1, held), 0);
     EXPECT_TRUE(held.empty());
     auto jobs = Jobs(*old);
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_TRUE(jobs[0].ended && !jobs[0].live && jobs[0].appId == 4);
-    EXPECT_EQ(jobs[0].kind, SqliteStorageBackend::JobKind::kBackup);
+    EXPECT_EQ(jobs[0].kind, cldb::SqliteStorageBackend::JobKind::kBackup);
     uint32_t jobId = 0, afileId = 0;
     ASSERT_EQ(old->BeginJob(4, 1, jobId), 0) << old->LastError();
     EXPECT_EQ(jobId, 2u);
@@ -134,16 +134,16 @@ TEST_F(SqliteDatabase, OlderDatabasesAreMigratedWithEveryCldbRecreated) {
 TEST_F(SqliteDatabase, JobsKeepTheirKindAndVersion3IsMigrated) {
   const uint32_t backup = JobWithFiles(4, 1, 1);
   uint32_t prune = 0;
-  ASSERT_EQ(backend_->BeginJob(4, 1, prune, false, SqliteStorageBackend::JobKind::kPrune), 0);
+  ASSERT_EQ(backend_->BeginJob(4, 1, prune, false, cldb::SqliteStorageBackend::JobKind::kPrune), 0);
   ASSERT_EQ(backend_->EndJob(prune, 0), 0);
   ASSERT_EQ(backend_->EndJob(backup, 0), 0);
-  auto Kinds = [](SqliteStorageBackend& backend) {
-    std::vector<SqliteStorageBackend::JobKind> kinds;
+  auto Kinds = [](cldb::SqliteStorageBackend& backend) {
+    std::vector<cldb::SqliteStorageBackend::JobKind> kinds;
     for (const JobInfo& job : Jobs(backend)) kinds.push_back(job.kind);
     return kinds;
   };
-  const std::vector<SqliteStorageBackend::JobKind> expected = {
-      SqliteStorageBackend::JobKind::kBackup, SqliteStorageBackend::JobKind::kPrune};
+  const std::vector<cldb::SqliteStorageBackend::JobKind> expected = {
+      cldb::SqliteStorageBackend::JobKind::kBackup, cldb::SqliteStorageBackend::JobKind::kPrune};
   EXPECT_EQ(Kinds(*backend_), expected);
 
   backend_.reset();
@@ -179,7 +179,7 @@ TEST_F(SqliteCalls, ListsHeldAndRecopiedFilesWithTheOfflineFlag) {
   int flags = -1;
   ASSERT_EQ(backend_->SetRecopied(2, {99}), 0);
   ASSERT_EQ(backend_->SetRecopied(2, {40, 12, 40, 25}), 0);  // replaces the list
-  EXPECT_EQ(backend_->SetRecopied(2, {6, SqliteStorageBackend::kMaxArchiveFileId + 1}), -1);
+  EXPECT_EQ(backend_->SetRecopied(2, {6, cldb::SqliteStorageBackend::kMaxArchiveFileId + 1}), -1);
   EXPECT_NE(backend_->LastError().find("2147483648"), std::string::npos) << backend_->LastError();
   ASSERT_EQ(backend_->getAFsToRecopyForCopy(2, list, flags), 0);
   ASSERT_EQ(list.size(), 3u);
@@ -261,8 +261,8 @@ TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobRetiresItsFiles) {
   ASSERT_EQ(StoreBatch(*backend_, first, 1, files[1], stored), 0);
   ASSERT_EQ(backend_->EndJob(first, -7), 0);
   ASSERT_EQ(backend_->DropJob(doomed), 0);
-  EXPECT_EQ(backend_->DropJob(doomed), SqliteStorageBackend::kUnknown);
-  std::vector<SqliteStorageBackend::ArchiveFileInfo> listed;
+  EXPECT_EQ(backend_->DropJob(doomed), cldb::SqliteStorageBackend::kUnknown);
+  std::vector<cldb::SqliteStorageBackend::ArchiveFileInfo> listed;
   ASSERT_EQ(backend_->ListArchiveFiles(1, 1, listed), 0);
   ASSERT_EQ(listed.size(), 4u);
   EXPECT_TRUE(listed[0].afileId == files[0] && listed[0].createTime == kNow && !listed[0].blocks);
@@ -277,9 +277,9 @@ TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobRetiresItsFiles) {
   EXPECT_TRUE(jobs[0].ended && jobs[0].startTime == kNow && jobs[0].endTime == kNow + 60);
   EXPECT_TRUE(jobs[0].status == -7 && jobs[0].archiveFiles == 2 && jobs[0].blocks == 15);
   ASSERT_EQ(backend_->DropArchiveFile(files[0]), 0);
-  EXPECT_EQ(backend_->DropArchiveFile(files[0]), SqliteStorageBackend::kUnknown);
+  EXPECT_EQ(backend_->DropArchiveFile(files[0]), cldb::SqliteStorageBackend::kUnknown);
   EXPECT_NE(backend_->LastError().find("lost already"), std::string::npos);
-  EXPECT_EQ(backend_->DropArchiveFile(999), SqliteStorageBackend::kUnknown);
+  EXPECT_EQ(backend_->DropArchiveFile(999), cldb::SqliteStorageBackend::kUnknown);
   EXPECT_NE(backend_->LastError().find("no archive file 999"), std::string::npos);
 }
 
@@ -294,7 +294,7 @@ TEST_F(SqliteJobs, IdsStopAtTheirLimits) {
   EXPECT_EQ(backend_->BeginJob(1, 1, jobId), -1);
   EXPECT_NE(backend_->LastError().find("no job id is left"), std::string::npos);
   ASSERT_EQ(backend_->NewArchiveFile(1, 1, jobId, afileId), 0) << backend_->LastError();
-  EXPECT_EQ(afileId, SqliteStorageBackend::kMaxArchiveFileId);
+  EXPECT_EQ(afileId, cldb::SqliteStorageBackend::kMaxArchiveFileId);
   EXPECT_EQ(backend_->NewArchiveFile(1, 1, jobId, afileId), -1);
   EXPECT_NE(backend_->LastError().find("no archive-file id is left"), std::string::npos);
 }

@@ -104,7 +104,7 @@ TEST_F(SqliteCldbFlags, TheValidListHoldsExactlyTheFilesThatCanServeTheirBlocks)
     SCOPED_TRACE(c.what);
     TempDir root;  // a fresh database for each case
     std::string error;
-    ASSERT_NE(backend_ = SqliteStorageBackend::Open(root.path(), error), nullptr) << error;
+    ASSERT_NE(backend_ = cldb::SqliteStorageBackend::Open(root.path(), error), nullptr) << error;
     const TestBlock a("a"), b("b"), d("c");
     std::vector<uint32_t> files, other;
     const uint32_t job1 = JobWithFiles(10, 1, 1, &files);
@@ -157,11 +157,11 @@ TEST_F(SqliteCldbFlags, ADropWaitsUntilNoJobHoldsACldbThatMayReferenceTheFiles) 
     SCOPED_TRACE(name);
     cldb::CldbFolderLock job(CldbFolder(name));
     ASSERT_TRUE(job.TryLock()) << job.Error();
-    EXPECT_EQ(backend_->DropArchiveFile(files[0]), SqliteStorageBackend::kInUse);
+    EXPECT_EQ(backend_->DropArchiveFile(files[0]), cldb::SqliteStorageBackend::kInUse);
     EXPECT_NE(backend_->LastError().find("in use"), std::string::npos) << backend_->LastError();
-    EXPECT_EQ(backend_->DropJob(jobId), SqliteStorageBackend::kInUse);
+    EXPECT_EQ(backend_->DropJob(jobId), cldb::SqliteStorageBackend::kInUse);
     if (name == cldb::ClientCldbFolderName(10, 2)) {
-      EXPECT_EQ(backend_->MarkClientDirty(10), SqliteStorageBackend::kInUse);
+      EXPECT_EQ(backend_->MarkClientDirty(10), cldb::SqliteStorageBackend::kInUse);
     }
     EXPECT_EQ(Jobs(*backend_).at(0).archiveFiles, 2u);
     EXPECT_EQ(Dirty(10, 2), 0);

@@ -21,7 +21,7 @@ const TestBlock& Shared() {
 
 // One worker's share as client `appId`: kRounds jobs, each with an archive file that
 // stores one block of `appId` bytes and references the shared block.
-bool Work(SqliteStorageBackend& backend, uint32_t appId) {
+bool Work(cldb::SqliteStorageBackend& backend, uint32_t appId) {
   for (uint32_t round = 0; round < kRounds; ++round) {
     uint32_t jobId = 0, afileId = 0;
     const TestBlock own(std::string(appId, static_cast<char>('a' + round)));
@@ -48,7 +48,7 @@ class SqliteConcurrency : public StorageTest {
   // Every worker's jobs are there, each with its archive file (ids are keys, so none was
   // given twice) and block, and every one of their archive files references the shared
   // block.
-  void ExpectAllRecorded(SqliteStorageBackend& backend) {
+  void ExpectAllRecorded(cldb::SqliteStorageBackend& backend) {
     auto jobs = Jobs(backend);
     ASSERT_EQ(jobs.size(), 1 + kWorkers * kRounds);
     for (size_t i = 1; i < jobs.size(); ++i)
@@ -74,8 +74,8 @@ TEST_F(SqliteConcurrency, ProcessesCreateADatabaseTogetherAndLoseNoChange) {
       (void)!read(gate[0], &byte, 1);  // returns at the parent's close
       std::string error;
       uint32_t jobId = 0;
-      auto created = SqliteStorageBackend::Open(fresh.path(), error);
-      auto backend = SqliteStorageBackend::Open(dir_.path(), error);
+      auto created = cldb::SqliteStorageBackend::Open(fresh.path(), error);
+      auto backend = cldb::SqliteStorageBackend::Open(dir_.path(), error);
       _exit(created && created->BeginJob(appId, 1, jobId) == 0 && backend && Work(*backend, appId)
                 ? 0 : 1);
     }

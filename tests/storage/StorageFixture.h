@@ -37,7 +37,7 @@ struct TestBlock {
 // copy `copyId`) and references `referenced`, as a job's batch does; the
 // indexes of the references nothing could serve go to `unresolved`. Blocks
 // are stored into an archive file by one call only (it makes its pack).
-inline int StoreBatch(SqliteStorageBackend& backend, uint32_t jobId, uint32_t copyId,
+inline int StoreBatch(cldb::SqliteStorageBackend& backend, uint32_t jobId, uint32_t copyId,
                       uint32_t afileId, const std::vector<const TestBlock*>& stored,
                       const std::vector<const TestBlock*>& referenced = {},
                       std::vector<size_t>* unresolved = nullptr) {
@@ -54,20 +54,20 @@ inline int StoreBatch(SqliteStorageBackend& backend, uint32_t jobId, uint32_t co
 
 class StorageTest : public ::testing::Test {
  protected:
-  using JobInfo = SqliteStorageBackend::JobInfo;
+  using JobInfo = cldb::SqliteStorageBackend::JobInfo;
   static constexpr uint32_t kNow = 1700000000;
 
   void SetUp() override {
     ASSERT_NE(backend_ = Open(), nullptr);
   }
 
-  std::unique_ptr<SqliteStorageBackend> Open(unsigned int busyTimeoutMs = 10000) {
+  std::unique_ptr<cldb::SqliteStorageBackend> Open(unsigned int busyTimeoutMs = 10000) {
     std::string error;
-    auto backend = SqliteStorageBackend::Open(dir_.path(), {busyTimeoutMs}, error);
+    auto backend = cldb::SqliteStorageBackend::Open(dir_.path(), {busyTimeoutMs}, error);
     EXPECT_NE(backend, nullptr) << error;
     return backend;
   }
-  std::string DbPath() const { return dir_ / SqliteStorageBackend::kFileName; }
+  std::string DbPath() const { return dir_ / cldb::SqliteStorageBackend::kFileName; }
 
   // Starts a job of (appId, copyId) with `count` archive files; their ids go to `files`.
   uint32_t JobWithFiles(uint32_t appId, uint32_t copyId, int count,
@@ -80,7 +80,7 @@ class StorageTest : public ::testing::Test {
     }
     return jobId;
   }
-  static std::vector<JobInfo> Jobs(SqliteStorageBackend& backend) {
+  static std::vector<JobInfo> Jobs(cldb::SqliteStorageBackend& backend) {
     std::vector<JobInfo> jobs;
     EXPECT_EQ(backend.ListJobs(jobs), 0) << backend.LastError();
     return jobs;
@@ -88,7 +88,7 @@ class StorageTest : public ::testing::Test {
 
   TestClock clock_{kNow};
   TempDir dir_;
-  std::unique_ptr<SqliteStorageBackend> backend_;
+  std::unique_ptr<cldb::SqliteStorageBackend> backend_;
 };
 
 }  // namespace cldbtest

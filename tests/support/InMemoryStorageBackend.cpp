@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace cldb {
+
 namespace {
 
 template <typename Map, typename Value>
@@ -177,3 +179,5 @@ void InMemoryStorageBackend::ClearRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   requests_.clear();
 }
+
+}  // namespace cldb

@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
-class InMemoryStorageBackend : public cldb::StorageBackend {
+namespace cldb {
+
+class InMemoryStorageBackend : public StorageBackend {
  public:
   // Names of the calls, for failure injection and the request record.
   enum Call {
@@ -88,3 +90,5 @@ class InMemoryStorageBackend : public cldb::StorageBackend {
   int failures_[kCallCount] = {};
   std::vector<Request> requests_;
 };
+
+}  // namespace cldb

@@ -68,14 +68,14 @@ Outcome CldbLookup::Open(const std::string& root, const CldbIdentity& identity,
 
 bool CldbLookup::ReadValidArchiveFiles(const std::string& root, const CldbIdentity& identity) {
   struct stat info {};
-  if (lstat((root + "/" + SqliteStorageBackend::kFileName).c_str(), &info) != 0) {
+  if (lstat((root + "/" + cldb::SqliteStorageBackend::kFileName).c_str(), &info) != 0) {
     why_ = "there is no storage database; no archive file is known to be valid";
     return false;
   }
-  SqliteStorageBackend::Options options;
+  cldb::SqliteStorageBackend::Options options;
   options.readOnly = true;
   std::string error;
-  std::unique_ptr<SqliteStorageBackend> storage = SqliteStorageBackend::Open(root, options, error);
+  std::unique_ptr<cldb::SqliteStorageBackend> storage = cldb::SqliteStorageBackend::Open(root, options, error);
   ListAfileIdByAppIdArgs_t request;
   request.appId = identity.CldbId();
   request.copyId = identity.copy;

@@ -41,7 +41,7 @@ enum JobStatus : int { kJobCompleted = 0, kJobFailed = 1, kJobInterrupted = 2, k
 
 class JobSession {
  public:
-  using Kind = SqliteStorageBackend::JobKind;
+  using Kind = cldb::SqliteStorageBackend::JobKind;
   // `kind` is what the storage side records the job as.
   JobSession(ToolRoot& root, const CldbIdentity& identity, const JobSettings& settings,
              Kind kind = Kind::kBackup);

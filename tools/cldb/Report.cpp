@@ -43,9 +43,9 @@ std::string JoinIds(const std::vector<uint32_t>& ids) {
 }  // namespace
 
 // The storage side takes a failed job out of the live set.
-static_assert(kJobFailed == SqliteStorageBackend::kStatusFailed);
+static_assert(kJobFailed == cldb::SqliteStorageBackend::kStatusFailed);
 
-const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
+const char* JobStatusName(const cldb::SqliteStorageBackend::JobInfo& job) {
   if (!job.ended) return "running";
   switch (job.status) {
     case kJobCompleted:
@@ -53,7 +53,7 @@ const char* JobStatusName(const SqliteStorageBackend::JobInfo& job) {
     case kJobFailed:
       return "failed";
     case kJobInterrupted:
-    case SqliteStorageBackend::kStatusKilled:
+    case cldb::SqliteStorageBackend::kStatusKilled:
       return "interrupted";
     case kJobPartial:
       return "partial";

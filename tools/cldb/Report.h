@@ -26,7 +26,7 @@ nlohmann::ordered_json RecreateReasonJson(cldb::RecreateReason reason);
 std::string RecreatedNote(cldb::RecreateReason reason);
 // "running", "completed", "partial", "interrupted" (also a job whose process
 // died) or "failed".
-const char* JobStatusName(const SqliteStorageBackend::JobInfo& job);
+const char* JobStatusName(const cldb::SqliteStorageBackend::JobInfo& job);
 
 nlohmann::ordered_json Backup(const BackupResult& result);
 // The human summary; `verbose` (-v) also shows the counters that stay 0.

@@ -48,7 +48,7 @@ void SetTimes(const struct timespec& mtime, struct timespec (&times)[2]) {
 
 }  // namespace
 
-Restorer::Restorer(SqliteStorageBackend& storage, const SqliteStorageBackend::JobInfo& job,
+Restorer::Restorer(cldb::SqliteStorageBackend& storage, const cldb::SqliteStorageBackend::JobInfo& job,
                    int targetFd, std::string targetPath, bool overwrite, Reporter reporter)
     : job_(job),
       targetFd_(targetFd),

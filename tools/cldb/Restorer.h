@@ -38,7 +38,7 @@ class Restorer {
   using Reporter = std::function<void(const std::string& message)>;
 
   // `targetFd` is the open target folder, `targetPath` its name in messages.
-  Restorer(SqliteStorageBackend& storage, const SqliteStorageBackend::JobInfo& job, int targetFd,
+  Restorer(cldb::SqliteStorageBackend& storage, const cldb::SqliteStorageBackend::JobInfo& job, int targetFd,
            std::string targetPath, bool overwrite, Reporter reporter);
   ~Restorer();
   Restorer(const Restorer&) = delete;
@@ -76,7 +76,7 @@ class Restorer {
   void RestoreEntry(const cldb::TreeEntry& entry);
   void Fail(const cldb::TreeEntry& entry, const std::string& problem);
 
-  SqliteStorageBackend::JobInfo job_;
+  cldb::SqliteStorageBackend::JobInfo job_;
   const int targetFd_;
   const std::string targetPath_;
   const bool overwrite_;

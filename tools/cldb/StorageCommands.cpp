@@ -23,8 +23,8 @@ Outcome OpenRoot(const GlobalOptions& global, RootAccess access, std::unique_ptr
 // `rc` is what the storage call returned: a CLDB in use that stopped it
 // exits as a CLDB in use does.
 Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
-  const int exitCode = rc == SqliteStorageBackend::kInUse     ? kExitInUse
-                       : rc == SqliteStorageBackend::kUnknown ? kExitBadInput
+  const int exitCode = rc == cldb::SqliteStorageBackend::kInUse     ? kExitInUse
+                       : rc == cldb::SqliteStorageBackend::kUnknown ? kExitBadInput
                                                               : kExitFailure;
   return Outcome::Fail(exitCode, what + ": " + root.Storage().LastError());
 }
@@ -32,14 +32,14 @@ Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
 // "lost" (its pack is gone), "retired" (its job left the live set; kept
 // while its blocks are needed), "valid" (handed to its client's CLDB) or
 // "broken" (references a lost block).
-const char* ArchiveFileState(const SqliteStorageBackend::ArchiveFileInfo& file) {
+const char* ArchiveFileState(const cldb::SqliteStorageBackend::ArchiveFileInfo& file) {
   if (file.lost) return "lost";
   if (!file.live) return "retired";
   return file.broken ? "broken" : "valid";
 }
 
-const char* JobKindName(const SqliteStorageBackend::JobInfo& job) {
-  return job.kind == SqliteStorageBackend::JobKind::kPrune ? "prune" : "backup";
+const char* JobKindName(const cldb::SqliteStorageBackend::JobInfo& job) {
+  return job.kind == cldb::SqliteStorageBackend::JobKind::kPrune ? "prune" : "backup";
 }
 
 // Applies `drop` to each id; the first failure stops and is reported, with
@@ -74,7 +74,7 @@ Outcome StorageJobs(const GlobalOptions& global) {
   // A running job whose process died is shown, and from now on kept, as
   // the interrupted job it is.
   std::vector<uint32_t> reaped;
-  std::vector<SqliteStorageBackend::JobInfo> jobs;
+  std::vector<cldb::SqliteStorageBackend::JobInfo> jobs;
   if (root->Storage().ReapDeadJobs(reaped) != 0 || root->Storage().ListJobs(jobs) != 0)
     return StorageError(*root, "cannot list jobs");
   if (global.json) {
@@ -111,7 +111,7 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
   std::unique_ptr<ToolRoot> root;
   Outcome outcome = OpenRoot(global, RootAccess::kLook, root);
   if (!outcome.ok()) return outcome;
-  std::vector<SqliteStorageBackend::ArchiveFileInfo> files;
+  std::vector<cldb::SqliteStorageBackend::ArchiveFileInfo> files;
   if (root->Storage().ListArchiveFiles(app, copy, files) != 0)
     return StorageError(*root, "cannot list archive files");
   if (global.json) {
@@ -140,14 +140,14 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
 }
 
 Outcome StorageDropArchiveFiles(const GlobalOptions& global, const std::vector<uint32_t>& ids) {
-  return DropEach(global, ids, "archive file", [](SqliteStorageBackend& storage, uint32_t id) {
+  return DropEach(global, ids, "archive file", [](cldb::SqliteStorageBackend& storage, uint32_t id) {
     return storage.DropArchiveFile(id);
   });
 }
 
 Outcome StorageDropJobs(const GlobalOptions& global, const std::vector<uint32_t>& ids) {
   return DropEach(global, ids, "job",
-                  [](SqliteStorageBackend& storage, uint32_t id) { return storage.DropJob(id); });
+                  [](cldb::SqliteStorageBackend& storage, uint32_t id) { return storage.DropJob(id); });
 }
 
 Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) {
@@ -186,7 +186,7 @@ Outcome CollectGarbage(const GlobalOptions& global) {
   std::string error;
   const int rc = collector.Run(result, error);
   if (rc != 0)
-    return Outcome::Fail(rc == SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
+    return Outcome::Fail(rc == cldb::SqliteStorageBackend::kInUse ? kExitInUse : kExitFailure,
                          "garbage collection failed: " + error);
   if (global.json) {
     cldb::json::SetResult({{"bytes_freed", result.bytesFreed},

@@ -45,7 +45,7 @@ std::string RootKey(const std::string& named) {
 
 bool HoldsStorage(const std::string& folder) {
   struct stat info {};
-  return lstat((folder + "/" + SqliteStorageBackend::kFileName).c_str(), &info) == 0;
+  return lstat((folder + "/" + cldb::SqliteStorageBackend::kFileName).c_str(), &info) == 0;
 }
 
 // Points the library's default log destination at `folder`/logs/cldb.log;
@@ -111,7 +111,7 @@ Outcome ToolRoot::OpenWithStorage(const std::string& rootOption, RootAccess acce
 
 Outcome ToolRoot::OpenStorage() {
   if (storage_) return Outcome::Ok();
-  const std::string path = folder_ + "/" + SqliteStorageBackend::kFileName;
+  const std::string path = folder_ + "/" + cldb::SqliteStorageBackend::kFileName;
   if (access_ == RootAccess::kCreate) {
     PrepareStorageFile(path);
   } else {
@@ -121,7 +121,7 @@ Outcome ToolRoot::OpenStorage() {
                            "no storage database in '" + folder_ + "' (a backup makes one)");
   }
   std::string error;
-  std::shared_ptr<SqliteStorageBackend> storage = SqliteStorageBackend::Open(folder_, error);
+  std::shared_ptr<cldb::SqliteStorageBackend> storage = cldb::SqliteStorageBackend::Open(folder_, error);
   if (!storage)
     return Outcome::Fail(kExitFailure,
                          "cannot open the storage database in '" + folder_ + "': " + error);

@@ -59,7 +59,7 @@ class ToolRoot {
   const std::string& LogPath() const { return logPath_; }
   // "see <log path>", for a message about a failure the library logged.
   std::string LogHint() const;
-  SqliteStorageBackend& Storage() { return *storage_; }
+  cldb::SqliteStorageBackend& Storage() { return *storage_; }
 
   // Where a command that names a CLDB folder directly logs: the log of the
   // root that holds it (one with a storage database), else the default
@@ -72,5 +72,5 @@ class ToolRoot {
   std::string folder_;
   RootAccess access_;
   std::string logPath_;
-  std::shared_ptr<SqliteStorageBackend> storage_;
+  std::shared_ptr<cldb::SqliteStorageBackend> storage_;
 };

@@ -29,7 +29,7 @@ namespace {
 
 using cldb::EntryKind;
 using cldb::TreeEntry;
-using JobInfo = SqliteStorageBackend::JobInfo;
+using JobInfo = cldb::SqliteStorageBackend::JobInfo;
 
 const size_t kPage = 1000;
 
@@ -48,7 +48,7 @@ Outcome RestorableJob(ToolRoot& root, uint32_t jobId, JobInfo& job) {
   }
   if (!job.live)
     return Outcome::Fail(kExitBadInput, JobName(jobId) + " cannot be restored: it " +
-                                            (job.status == SqliteStorageBackend::kStatusKilled
+                                            (job.status == cldb::SqliteStorageBackend::kStatusKilled
                                                  ? "died while it ran"
                                                  : "did not complete") +
                                             ", and what it stored is not kept for it");
@@ -274,7 +274,7 @@ Outcome Verify(const GlobalOptions& global, const std::vector<uint32_t>& jobIds,
       return Outcome::Fail(kExitFailure, "cannot list jobs: " + root->Storage().LastError());
     // A prune stored nothing to read back.
     for (const JobInfo& job : all)
-      if (job.ended && job.live && job.kind == SqliteStorageBackend::JobKind::kBackup)
+      if (job.ended && job.live && job.kind == cldb::SqliteStorageBackend::JobKind::kBackup)
         jobs.push_back(job);
   }
   for (uint32_t jobId : jobIds) {

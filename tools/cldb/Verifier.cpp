@@ -18,7 +18,7 @@ namespace {
 
 using cldb::BlockReader;
 using cldb::TreeEntry;
-using JobInfo = SqliteStorageBackend::JobInfo;
+using JobInfo = cldb::SqliteStorageBackend::JobInfo;
 
 const size_t kPage = 1000;
 
@@ -48,7 +48,7 @@ struct Work {
 
 // Calls `visit(job, file)` for every file entry of the jobs.
 template <typename Visit>
-int ForEachFile(SqliteStorageBackend& storage, const std::vector<JobInfo>& jobs, Visit visit,
+int ForEachFile(cldb::SqliteStorageBackend& storage, const std::vector<JobInfo>& jobs, Visit visit,
                 std::string& error) {
   std::vector<TreeEntry> page;
   for (const JobInfo& job : jobs) {
@@ -78,7 +78,7 @@ std::string Hex(const std::string& bytes) {
 
 }  // namespace
 
-Verifier::Verifier(SqliteStorageBackend& storage, unsigned threads)
+Verifier::Verifier(cldb::SqliteStorageBackend& storage, unsigned threads)
     : storage_(storage), threads_(std::max(1u, threads)) {}
 
 int Verifier::Run(const std::vector<JobInfo>& jobs, Result& result, std::string& error) {

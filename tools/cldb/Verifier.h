@@ -36,12 +36,12 @@ class Verifier {
     std::vector<std::string> damagedPacks;  // packs with a copy that did not check out
   };
 
-  Verifier(SqliteStorageBackend& storage, unsigned threads);
+  Verifier(cldb::SqliteStorageBackend& storage, unsigned threads);
   // 0, or -1 with `error` set when the store cannot be read at all.
-  int Run(const std::vector<SqliteStorageBackend::JobInfo>& jobs, Result& result,
+  int Run(const std::vector<cldb::SqliteStorageBackend::JobInfo>& jobs, Result& result,
           std::string& error);
 
  private:
-  SqliteStorageBackend& storage_;
+  cldb::SqliteStorageBackend& storage_;
   const unsigned threads_;
 };

@@ -35,7 +35,7 @@ class BlockReader {
 
   // `checkCrc` false leaves the stored bytes' CRC unchecked, for a caller
   // that checks each block's digest instead.
-  explicit BlockReader(SqliteStorageBackend& storage, bool checkCrc = true)
+  explicit BlockReader(cldb::SqliteStorageBackend& storage, bool checkCrc = true)
       : storage_(storage), checkCrc_(checkCrc) {}
   ~BlockReader();
   BlockReader(const BlockReader&) = delete;
@@ -60,7 +60,7 @@ class BlockReader {
   // The open pack of (afile, generation), or -1 with `problem` set.
   int Pack(uint32_t afileId, uint32_t generation, bool& missing, std::string& problem);
 
-  SqliteStorageBackend& storage_;
+  cldb::SqliteStorageBackend& storage_;
   const bool checkCrc_;
   std::map<std::pair<uint32_t, uint32_t>, int> packs_;
   std::vector<unsigned char> record_;

@@ -49,7 +49,7 @@ int GarbageCollector::Run(Result& result, std::string& error) {
   if (!collecting.TryLock()) {
     error =
         collecting.Error().empty() ? "another garbage collection is running" : collecting.Error();
-    return collecting.Error().empty() ? SqliteStorageBackend::kInUse : -1;
+    return collecting.Error().empty() ? cldb::SqliteStorageBackend::kInUse : -1;
   }
   if (storage_.ReapDeadJobs(result.reaped) != 0) {
     error = storage_.LastError();

@@ -41,8 +41,8 @@ class GarbageCollector {
     std::vector<uint32_t> reaped;  // jobs found dead
   };
 
-  explicit GarbageCollector(SqliteStorageBackend& storage) : storage_(storage) {}
-  // 0; SqliteStorageBackend::kInUse when another collection runs; -1 with
+  explicit GarbageCollector(cldb::SqliteStorageBackend& storage) : storage_(storage) {}
+  // 0; cldb::SqliteStorageBackend::kInUse when another collection runs; -1 with
   // `error` set on a failure (what was done before it stays done).
   int Run(Result& result, std::string& error);
 
@@ -72,7 +72,7 @@ class GarbageCollector {
   int CutTails(Result& result, std::string& error);
   int RemoveOrphans(Result& result, std::string& error);
 
-  SqliteStorageBackend& storage_;
+  cldb::SqliteStorageBackend& storage_;
 };
 
 }  // namespace cldb

@@ -31,7 +31,7 @@ Blob DigestOf(const JobWriter::Block& block) { return {block.digest, kDigestSize
 
 }  // namespace
 
-JobWriter::JobWriter(SqliteStorageBackend& storage, uint32_t jobId, uint32_t copyId,
+JobWriter::JobWriter(cldb::SqliteStorageBackend& storage, uint32_t jobId, uint32_t copyId,
                      uint32_t blockSize, unsigned threads)
     : storage_(storage),
       jobId_(jobId),

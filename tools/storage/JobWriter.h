@@ -38,7 +38,7 @@ class JobWriter {
     const unsigned char* data;  // `size` bytes; read only for stored blocks
   };
 
-  JobWriter(SqliteStorageBackend& storage, uint32_t jobId, uint32_t copyId, uint32_t blockSize,
+  JobWriter(cldb::SqliteStorageBackend& storage, uint32_t jobId, uint32_t copyId, uint32_t blockSize,
             unsigned threads);
   ~JobWriter();
   JobWriter(const JobWriter&) = delete;
@@ -74,7 +74,7 @@ class JobWriter {
              const std::vector<Block>& referenced, const std::vector<TreeEntry>& entries,
              std::vector<size_t>& unresolved);
 
-  SqliteStorageBackend& storage_;
+  cldb::SqliteStorageBackend& storage_;
   const uint32_t jobId_;
   const uint32_t copyId_;
   const uint32_t blockSize_;

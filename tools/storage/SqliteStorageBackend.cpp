@@ -9,6 +9,8 @@
 
 using cldb::Query;
 
+namespace cldb {
+
 namespace {
 
 const char kNextJobId[] = "next_job_id";
@@ -620,3 +622,5 @@ int SqliteStorageBackend::GetLastArchFileId(uint32_t cldbId, bool& known, uint32
   }
   return 0;
 }
+
+}  // namespace cldb

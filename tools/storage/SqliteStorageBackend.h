@@ -67,7 +67,9 @@
 #include "storage/Database.h"
 #include "storage/PackFolder.h"
 
-class SqliteStorageBackend : public cldb::StorageBackend {
+namespace cldb {
+
+class SqliteStorageBackend : public StorageBackend {
  public:
   // Returned by the drops and MarkClientDirty when a CLDB they concern is in
   // use.
@@ -258,3 +260,5 @@ class SqliteStorageBackend : public cldb::StorageBackend {
   RunningJob running_;
   unsigned long long hubcellId_ = 0;
 };
+
+}  // namespace cldb
