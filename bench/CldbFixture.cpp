@@ -51,8 +51,8 @@ class PastClock {
 // One job of a fixture's history, through the manager as the tool runs one.
 class Job {
  public:
-  Job(const std::string& root, std::shared_ptr<cldb::InMemoryStorageBackend> storage, uint32_t start,
-      std::string* error)
+  Job(const std::string& root, std::shared_ptr<cldb::InMemoryStorageBackend> storage,
+      uint32_t start, std::string* error)
       : error_(error) {
     log_.SetThreshold(-2);  // the library's log stays out of the report
     cldb::StorageBackend::Install(std::move(storage));
@@ -115,8 +115,8 @@ bool Load(const std::string& root, const Workload& workload, PastClock& clock, u
 
 // Later jobs that re-point records; `records` and `pruned` of *f describe
 // the result.
-bool Repoint(const std::string& root, const Workload& workload, History history,
-             PastClock& clock, uint32_t start, CldbFixture* f, std::string* error) {
+bool Repoint(const std::string& root, const Workload& workload, History history, PastClock& clock,
+             uint32_t start, CldbFixture* f, std::string* error) {
   const uint32_t loaded = workload.afiles();
   const bool hot = history == History::kHotRepointed;
   f->lastAfile = hot ? loaded + 2 * kHotJobs : 2 * loaded;
@@ -175,12 +175,18 @@ bool ReadDescription(const std::string& path, CldbFixture* f) {
   int format = 0;
   f->pruned.assign(2, 0);
   while (in >> word) {
-    if (word == "format") in >> format;
-    else if (word == "records") in >> f->records;
-    else if (word == "last_afile") in >> f->lastAfile;
-    else if (word == "live_afiles") in >> f->liveAfiles;
-    else if (word == "pruned") in >> f->pruned[0] >> f->pruned[1];
-    else if (word == "build_seconds") in >> f->buildSeconds;
+    if (word == "format")
+      in >> format;
+    else if (word == "records")
+      in >> f->records;
+    else if (word == "last_afile")
+      in >> f->lastAfile;
+    else if (word == "live_afiles")
+      in >> f->liveAfiles;
+    else if (word == "pruned")
+      in >> f->pruned[0] >> f->pruned[1];
+    else if (word == "build_seconds")
+      in >> f->buildSeconds;
   }
   return format == kFormat && f->records != 0;
 }
@@ -189,9 +195,12 @@ bool ReadDescription(const std::string& path, CldbFixture* f) {
 
 const char* HistoryName(History history) {
   switch (history) {
-    case History::kFresh: return "fresh";
-    case History::kHotRepointed: return "hot";
-    case History::kAllRepointed: return "repointed";
+    case History::kFresh:
+      return "fresh";
+    case History::kHotRepointed:
+      return "hot";
+    case History::kAllRepointed:
+      return "repointed";
   }
   return "?";
 }
@@ -200,8 +209,8 @@ bool GetFixture(const std::string& cacheDir, uint64_t records, History history, 
                 std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(cacheDir, ec);
-  const std::string name = cacheDir + "/cldb-" + std::to_string(Workload(records).records()) +
-                           "-" + HistoryName(history) + "-f" + std::to_string(kFormat);
+  const std::string name = cacheDir + "/cldb-" + std::to_string(Workload(records).records()) + "-" +
+                           HistoryName(history) + "-f" + std::to_string(kFormat);
   out->root = name + "/root";
   if (ReadDescription(name + "/fixture.txt", out)) return true;
   // Built aside and renamed into place, so that an interrupted build is
@@ -246,7 +255,7 @@ _CCLDBTableManagerArgs JobArgs(const std::string& root, EvDebug* log, uint32_t s
 }
 
 std::shared_ptr<cldb::InMemoryStorageBackend> StorageSide(uint32_t lastAfile,
-                                                    const std::vector<uint32_t>& dropped) {
+                                                          const std::vector<uint32_t>& dropped) {
   auto storage = std::make_shared<cldb::InMemoryStorageBackend>();
   storage->SetClientDirty(kCldbId, 0);
   std::vector<int> valid;

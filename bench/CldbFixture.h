@@ -36,12 +36,12 @@ enum class History { kFresh, kHotRepointed, kAllRepointed };
 const char* HistoryName(History history);
 
 struct CldbFixture {
-  std::string root;                // CLDB root folder: copy it whole
+  std::string root;  // CLDB root folder: copy it whole
   uint64_t records = 0;
-  uint32_t lastAfile = 0;          // highest archive-file id any job used
-  uint32_t liveAfiles = 0;         // archive files holding records
-  std::vector<uint32_t> pruned;    // the two that the pruning runs drop
-  double buildSeconds = 0;         // wall clock, when it was built
+  uint32_t lastAfile = 0;        // highest archive-file id any job used
+  uint32_t liveAfiles = 0;       // archive files holding records
+  std::vector<uint32_t> pruned;  // the two that the pruning runs drop
+  double buildSeconds = 0;       // wall clock, when it was built
 };
 
 // The fixture from `cacheDir`, built there first when missing. false with
@@ -59,6 +59,6 @@ _CCLDBTableManagerArgs JobArgs(const std::string& root, EvDebug* log, uint32_t s
 // A storage side that calls the CLDB clean and vouches for archive files
 // 1 .. lastAfile except `dropped`.
 std::shared_ptr<cldb::InMemoryStorageBackend> StorageSide(uint32_t lastAfile,
-                                                    const std::vector<uint32_t>& dropped);
+                                                          const std::vector<uint32_t>& dropped);
 
 }  // namespace bench

@@ -59,8 +59,8 @@ void Compact(benchmark::State& state, uint64_t records, Cache cache) {
     for (int turn = 0; turn < 2; ++turn) {
       const int side = static_cast<int>((state.iterations() + turn) % 2);
       Prepare(CldbFolder(roots[side]), cache);
-      const bool ok = side == 0 ? EngineCompact(roots[0], samples)
-                                : LmdbCompactingCopy(roots[1], samples);
+      const bool ok =
+          side == 0 ? EngineCompact(roots[0], samples) : LmdbCompactingCopy(roots[1], samples);
       if (!ok) return Fail(state, side == 0 ? "compaction failed" : "LMDB copy failed");
     }
     state.SetIterationTime(samples.Last("compact_s"));

@@ -126,8 +126,8 @@ void Prune(benchmark::State& state, uint64_t records, History history, Cache cac
     const EngineCounts after = CountEntries(DataFile(root));
     const int64_t deleted = before.records - after.records;
     if (deleted != kPrunedRecords) return Fail(state, "wrong number of records pruned");
-    const int64_t stale = (before.afileEntries - before.records) -
-                          (after.afileEntries - after.records);
+    const int64_t stale =
+        (before.afileEntries - before.records) - (after.afileEntries - after.records);
     const double visited = static_cast<double>(f.liveAfiles + stale + 2 * deleted);
     samples.Add("stale_passed", static_cast<double>(stale));
     samples.Add("visited", visited);

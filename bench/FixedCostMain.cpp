@@ -13,13 +13,13 @@
 //   --dir=PATH    where the working copies go (default $CLDB_BENCH_DIR, else
 //                 /tmp); removed at exit
 #include <benchmark/benchmark.h>
-#include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <xercesc/util/PlatformUtils.hpp>
 
 #include "FixedCost.h"
 #include "platform/EvDebug.h"
@@ -32,8 +32,10 @@ uint64_t ParseSize(const std::string& text) {
   char* end = nullptr;
   uint64_t n = strtoull(text.c_str(), &end, 10);
   if (end == text.c_str()) return 0;
-  if (*end == 'k') n *= 1000, ++end;
-  else if (*end == 'M') n *= 1000000, ++end;
+  if (*end == 'k')
+    n *= 1000, ++end;
+  else if (*end == 'M')
+    n *= 1000000, ++end;
   return *end == '\0' ? n : 0;
 }
 

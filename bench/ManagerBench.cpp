@@ -12,7 +12,6 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 #include <unistd.h>
-#include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstdio>
 #include <cstring>
@@ -20,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <xercesc/util/PlatformUtils.hpp>
 
 #include "Backend.h"
 #include "Workload.h"
@@ -120,15 +120,15 @@ void RunQueries(benchmark::State& state, Fill fill, int hits) {
 }
 
 void QueryMiss(benchmark::State& state) {
-  RunQueries(state, [](Stores& s, CacheRecordRef* out) {
-    s.workload->MissBatch(s.progress, s.now, out);
-  }, 0);
+  RunQueries(
+      state, [](Stores& s, CacheRecordRef* out) { s.workload->MissBatch(s.progress, s.now, out); },
+      0);
 }
 
 void QueryHit(benchmark::State& state) {
-  RunQueries(state, [](Stores& s, CacheRecordRef* out) {
-    s.workload->HitBatch(s.progress, s.now, out);
-  }, kBatchSize);
+  RunQueries(
+      state, [](Stores& s, CacheRecordRef* out) { s.workload->HitBatch(s.progress, s.now, out); },
+      kBatchSize);
 }
 
 }  // namespace
@@ -165,9 +165,11 @@ int main(int argc, char** argv) {
       rc = 1;
     } else {
       bench::gStores = &stores;
-      benchmark::RegisterBenchmark("ManagerQueryMiss", bench::QueryMiss)->Iterations(300)
+      benchmark::RegisterBenchmark("ManagerQueryMiss", bench::QueryMiss)
+          ->Iterations(300)
           ->UseManualTime();
-      benchmark::RegisterBenchmark("ManagerQueryHit", bench::QueryHit)->Iterations(60)
+      benchmark::RegisterBenchmark("ManagerQueryHit", bench::QueryHit)
+          ->Iterations(60)
           ->UseManualTime();
       benchmark::RunSpecifiedBenchmarks();
       stores.manager.Uninitialize(false);

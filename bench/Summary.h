@@ -17,7 +17,7 @@ namespace bench {
 // What the set-up measured for one backend.
 struct Footprint {
   std::string backend;
-  std::string tag;  // of its counters
+  std::string tag;           // of its counters
   double loadPerSecond = 0;  // records per second while loading
   double loadedBytesPerRecord = 0;
   double compactSeconds = 0;

@@ -40,11 +40,11 @@ constexpr char kRecordCount[] = "RECORDCOUNT";
 constexpr char kLastAccessTime[] = "LastAccessTime";
 constexpr char kOwner[] = "Owner";
 constexpr char kNewestStamp[] = "NewestStamp";
-constexpr const char* kCreated[] = {kVersion, kState, kCldbId, kStoreId, kLastCompactTime,
-                                    kRecordCount};
-constexpr const char* kAll[] = {kVersion,      kState,          kCldbId, kStoreId,
-                                kLastCompactTime, kRecordCount, kLastAccessTime, kOwner,
-                                kNewestStamp};
+constexpr const char* kCreated[] = {kVersion, kState,           kCldbId,
+                                    kStoreId, kLastCompactTime, kRecordCount};
+constexpr const char* kAll[] = {kVersion,        kState,           kCldbId,
+                                kStoreId,        kLastCompactTime, kRecordCount,
+                                kLastAccessTime, kOwner,           kNewestStamp};
 }  // namespace state
 
 }  // namespace cldb

@@ -1,17 +1,9 @@
 // CCLDBStateFile's document: State.xml parsed from memory, built new,
 // serialised, and its elements read and written. The file, its lock and
 // its transactions are CLDBStateFile.cpp's.
-#include "cldb/CLDBStateFile.h"
-
-#include "cldb/CLDBNames.h"
-#include "cldb/CLDBTypes.h"
-#include "platform/XMLEncXStr.h"
-#include "platform/ZelAssert.h"
-
 #include <cstdio>
 #include <iterator>
 #include <string>
-
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -22,6 +14,12 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLString.hpp>
+
+#include "cldb/CLDBNames.h"
+#include "cldb/CLDBStateFile.h"
+#include "cldb/CLDBTypes.h"
+#include "platform/XMLEncXStr.h"
+#include "platform/ZelAssert.h"
 
 using namespace XERCES_CPP_NAMESPACE;
 
@@ -87,9 +85,7 @@ bool IsText(const DOMNode* node) {
 
 int ScanNumber(const char* text, unsigned int& value) { return sscanf(text, "%u", &value); }
 
-int ScanNumber(const char* text, unsigned long long& value) {
-  return sscanf(text, "%llu", &value);
-}
+int ScanNumber(const char* text, unsigned long long& value) { return sscanf(text, "%llu", &value); }
 
 }  // namespace
 
@@ -138,8 +134,8 @@ int CCLDBStateFile::Parse(const std::string& text) {
     return -1;
   }
   if (errors.failed()) {
-    log_->debugLvl(1, "Cannot parse [%s], line [%llu], column [%llu], message [%s]",
-                   path_.c_str(), errors.line(), errors.column(), errors.message());
+    log_->debugLvl(1, "Cannot parse [%s], line [%llu], column [%llu], message [%s]", path_.c_str(),
+                   errors.line(), errors.column(), errors.message());
     return -1;
   }
   document_.reset(parser.adoptDocument());
@@ -267,8 +263,7 @@ void CCLDBStateFile::SetElementText(const char* name, const char* value) {
       zelassert("pList->getLength () <= 1", kSource, __PRETTY_FUNCTION__, __LINE__);
     DOMNode* element = list->getLength() ? list->item(0) : nullptr;
     if (!element) {
-      element = document_->getDocumentElement()->appendChild(
-          document_->createElement(xname.get()));
+      element = document_->getDocumentElement()->appendChild(document_->createElement(xname.get()));
     }
     XStr xvalue(value);
     DOMNode* child = element->getFirstChild();

@@ -3,13 +3,6 @@
 // itself is CLDBStateDocument.cpp's.
 #include "cldb/CLDBStateFile.h"
 
-#include "cldb/CLDBNames.h"
-#include "cldb/CLDBTime.h"
-#include "platform/Clock.h"
-#include "platform/FileIo.h"
-#include "platform/MDLock.h"
-#include "platform/ZelPlatformInfo.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,10 +10,16 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/util/XMLString.hpp>
+
+#include "cldb/CLDBNames.h"
+#include "cldb/CLDBTime.h"
+#include "platform/Clock.h"
+#include "platform/FileIo.h"
+#include "platform/MDLock.h"
+#include "platform/ZelPlatformInfo.h"
 
 using namespace XERCES_CPP_NAMESPACE;
 
@@ -227,7 +226,7 @@ int CCLDBStateFile::Create(unsigned int SIDBStoreId) {
   // O_EXCL: an existing State.xml (or a link in its place) is never
   // replaced by a new CLDB's.
   CTkError err = file_.Open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC,
-                              ZelPlatformInfo::NewFileMode());
+                            ZelPlatformInfo::NewFileMode());
   if (err.IsError()) {
     log_->debugLvl(1, "Cannot open file [%s], error=%s", path_.c_str(), err.AsString());
     Unlock();
@@ -389,8 +388,7 @@ int CCLDBStateFile::ReadLocked(const char* operation, bool checkSanity, Read rea
 template <typename T>
 int CCLDBStateFile::ReadValue(const char* operation, const char* element, T& value,
                               bool checkSanity, int missingResult) {
-  const int rc =
-      ReadLocked(operation, checkSanity, [&] { return GetElementText(element, value); });
+  const int rc = ReadLocked(operation, checkSanity, [&] { return GetElementText(element, value); });
   return rc == 1 ? missingResult : rc;
 }
 
@@ -442,15 +440,18 @@ int CCLDBStateFile::SetRecordCount(unsigned long long count) {
 }
 
 int CCLDBStateFile::GetLastCompactTime(unsigned int& time) {
-  return ReadValue("CCLDBStateFile::GetLastCompactTime", cldb::state::kLastCompactTime, time, false, 0);
+  return ReadValue("CCLDBStateFile::GetLastCompactTime", cldb::state::kLastCompactTime, time, false,
+                   0);
 }
 
 int CCLDBStateFile::SetLastCompactTime(unsigned int time) {
-  return WriteValue("CCLDBStateFile::SetLastCompactTime", cldb::state::kLastCompactTime, time, false);
+  return WriteValue("CCLDBStateFile::SetLastCompactTime", cldb::state::kLastCompactTime, time,
+                    false);
 }
 
 int CCLDBStateFile::GetLastAccessTime(unsigned int& time) {
-  return ReadValue("CCLDBStateFile::GetLastAccessTime", cldb::state::kLastAccessTime, time, false, -1);
+  return ReadValue("CCLDBStateFile::GetLastAccessTime", cldb::state::kLastAccessTime, time, false,
+                   -1);
 }
 
 int CCLDBStateFile::GetStampFloor(unsigned int& floor) {
@@ -464,9 +465,12 @@ int CCLDBStateFile::GetStampFloor(unsigned int& floor) {
     return damaged ? -1 : 0;
   });
   if (rc != 0) return -1;
-  if (accessRc != 0) floor = newest;
-  else if (newestRc != 0) floor = access;
-  else floor = cldb::Later(access, newest);
+  if (accessRc != 0)
+    floor = newest;
+  else if (newestRc != 0)
+    floor = access;
+  else
+    floor = cldb::Later(access, newest);
   return 0;
 }
 

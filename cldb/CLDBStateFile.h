@@ -48,13 +48,12 @@
 // Not thread-safe: one object must not be used from two threads at once.
 #pragma once
 
-#include "platform/CTkFile.h"
-#include "platform/EvDebug.h"
-
-#include <xercesc/util/XercesDefs.hpp>
-
 #include <memory>
 #include <string>
+#include <xercesc/util/XercesDefs.hpp>
+
+#include "platform/CTkFile.h"
+#include "platform/EvDebug.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMDocument;

@@ -17,11 +17,16 @@ inline void Bump(uint32_t& counter) {
 
 // The ten counters in their declared order.
 inline constexpr uint32_t _stCLDBStates::*kCounters[10] = {
-    &_stCLDBStates::crcNotFound,        &_stCLDBStates::aged,
-    &_stCLDBStates::expired,            &_stCLDBStates::mismatchedTagCount,
-    &_stCLDBStates::mismatchedDataSize, &_stCLDBStates::mismatchedSignature,
-    &_stCLDBStates::insertedByThisJob,  &_stCLDBStates::expiredInThisJob,
-    &_stCLDBStates::foundPruned,        &_stCLDBStates::offlineSubstores,
+    &_stCLDBStates::crcNotFound,
+    &_stCLDBStates::aged,
+    &_stCLDBStates::expired,
+    &_stCLDBStates::mismatchedTagCount,
+    &_stCLDBStates::mismatchedDataSize,
+    &_stCLDBStates::mismatchedSignature,
+    &_stCLDBStates::insertedByThisJob,
+    &_stCLDBStates::expiredInThisJob,
+    &_stCLDBStates::foundPruned,
+    &_stCLDBStates::offlineSubstores,
 };
 
 inline void Reset(_stCLDBStates& s) {

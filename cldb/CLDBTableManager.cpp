@@ -8,8 +8,8 @@
 
 #include "cldb/CLDBStats.h"
 #include "cldb/CLDBTables.h"
-#include "platform/EvDebug.h"
 #include "cldb/StorageBackend.h"
+#include "platform/EvDebug.h"
 #include "platform/StorageServices.h"
 #include "platform/ZelPlatformInfo.h"
 
@@ -68,10 +68,9 @@ int CCLDBTableManager::Initialize(_CCLDBTableManagerArgs& newArgs, bool& offline
     Log(1, "%s: [ERROR] no storage-side backend installed", kName);
     return -1;
   }
-  if (tables->Initialize(args.copyId, args.jobId, rootFolder.c_str(), args.SIDBStoreId,
-                        args.cldbId, debugLog, args.sigType, args.nAge, args.expiryDays,
-                        args.isAuxCopy, args.extraExpiryDays, args.backupStartTime,
-                        args.dbSizeMB) != 0) {
+  if (tables->Initialize(args.copyId, args.jobId, rootFolder.c_str(), args.SIDBStoreId, args.cldbId,
+                         debugLog, args.sigType, args.nAge, args.expiryDays, args.isAuxCopy,
+                         args.extraExpiryDays, args.backupStartTime, args.dbSizeMB) != 0) {
     Log(1, "%s - Initializing CLDB failed", kName);
     return -1;
   }
@@ -205,15 +204,14 @@ int CCLDBTableManager::IsDBClean(bool& clean) {
     bool copyClean = false;
     if (archiveManager.isCopyClientCacheDBClean(static_cast<unsigned int>(jobId32), args.cldbId,
                                                 copyClean) != 0) {
-      Log(1,
-          "%s [ERROR]Get is-Copy-Client-Cache-DB-Clean failed [Job-Id - %d ][Copy id - %u]",
+      Log(1, "%s [ERROR]Get is-Copy-Client-Cache-DB-Clean failed [Job-Id - %d ][Copy id - %u]",
           kName, jobId32, args.cldbId);
       return -1;
     }
     dirty = !copyClean;
     if (dirty)
-      Log(1, "%s isCopyClientCacheDBClean [Job-Id - %d ][Copy id - %u] returns %s", kName,
-          jobId32, args.cldbId, "No");
+      Log(1, "%s isCopyClientCacheDBClean [Job-Id - %d ][Copy id - %u] returns %s", kName, jobId32,
+          args.cldbId, "No");
   }
   clean = !dirty;
   return 0;
@@ -281,7 +279,7 @@ int CCLDBTableManager::ConfigureValidAfileList(unsigned long long newJobId, bool
     offline = true;
   }
   return tables->SetValidAFileList(ids.empty() ? nullptr : ids.data(),
-                                  static_cast<int>(ids.size()));
+                                   static_cast<int>(ids.size()));
 }
 
 int CCLDBTableManager::ConfigureRecopiedAfileList(unsigned int /*copyId*/, bool& offline) {
@@ -312,7 +310,7 @@ int CCLDBTableManager::ConfigureRecopiedAfileList(unsigned int /*copyId*/, bool&
   ids.reserve(recopied.size());
   for (const MMAFToRecopy& entry : recopied) ids.push_back(entry.afileId);
   return tables->SetRecopiedAFileList(ids.empty() ? nullptr : ids.data(),
-                                     static_cast<int>(ids.size()));
+                                      static_cast<int>(ids.size()));
 }
 
 void CCLDBTableManager::LogOfflineCopy(const char* kName) {

@@ -34,12 +34,12 @@
 // StopPruning may come from different threads; the instance serialises them.
 #pragma once
 
-#include "cldb/CLDBTypes.h"
-#include "cldb/Export.h"
-
 #include <map>
 #include <memory>
 #include <vector>
+
+#include "cldb/CLDBTypes.h"
+#include "cldb/Export.h"
 
 class CCLDBTables;
 class EvDebug;

@@ -39,13 +39,11 @@ const char kClaimName[] = "Owner";
 // use left, and the temporary files of a seal, a compaction and an upgrade)
 // and State.xml with its temporary file.
 const char* const kOwnedEntries[] = {
-    "CacheTable.dat",         "CacheTable.idx",          "CacheTable.dat-lock",
-    "CacheTable.idx.tmp",     "CacheTable.dat.compact",  "CacheTable.dat.upgrade",
-    "State.xml",              "State.xml.tmp"};
+    "CacheTable.dat",         "CacheTable.idx",         "CacheTable.dat-lock", "CacheTable.idx.tmp",
+    "CacheTable.dat.compact", "CacheTable.dat.upgrade", "State.xml",           "State.xml.tmp"};
 using cldb::kMaxLeadSeconds;
 const unsigned long kDefaultCompactIntervalDays = 15;
 const unsigned long kMaxCompatibleDBSizeMB = 4096;
-
 
 bool PathExists(const std::string& path) {
   bool exists = false;
@@ -106,11 +104,11 @@ int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, con
   }
   dbSizeMB = dbSizeMBIn;
   LogTo(evDebug, -1,
-      "%s: []Copyid - %u] [Job-ID - %llu][CLDB-Path - %s][SIDB-ID - %u][CLDB-ID - %u]"
-      "[Sig-type - %d][nAge - %u][Expirydays - %u][AuxCopy - %s][Backup-start time - %u] "
-      "[DBSizeMB - %u]",
-      kName, copyId, jobIdIn, rootPath, SIDBStoreIdIn, cldbIdIn, sigTypeIn, nAgeIn, expiryDaysIn,
-      isAuxCopyIn ? "Yes" : "No", backupStartTimeIn, dbSizeMBIn);
+        "%s: []Copyid - %u] [Job-ID - %llu][CLDB-Path - %s][SIDB-ID - %u][CLDB-ID - %u]"
+        "[Sig-type - %d][nAge - %u][Expirydays - %u][AuxCopy - %s][Backup-start time - %u] "
+        "[DBSizeMB - %u]",
+        kName, copyId, jobIdIn, rootPath, SIDBStoreIdIn, cldbIdIn, sigTypeIn, nAgeIn, expiryDaysIn,
+        isAuxCopyIn ? "Yes" : "No", backupStartTimeIn, dbSizeMBIn);
 
   jobId = jobIdIn;
   SIDBStoreId = SIDBStoreIdIn;
@@ -131,8 +129,7 @@ int CCLDBTables::Initialize(unsigned int copyId, unsigned long long jobIdIn, con
     cldbPath += cldb::ClientFolderName(cldbId, copyId);
     if (PathExists(oldPath) && MigrateFrom(oldPath) != 0) return -1;
   }
-  return cacheTable.Initialize(1, sigType, evDebug, nAge, expiryDays, backupStartTime,
-                               isAuxCopy);
+  return cacheTable.Initialize(1, sigType, evDebug, nAge, expiryDays, backupStartTime, isAuxCopy);
 }
 
 // Carries a client CLDB of the earlier layout over to cldbPath. The copy
@@ -150,7 +147,7 @@ int CCLDBTables::MigrateFrom(const std::string& oldPath) {
     CTkError err = CTkDirectory::Remove(oldPath.c_str(), true, false);
     if (err.IsError())
       LogTo(evDebug, -1, "%s: Error in Deleting CLDB [%s]. Error [%s][%d]", kName, oldPath.c_str(),
-          err.AsString(), err.GetErrorCode());
+            err.AsString(), err.GetErrorCode());
     else
       LogTo(evDebug, -1, "%s: Deleting completed", kName);
   } else {
@@ -167,8 +164,9 @@ void CCLDBTables::SealMovedTable(const std::string& oldPath, const char* name) {
   const std::string copy = cldbPath + "/" + kTableBaseName;
   const std::string original = oldPath + "/" + kTableBaseName;
   if (cacheTable.initialize(copy.c_str()) != 0 || cacheTable.SealAsCopyOf(original.c_str()) != 0)
-    LogTo(evDebug, -1, "%s: [ERROR] The moved CacheTable (%s) is not vouched for; it will be made anew", name,
-        cldbPath.c_str());
+    LogTo(evDebug, -1,
+          "%s: [ERROR] The moved CacheTable (%s) is not vouched for; it will be made anew", name,
+          cldbPath.c_str());
 }
 
 // The CLDB folder must be a real folder of this user that no one else may
@@ -197,7 +195,8 @@ int CCLDBTables::ClaimFolder(const char* name, bool create) {
     claimPath = cldbPath;
   }
   if (!claim->IsValid()) {
-    LogTo(evDebug, -1, "%s: [ERROR] Cannot claim the CLDB (%s): %s", name, path, claim->Error().c_str());
+    LogTo(evDebug, -1, "%s: [ERROR] Cannot claim the CLDB (%s): %s", name, path,
+          claim->Error().c_str());
     return kClaimUnavailable;
   }
   if (!claim->set(0)) {
@@ -255,15 +254,16 @@ cldb::RecreateReason CCLDBTables::StateVerdict(unsigned int SIDBStoreIdIn) {
     return RecreateReason::kDamaged;
   }
   if (state == CLDB_STATE_OPENED) {
-    LogTo(evDebug, -1, "%s: State found opened [%s] Previous session terminated without closing CLDB...",
-        kName, path);
+    LogTo(evDebug, -1,
+          "%s: State found opened [%s] Previous session terminated without closing CLDB...", kName,
+          path);
     return RecreateReason::kUnclosed;
   }
   if (state != CLDB_STATE_CLOSED) {
     LogTo(evDebug, -1,
-        "%s: State found uninitialized [%s] Previous session terminated without completeing "
-        "Initialize-CLDB...",
-        kName, path);
+          "%s: State found uninitialized [%s] Previous session terminated without completeing "
+          "Initialize-CLDB...",
+          kName, path);
     return RecreateReason::kUnclosed;
   }
 
@@ -276,10 +276,11 @@ cldb::RecreateReason CCLDBTables::StateVerdict(unsigned int SIDBStoreIdIn) {
   if (ZelPlatformInfo::getNumber(cldb::ConfigSection(isAuxCopy), "MaxCacheDBSizeMB", &maxSizeMB) &&
       maxSizeMB > kMaxCompatibleDBSizeMB && version == 1) {
     LogTo(evDebug, -1,
-        "%s: Found MaxCacheDBSizeMB override key. Setting Max-DB-Size to to %lu MB which is not "
-        "compatible with CLDB version is %d.",
-        kName, maxSizeMB, version);
-    LogTo(evDebug, -1, "%s: Clearing existing cache and creating new version - %u", kName, CLDB_VERSION);
+          "%s: Found MaxCacheDBSizeMB override key. Setting Max-DB-Size to to %lu MB which is not "
+          "compatible with CLDB version is %d.",
+          kName, maxSizeMB, version);
+    LogTo(evDebug, -1, "%s: Clearing existing cache and creating new version - %u", kName,
+          CLDB_VERSION);
     return RecreateReason::kIncompatible;
   }
 
@@ -289,8 +290,8 @@ cldb::RecreateReason CCLDBTables::StateVerdict(unsigned int SIDBStoreIdIn) {
     return RecreateReason::kDamaged;
   }
   if (storedStoreId != SIDBStoreIdIn) {
-    LogTo(evDebug, -1, "%s: Found SIDB id Mismatched [%s][StateFile - %u][Incoming - %u]", kName, path,
-        storedStoreId, SIDBStoreIdIn);
+    LogTo(evDebug, -1, "%s: Found SIDB id Mismatched [%s][StateFile - %u][Incoming - %u]", kName,
+          path, storedStoreId, SIDBStoreIdIn);
     return RecreateReason::kOtherStore;
   }
   return RecreateReason::kNone;
@@ -392,9 +393,9 @@ int CCLDBTables::Open() {
   if (verdict != cldb::RecreateReason::kNone) {
     if (verdict == cldb::RecreateReason::kUnclosed) {
       LogTo(evDebug, -1,
-          "%s:State found opened. Previous session has been terminated without closing "
-          "CacheDB... ",
-          kName);
+            "%s:State found opened. Previous session has been terminated without closing "
+            "CacheDB... ",
+            kName);
       LogTo(evDebug, -1, "%s: creating new CacheDB(%s)", kName, path);
     }
     LogTo(evDebug, -1, "%s: Creating CacheTable...version - %u (%s)", kName, CLDB_VERSION, path);
@@ -434,7 +435,7 @@ int CCLDBTables::Open() {
   }
   LogTo(evDebug, -1, "%s: CacheTable opened successfully [%s]", kName, path);
   LogTo(evDebug, -1, "%s: RecordCount (%llu)", kName,
-      static_cast<unsigned long long>(cacheTable.getRecordCount()));
+        static_cast<unsigned long long>(cacheTable.getRecordCount()));
   opened = true;
   pruningInProgress.store(false, std::memory_order_release);
   return 0;
@@ -452,8 +453,9 @@ int CCLDBTables::StartJobPast(uint32_t floor, uint32_t requested, const char* na
   const uint32_t now = ZelNow32();
   int rc = 0;
   if (cldb::Before(now + kMaxLeadSeconds, floor)) {
-    LogTo(evDebug, -1, "%s: Newest stamp [%u] lies ahead of the clock [%u]; lowering later stamps (%s)",
-        name, floor, now, cldbPath.c_str());
+    LogTo(evDebug, -1,
+          "%s: Newest stamp [%u] lies ahead of the clock [%u]; lowering later stamps (%s)", name,
+          floor, now, cldbPath.c_str());
     cldb::TCtreeBatch batch(cacheTable);
     rc = cacheTable.LowerStampsAfter(now - 1);
     if (rc == 0) rc = CommitBatch(batch, name);
@@ -462,7 +464,7 @@ int CCLDBTables::StartJobPast(uint32_t floor, uint32_t requested, const char* na
   cacheTable.StartJob(cldb::Later(requested, floor + 1));
   if (cacheTable.JobStart() != requested)
     LogTo(evDebug, -1, "%s: Job starts at [%u] after the CLDB's newest stamp [%u]", name,
-        cacheTable.JobStart(), floor);
+          cacheTable.JobStart(), floor);
   return rc;
 }
 
@@ -472,7 +474,7 @@ int CCLDBTables::StartNewJob(unsigned long long newJobId) {
   jobId = newJobId;
   const int rc = StartJobPast(cacheTable.NewestStamp(), ZelNow32(), kName);
   LogTo(evDebug, -1, "%s: Job %llu starts at [%u] -[%s]", kName, newJobId, cacheTable.JobStart(),
-      cldbPath.c_str());
+        cldbPath.c_str());
   return rc;
 }
 
@@ -491,7 +493,7 @@ bool CCLDBTables::CompactionDue(unsigned int now) {
   // Unsigned: a last compaction in the future wraps to a huge age and is due.
   const unsigned int daysElapsed = (now - lastCompact) / cldb::kSecondsPerDay;
   LogTo(evDebug, -1, "%s: Compact [days-configured - %lu][days-elapsed- %u]", kName, intervalDays,
-      daysElapsed);
+        daysElapsed);
   return daysElapsed >= intervalDays || extraExpiryDays != 0;
 }
 
@@ -576,7 +578,8 @@ int CCLDBTables::DeleteCLDB() {
   const std::vector<std::string> owned(std::begin(kOwnedEntries), std::end(kOwnedEntries));
   CTkError err = CTkDirectory::RemoveNamed(path, owned);
   if (err.IsError()) {
-    LogTo(evDebug, -1, "[ERROR]%s: Remove CLDB files (%s) Failed, error=%s", kName, path, err.AsString());
+    LogTo(evDebug, -1, "[ERROR]%s: Remove CLDB files (%s) Failed, error=%s", kName, path,
+          err.AsString());
     return -1;
   }
   return 0;
@@ -588,7 +591,7 @@ int CCLDBTables::MoveCLDB(const char* source, const char* destination) {
                                     &CCLDBTables::CopyWalkerStatic);
   if (err.IsError()) {
     LogTo(evDebug, -1, "%s: Error in walking the database path [%s]. Error [%s][%d]", kName, source,
-        err.AsString(), err.GetErrorCode());
+          err.AsString(), err.GetErrorCode());
     return -1;
   }
   return 0;

@@ -55,19 +55,19 @@
 // shared without the lock and are atomics for that reason.
 #pragma once
 
-#include "cldb/CLDBStateFile.h"
-#include "cldb/CLDBTypes.h"
-#include "cldb/CacheTable.h"
-#include "platform/CTkError.h"
-#include "cldb/Export.h"
-#include "platform/ZelCriticalSection.h"
-
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "cldb/CLDBStateFile.h"
+#include "cldb/CLDBTypes.h"
+#include "cldb/CacheTable.h"
+#include "cldb/Export.h"
+#include "platform/CTkError.h"
+#include "platform/ZelCriticalSection.h"
 
 class EvDebug;
 class MDLock;
@@ -86,8 +86,7 @@ class CCLDBTables {
   int Initialize(unsigned int copyId, unsigned long long jobId, const char* rootPath,
                  unsigned int SIDBStoreId, unsigned int cldbId, EvDebug* evDebug, int sigType,
                  unsigned int nAge, unsigned int expiryDays, bool isAuxCopy,
-                 unsigned int extraExpiryDays, unsigned int backupStartTime,
-                 unsigned int dbSizeMB);
+                 unsigned int extraExpiryDays, unsigned int backupStartTime, unsigned int dbSizeMB);
   // True when the CLDB on disk may be reused; `stateFoundUnclosed` tells
   // that its stored state was read and is not closed.
   bool VerifyState(unsigned int SIDBStoreId, bool& stateFoundUnclosed);

@@ -11,8 +11,8 @@
 #include "cldb/CLDBLog.h"
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBTables.h"
-#include "platform/Clock.h"
 #include "platform/CTkFile.h"
+#include "platform/Clock.h"
 #include "platform/EvDebug.h"
 #include "platform/FileIo.h"
 #include "platform/TCtreeTable.h"
@@ -47,8 +47,8 @@ void AppendDumpLine(std::string& text, const _CacheRecord& r) {
 
 // Writes out and empties `text`; false once a write has failed.
 bool FlushDumpText(CTkFile& out, std::string& text) {
-  const bool written = !out.Write(text.data(), static_cast<unsigned int>(text.size()), nullptr)
-                            .IsError();
+  const bool written =
+      !out.Write(text.data(), static_cast<unsigned int>(text.size()), nullptr).IsError();
   text.clear();
   return written;
 }
@@ -115,7 +115,7 @@ int CCLDBTables::DumpClaimed(const char* kName) {
   // it found it, and a folder the caller may not write can be dumped.
   if (cacheTable.Open(ZelIndexing::kReadOnly) != 0) {
     LogTo(evDebug, -1, "%s: CacheTable open (%s) Failed. (May be corrupted[or]not found)", kName,
-        cldbPath.c_str());
+          cldbPath.c_str());
     return -1;
   }
 

@@ -57,7 +57,7 @@ int CCLDBTables::CommitBatch(cldb::TCtreeBatch& batch, const char* name) {
   const int rc = batch.Commit();
   if (rc != 0)
     LogTo(evDebug, -1, "[ERROR]%s: commit failed (%s) -[%s]", name, cacheTable.errToString(rc),
-        cldbPath.c_str());
+          cldbPath.c_str());
   return rc;
 }
 
@@ -168,13 +168,14 @@ bool CCLDBTables::IsExpired(unsigned int age) const {
 int CCLDBTables::PruneExpiredRecords(unsigned int curTime) {
   static const char kName[] = "CCLDBTables::PruneExpiredRecords";
   if (pruningInProgress.load(std::memory_order_acquire)) {
-    LogTo(evDebug, -1, "%s: Get pruning request while alredy being processed. returning without process-[%s]",
-        kName, cldbPath.c_str());
+    LogTo(evDebug, -1,
+          "%s: Get pruning request while alredy being processed. returning without process-[%s]",
+          kName, cldbPath.c_str());
     return 0;
   }
   ZelCriticalSectionGuard guard(lock);
   LogTo(evDebug, -1, "%s: Get pruning request[SigExpireTime -%u][CurTime - %u] -[%s]", kName,
-      expiryDays * kSecondsPerDay, curTime, cldbPath.c_str());
+        expiryDays * kSecondsPerDay, curTime, cldbPath.c_str());
   pruningInProgress.store(true, std::memory_order_release);
   int status = RunPruningPass(curTime);
   pruningInProgress.store(false, std::memory_order_release);
@@ -210,7 +211,7 @@ int CCLDBTables::RunPruningPass(unsigned int curTime) {
     LogTo(evDebug, -1, "%s: Quit pruning request received. Aborting  pruning process", kName);
   } else {
     LogTo(evDebug, -1, "%s: Added %lu items in to Pruning List", kName,
-        static_cast<unsigned long>(list.size()));
+          static_cast<unsigned long>(list.size()));
     if (!list.empty()) status = ExpireListed(list, curTime);
   }
   const int committed = CommitBatch(batch, kName);
@@ -227,9 +228,13 @@ int CCLDBTables::ExpireListed(const std::vector<_AFileInfo>& list, unsigned int 
     const bool pruned = IsPruned(entry.afileId);
     const bool expired = !pruned && IsExpired(now - entry.lastUpdateTime);
     LogTo(evDebug, 2, "%s: Pruning List status[Afile-id - %u][LastUpdateTime - %u] %s", kName,
-        entry.afileId, entry.lastUpdateTime, pruned ? "Pruned" : expired ? "Expired" : "Fine");
+          entry.afileId, entry.lastUpdateTime,
+          pruned    ? "Pruned"
+          : expired ? "Expired"
+                    : "Fine");
     if ((pruned || expired) && cacheTable.MarkRecordsExpired(entry.afileId) != 0) {
-      LogTo(evDebug, -1, "%s: [ERROR] Mark records expired for [Afile-id - %u]", kName, entry.afileId);
+      LogTo(evDebug, -1, "%s: [ERROR] Mark records expired for [Afile-id - %u]", kName,
+            entry.afileId);
       return -1;
     }
     if (stopRequested.load(std::memory_order_acquire)) {

@@ -1,11 +1,11 @@
 // Records shared by the layers of the CLDB and its callers.
 #pragma once
 
-#include "cldb/Export.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "cldb/Export.h"
 
 class EvDebug;
 
@@ -21,18 +21,18 @@ enum { INDEX_CACHE_CRC64 = 0, INDEX_CACHE_ARCHIVEFILEID = 1 };
 #pragma pack(push, 4)
 // One cached block: 120 bytes, the table's fixed record layout.
 struct _CacheRecord {
-  uint32_t Spare;              // always 0
-  uint32_t tagHdrCount;        // tag-header count of the block
-  uint64_t crc64;              // key: CRC-64 of Signature (1 when 0); 0 when expired
+  uint32_t Spare;        // always 0
+  uint32_t tagHdrCount;  // tag-header count of the block
+  uint64_t crc64;        // key: CRC-64 of Signature (1 when 0); 0 when expired
   unsigned char Signature[64];
-  uint64_t size;               // data size of the block
-  uint32_t archiveFileId;      // archive file that holds the block
-  uint32_t ArchivingTime;      // archiving time given at insertion
-  uint32_t LastUpdateTime;     // set at insertion and on every hit
-  uint32_t InsertedTime;       // set at insertion
-  uint32_t Flags;              // signature type; CACHE_FLAG_EXPIRED
-  int32_t subStoreID;          // 0: none given
-  uint64_t reserved2;          // always 0
+  uint64_t size;            // data size of the block
+  uint32_t archiveFileId;   // archive file that holds the block
+  uint32_t ArchivingTime;   // archiving time given at insertion
+  uint32_t LastUpdateTime;  // set at insertion and on every hit
+  uint32_t InsertedTime;    // set at insertion
+  uint32_t Flags;           // signature type; CACHE_FLAG_EXPIRED
+  int32_t subStoreID;       // 0: none given
+  uint64_t reserved2;       // always 0
 };
 #pragma pack(pop)
 

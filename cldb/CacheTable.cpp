@@ -1,5 +1,11 @@
 #include "cldb/CacheTable.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstddef>
+#include <cstring>
+
 #include "cldb/CLDBLog.h"
 #include "cldb/CLDBNames.h"
 #include "cldb/CLDBStats.h"
@@ -8,12 +14,6 @@
 #include "platform/Clock.h"
 #include "platform/EvDebug.h"
 #include "platform/ZelPlatformInfo.h"
-
-#include <algorithm>
-#include <climits>
-#include <cstdarg>
-#include <cstddef>
-#include <cstring>
 
 using cldb::LogTo;
 
@@ -40,12 +40,12 @@ struct FieldDecl {
 #define CLDB_FIELD(member, type) \
   { #member, offsetof(_CacheRecord, member), type, sizeof(_CacheRecord::member) }
 const FieldDecl kFields[] = {
-    CLDB_FIELD(Spare, kTypeInt4),          CLDB_FIELD(tagHdrCount, kTypeInt4),
-    CLDB_FIELD(crc64, kTypeInt8),          CLDB_FIELD(Signature, kTypeBytes),
-    CLDB_FIELD(size, kTypeInt8),           CLDB_FIELD(archiveFileId, kTypeInt4),
-    CLDB_FIELD(ArchivingTime, kTypeInt4),  CLDB_FIELD(LastUpdateTime, kTypeInt4),
-    CLDB_FIELD(InsertedTime, kTypeInt4),   CLDB_FIELD(Flags, kTypeInt4),
-    CLDB_FIELD(subStoreID, kTypeInt4),     CLDB_FIELD(reserved2, kTypeInt8),
+    CLDB_FIELD(Spare, kTypeInt4),         CLDB_FIELD(tagHdrCount, kTypeInt4),
+    CLDB_FIELD(crc64, kTypeInt8),         CLDB_FIELD(Signature, kTypeBytes),
+    CLDB_FIELD(size, kTypeInt8),          CLDB_FIELD(archiveFileId, kTypeInt4),
+    CLDB_FIELD(ArchivingTime, kTypeInt4), CLDB_FIELD(LastUpdateTime, kTypeInt4),
+    CLDB_FIELD(InsertedTime, kTypeInt4),  CLDB_FIELD(Flags, kTypeInt4),
+    CLDB_FIELD(subStoreID, kTypeInt4),    CLDB_FIELD(reserved2, kTypeInt8),
 };
 #undef CLDB_FIELD
 constexpr unsigned int kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
@@ -118,7 +118,7 @@ int CCacheTable::initialize(const char* path) {
   for (const FieldDecl& f : kFields) failed += setNextField(f.name, f.offset, f.type, f.length);
   if (failed != 0) {
     LogTo(log, 1, "%s: unable to set fields (record size - %lu)", kName,
-        static_cast<unsigned long>(recordLength));
+          static_cast<unsigned long>(recordLength));
     return -1;
   }
   const short crcLength = sizeof(_CacheRecord::crc64);
@@ -192,7 +192,7 @@ int CCacheTable::ReadResult(int rc, const char* name, const char* what) {
   if (rc == 0) return 0;
   if (noRecordFound()) return -1;
   LogTo(log, 1, "%s:[ERROR] search for %s has failed. Ret code = %d (%s)", name, what, rc,
-      errToString(rc));
+        errToString(rc));
   return -2;
 }
 
@@ -253,9 +253,9 @@ int CCacheTable::FindNextRecord() {
 int CCacheTable::SearchRecord(CacheRecordRef& ref, unsigned long long crc64) {
   for (int rc = FindFirstCrc64(KeyFor(ref, crc64)); rc == 0; rc = FindNextCrc64()) {
     if ((record.Flags & CACHE_FLAG_EXPIRED) == 0 &&
-        memcmp(record.Signature, ref.Signature, kSignatureLength) == 0 &&
-        record.size == ref.size && record.tagHdrCount == ref.tagHdrCount &&
-        record.ArchivingTime == ref.ArchivingTime && record.archiveFileId == ref.archiveFileId)
+        memcmp(record.Signature, ref.Signature, kSignatureLength) == 0 && record.size == ref.size &&
+        record.tagHdrCount == ref.tagHdrCount && record.ArchivingTime == ref.ArchivingTime &&
+        record.archiveFileId == ref.archiveFileId)
       return 0;
   }
   return -1;
@@ -445,7 +445,8 @@ int CCacheTable::CleanUpExpiredSignatures(const std::atomic<bool>& quit) {
     ++count;
   }
   if (count != 0)
-    LogTo(log, -1, "%s: === completed cleaning up expired signatuers (count %llu)===", kName, count);
+    LogTo(log, -1, "%s: === completed cleaning up expired signatuers (count %llu)===", kName,
+          count);
   return 0;
 }
 
@@ -463,7 +464,8 @@ int CCacheTable::GetLeastAFileId(unsigned int& afileId) {
       afileId = 0;
       return 0;
     default:
-      LogTo(log, -1, "%s:[ERROR] Failed..[AFile-id - %u]", "CCacheTable::GetLeastAFileId()", afileId);
+      LogTo(log, -1, "%s:[ERROR] Failed..[AFile-id - %u]", "CCacheTable::GetLeastAFileId()",
+            afileId);
       return -1;
   }
 }

@@ -41,14 +41,14 @@
 // success, -1 for their own failure, or the engine's code where noted.
 #pragma once
 
-#include "cldb/CLDBTypes.h"
-#include "cldb/Export.h"
-#include "platform/TCtreeTable.h"
-
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
+
+#include "cldb/CLDBTypes.h"
+#include "cldb/Export.h"
+#include "platform/TCtreeTable.h"
 
 class EvDebug;
 
@@ -146,8 +146,8 @@ class CCacheTable : public TCtreeTable {
   _CacheRecord record;
   EvDebug* log = nullptr;
   int sigType = 0;
-  uint32_t nAge = 0;           // 0: no age limit
-  uint32_t expirySeconds = 0;  // expiry days * 86400, wrapping
+  uint32_t nAge = 0;             // 0: no age limit
+  uint32_t expirySeconds = 0;    // expiry days * 86400, wrapping
   uint32_t backupStartTime = 0;  // the job's effective start
   uint32_t newestStamp = 0;
   bool jobListLoaded = false;

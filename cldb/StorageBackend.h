@@ -8,11 +8,11 @@
 // for. A backend is called from the threads that call the library.
 #pragma once
 
-#include "cldb/Export.h"
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "cldb/Export.h"
 
 // ---- call records ---------------------------------------------------------
 
@@ -29,8 +29,8 @@ struct CLDB_EXPORT ListAfileIdByAppIdArgs_t {
 enum : unsigned int { ZELA_ANY_MOUNTPATH_OFFLINE_FLAG = 0x1 };
 
 struct CLDB_EXPORT ListAfileIdByAppIdRet_t {
-  std::vector<int> afileIds;  // archive-file ids, as signed 32-bit values
-  unsigned int retFlags;      // bit 0: ZELA_ANY_MOUNTPATH_OFFLINE_FLAG
+  std::vector<int> afileIds;    // archive-file ids, as signed 32-bit values
+  unsigned int retFlags;        // bit 0: ZELA_ANY_MOUNTPATH_OFFLINE_FLAG
   ListAfileIdByAppIdRet_t() {}  // builds only the vector, as callers expect
 };
 
@@ -40,7 +40,7 @@ struct CLDB_EXPORT GetAgroupCopyInfoArgs_t {
 };
 
 struct CLDB_EXPORT GetAgroupCopyInfoRet_t {
-  std::string copyName;     // display name of the copy
+  std::string copyName;  // display name of the copy
   std::string storagePolicyName;
 };
 

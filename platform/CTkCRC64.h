@@ -5,7 +5,6 @@
 // where the processor has it).
 #pragma once
 
-
 #include <cstdint>
 
 class CTkCRC64 {

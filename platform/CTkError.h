@@ -2,7 +2,6 @@
 // directory utilities.
 #pragma once
 
-
 #include <string>
 
 class CTkString {

@@ -37,8 +37,7 @@ CTkError WriteAll(int fd, const void* buffer, size_t length, size_t& written) {
 bool EntryIsDirectory(DIR* dir, const dirent* entry) {
   if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
   struct stat st;
-  return fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISDIR(st.st_mode);
+  return fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool IsDot(const char* name) {
@@ -87,7 +86,8 @@ int EmptyFolder(int dir) {
     }
     if (!IsDot(entry->d_name)) names.push_back(entry->d_name);
   }
-  for (size_t i = 0; err == 0 && i < names.size(); ++i) err = RemoveAt(dirfd(listing), names[i].c_str());
+  for (size_t i = 0; err == 0 && i < names.size(); ++i)
+    err = RemoveAt(dirfd(listing), names[i].c_str());
   closedir(listing);
   return err;
 }
@@ -135,7 +135,8 @@ CTkError CTkFile::OpenRegular(const char* path, int flags) {
     return error;
   }
   struct stat st;
-  if (fstat(fd_, &st) != 0) error = CTkError::FromErrno(errno, std::string("fstat ") + path);
+  if (fstat(fd_, &st) != 0)
+    error = CTkError::FromErrno(errno, std::string("fstat ") + path);
   else if (!S_ISREG(st.st_mode))
     error = CTkError(-EINVAL, std::string("open ") + path + ": not a regular file");
   else if (fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)
@@ -231,7 +232,8 @@ CTkError CTkFile::Copy(const char* source, const char* destination) {
 
 CTkError CTkFile::Rename(const char* from, const char* to) {
   if (!from || !to) return InvalidArgument("rename");
-  if (cldb::io::Rename(from, to) != 0) return CTkError::FromErrno(errno, std::string("rename ") + from);
+  if (cldb::io::Rename(from, to) != 0)
+    return CTkError::FromErrno(errno, std::string("rename ") + from);
   return CTkError();
 }
 
@@ -299,7 +301,8 @@ CTkError CTkDirectory::Remove(const char* folder, bool recursive, bool keepFolde
     if (err) return CTkError::FromErrno(err, std::string("remove ") + folder);
   }
   if (keepFolder) return CTkError();
-  if (cldb::io::UnlinkAt(AT_FDCWD, folder, AT_REMOVEDIR) != 0) return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
+  if (cldb::io::UnlinkAt(AT_FDCWD, folder, AT_REMOVEDIR) != 0)
+    return CTkError::FromErrno(errno, std::string("rmdir ") + folder);
   return CTkError();
 }
 
@@ -312,8 +315,7 @@ CTkError CTkDirectory::Walk(const char* folder, void* context, int flags, bool r
     const STkDirEntry& entry = entries[i];
     error = callback(folder, entry.name.c_str(), entry.isDirectory, context);
     if (!error.IsError() && recursive && entry.isDirectory)
-      error = Walk(CTkPath::Append(folder, entry.name.c_str()).c_str(), context, 0, true,
-                   callback);
+      error = Walk(CTkPath::Append(folder, entry.name.c_str()).c_str(), context, 0, true, callback);
   }
   return error;
 }

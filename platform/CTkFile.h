@@ -1,10 +1,10 @@
 // File, path and directory utilities over POSIX.
 #pragma once
 
-#include "platform/CTkError.h"
-
 #include <string>
 #include <vector>
+
+#include "platform/CTkError.h"
 
 class CTkFile {
  public:

@@ -3,7 +3,6 @@
 // clock.
 #pragma once
 
-
 #include <cstdint>
 
 uint32_t ZelNow32();

@@ -121,8 +121,8 @@ bool ParseValue(const std::string& text, std::string& value, std::string& proble
     return true;
   }
   size_t end = 0;
-  while (end < text.size() && !((text[end] == '#' || text[end] == ';') && end > 0 &&
-                                IsSpace(text[end - 1])))
+  while (end < text.size() &&
+         !((text[end] == '#' || text[end] == ';') && end > 0 && IsSpace(text[end - 1])))
     ++end;
   value = Trim(text.substr(0, end));
   return true;

@@ -46,8 +46,8 @@ SinkPtr LoadSink(const std::atomic<bool>& present, std::mutex& mutex, const Sink
   return slot;
 }
 
-[[maybe_unused]] void StoreSink(cldb::hooks::LogSink sink, std::atomic<bool>& present, std::mutex& mutex,
-               SinkPtr& slot) {
+[[maybe_unused]] void StoreSink(cldb::hooks::LogSink sink, std::atomic<bool>& present,
+                                std::mutex& mutex, SinkPtr& slot) {
   SinkPtr p = sink ? std::make_shared<const cldb::hooks::LogSink>(std::move(sink)) : nullptr;
   std::lock_guard<std::mutex> lock(mutex);
   present.store(p != nullptr, std::memory_order_release);
@@ -63,8 +63,7 @@ Global& G() {
 // O_NONBLOCK keeps a FIFO planted under the name from hanging the open; it
 // is refused below like every other file that is not a plain one.
 int OpenLogFile(const std::string& path) {
-  const int flags =
-      O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
   const int fd = open(path.c_str(), flags, ZelPlatformInfo::NewFileMode());
   if (fd < 0) return -1;
   struct stat st;
@@ -154,8 +153,8 @@ std::string LinePrefix(int level, const unsigned long long* jobId) {
     snprintf(prefix, sizeof prefix, "%s.%03ld pid=%d tid=%ld [job=%llu] lvl=%d ", stamp,
              now.tv_nsec / 1000000, static_cast<int>(getpid()), tid, *jobId, level);
   else
-    snprintf(prefix, sizeof prefix, "%s.%03ld pid=%d tid=%ld lvl=%d ", stamp,
-             now.tv_nsec / 1000000, static_cast<int>(getpid()), tid, level);
+    snprintf(prefix, sizeof prefix, "%s.%03ld pid=%d tid=%ld lvl=%d ", stamp, now.tv_nsec / 1000000,
+             static_cast<int>(getpid()), tid, level);
   return prefix;
 }
 
@@ -182,9 +181,7 @@ EvDebug::EvDebug() : impl_(new Impl) {
   LogConfigurationWarnings(*this);
 }
 
-EvDebug::EvDebug(const std::string& logFile) : EvDebug() {
-  impl_->fd = OpenLogFile(logFile);
-}
+EvDebug::EvDebug(const std::string& logFile) : EvDebug() { impl_->fd = OpenLogFile(logFile); }
 
 EvDebug::~EvDebug() {
   if (impl_->fd >= 0) close(impl_->fd);

@@ -28,27 +28,25 @@
 // Builds with test hooks let tests capture what is logged (LogCapture.h).
 #pragma once
 
-#include "cldb/Export.h"
-
 #include <climits>
 #include <cstdarg>
 #include <memory>
 #include <string>
 
+#include "cldb/Export.h"
+
 class CLDB_EXPORT EvDebug {
  public:
-  EvDebug();                                  // default destination
+  EvDebug();                                     // default destination
   explicit EvDebug(const std::string& logFile);  // appends to logFile
   ~EvDebug();
   EvDebug(const EvDebug&) = delete;
   EvDebug& operator=(const EvDebug&) = delete;
 
   void debugLvl(int level, const char* format, ...) CLDB_PRINTF(3, 4);
-  void debugLvl(int level, unsigned long long jobId, const char* format, ...)
-      CLDB_PRINTF(4, 5);
+  void debugLvl(int level, unsigned long long jobId, const char* format, ...) CLDB_PRINTF(4, 5);
   // `function` is the operation's name; it is printed before the message.
-  void DebugLvl(const char* function, int level, const char* format, ...)
-      CLDB_PRINTF(4, 5);
+  void DebugLvl(const char* function, int level, const char* format, ...) CLDB_PRINTF(4, 5);
 
   void vdebugLvl(int level, const unsigned long long* jobId, const char* function,
                  const char* format, va_list args);

@@ -103,9 +103,7 @@ int Fsync(int fd) { return Inject(kSync) ? -1 : ::fsync(fd); }
 
 int Fdatasync(int fd) { return Inject(kSync) ? -1 : ::fdatasync(fd); }
 
-int Rename(const char* from, const char* to) {
-  return Inject(kRename) ? -1 : ::rename(from, to);
-}
+int Rename(const char* from, const char* to) { return Inject(kRename) ? -1 : ::rename(from, to); }
 
 int RenameAt(int fromDirFd, const char* from, int toDirFd, const char* to) {
   return Inject(kRename) ? -1 : ::renameat(fromDirFd, from, toDirFd, to);

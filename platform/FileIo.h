@@ -15,19 +15,18 @@
 
 #include <cstdint>
 
-
 namespace cldb {
 namespace io {
 
 // Kinds of call, for choosing which ones a fault plan counts.
 enum Op : unsigned {
-  kOpen = 1u << 0,      // Open, OpenAt
-  kRead = 1u << 1,      // Read, PRead
-  kWrite = 1u << 2,     // Write, PWrite, Ftruncate
-  kSync = 1u << 3,      // Fsync, Fdatasync
-  kRename = 1u << 4,    // Rename, RenameAt
-  kUnlink = 1u << 5,    // Unlink, UnlinkAt
-  kMkdir = 1u << 6,     // Mkdir, MkdirAt
+  kOpen = 1u << 0,    // Open, OpenAt
+  kRead = 1u << 1,    // Read, PRead
+  kWrite = 1u << 2,   // Write, PWrite, Ftruncate
+  kSync = 1u << 3,    // Fsync, Fdatasync
+  kRename = 1u << 4,  // Rename, RenameAt
+  kUnlink = 1u << 5,  // Unlink, UnlinkAt
+  kMkdir = 1u << 6,   // Mkdir, MkdirAt
   kAllOps = (1u << 7) - 1,
 };
 

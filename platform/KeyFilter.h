@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <vector>
 
-
 namespace cldb {
 
 class KeyFilter {

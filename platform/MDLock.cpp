@@ -158,8 +158,7 @@ bool MDLock::set(unsigned int timeoutMs) {
     }
     auto now = Clock::now();
     if (now >= deadline) return false;
-    std::this_thread::sleep_for(
-        std::min<Clock::duration>(pause, deadline - now));
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, std::chrono::milliseconds(10));
   }
 }

@@ -23,7 +23,6 @@
 // file is opened read-only (flock needs no write access).
 #pragma once
 
-
 #include <string>
 
 class MDLock {

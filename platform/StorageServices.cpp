@@ -1,6 +1,5 @@
 #include "platform/StorageServices.h"
 
-
 namespace {
 
 // What every service call answers when the host installed no backend: a
@@ -15,14 +14,12 @@ int ArMgrClientAPI::listAfileIdByAppId(ListAfileIdByAppIdArgs_t& args,
   return backend_->listAfileIdByAppId(args, ret);
 }
 
-int ArMgrClientAPI::getAgroupCopyInfo(GetAgroupCopyInfoArgs_t& args,
-                                      GetAgroupCopyInfoRet_t& ret) {
+int ArMgrClientAPI::getAgroupCopyInfo(GetAgroupCopyInfoArgs_t& args, GetAgroupCopyInfoRet_t& ret) {
   if (!backend_) return kNoBackend;
   return backend_->getAgroupCopyInfo(args, ret);
 }
 
-int ArMgrClientAPI::isCopyClientCacheDBClean(unsigned int jobId, unsigned int copyId,
-                                             bool& clean) {
+int ArMgrClientAPI::isCopyClientCacheDBClean(unsigned int jobId, unsigned int copyId, bool& clean) {
   if (!backend_) return kNoBackend;
   return backend_->isCopyClientCacheDBClean(jobId, copyId, clean);
 }

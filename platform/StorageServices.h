@@ -6,12 +6,12 @@
 // (cldb/StorageBackend.h); without one, every service call fails.
 #pragma once
 
-#include "cldb/StorageBackend.h"
-#include "platform/ZelPlatformInfo.h"
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "cldb/StorageBackend.h"
+#include "platform/ZelPlatformInfo.h"
 
 // ---- the service objects the library uses ---------------------------------
 

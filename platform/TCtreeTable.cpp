@@ -86,8 +86,8 @@ struct TCtreeTable::Impl {
   // The session, while open.
   bool readOnly_ = false;
   cldb::KeyFilter filters_[kMaxIndexes];  // of the filtered indexes
-  std::vector<unsigned char> value_;  // a record as stored: the record, then its sum
-  std::string lastPut_[kMaxIndexes];  // the key of each index's latest entry
+  std::vector<unsigned char> value_;      // a record as stored: the record, then its sum
+  std::string lastPut_[kMaxIndexes];      // the key of each index's latest entry
   int lastReadRc_ = 0;
 
   int indexCount() const { return schema_.indexCount(); }
@@ -453,9 +453,9 @@ int TCtreeTable::setNextField(const char* name, unsigned long offset, short type
   return impl_->schema_.AddField(name, offset, typeCode, length);
 }
 
-int TCtreeTable::setNextIndex(const char* name, short keyLength, TKeyType keyType,
-                              short duplicates, short reserved1, short reserved2,
-                              short segmentCount, short indexNumber) {
+int TCtreeTable::setNextIndex(const char* name, short keyLength, TKeyType keyType, short duplicates,
+                              short reserved1, short reserved2, short segmentCount,
+                              short indexNumber) {
   return impl_->schema_.AddIndex(name, keyLength, keyType, duplicates, segmentCount, indexNumber);
 }
 

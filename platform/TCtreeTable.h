@@ -37,10 +37,10 @@
 // so reads see exactly what an eager index would show; a walk in the
 // group's transaction (inside a batch, or while changes are pending) also
 // deletes the stale entries it passes -- a key whose entries are all stale
-// in one deletion -- and ReBuildIndex drops them all. A rewrite thus costs an append at the new key instead of a
-// delete at a random place in the index, and the leftovers of one key go
-// together, in one sweep, when that key is next walked. A lazy index holds
-// at least one entry per record; an eager one exactly one.
+// in one deletion -- and ReBuildIndex drops them all. A rewrite thus costs an append at the new key
+// instead of a delete at a random place in the index, and the leftovers of one key go together, in
+// one sweep, when that key is next walked. A lazy index holds at least one entry per record; an
+// eager one exactly one.
 //
 // Transactions. Every change joins the session's group: one LMDB write
 // transaction that batches, and changes made outside any batch, share until
@@ -92,38 +92,38 @@
 // of a record.
 #pragma once
 
-#include "cldb/Export.h"
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "cldb/Export.h"
+
 namespace ZelIndexing {
 // kReadOnly opens the file read-only; changes then fail with TCT_READ_ONLY.
 enum TAccessEnum { kReadOnly = 0, kReadWrite = 1 };
-}
+}  // namespace ZelIndexing
 // Key type of an index; 0 (fixed-length key) is the one the engine knows.
 typedef int TKeyType;
 
 // Engine codes.
 enum TCtreeError {
   TCT_OK = 0,
-  TCT_NOT_FOUND = 101,     // no (further) record
-  TCT_NO_CURRENT = 102,    // modify/delete without a current record; step without a walk
-  TCT_NOT_OPEN = 103,      // operation on a table that is not open
-  TCT_ALREADY_OPEN = 104,  // open/create twice, or maintenance on an open table
-  TCT_SCHEMA = 105,        // schema declaration invalid or incomplete
+  TCT_NOT_FOUND = 101,        // no (further) record
+  TCT_NO_CURRENT = 102,       // modify/delete without a current record; step without a walk
+  TCT_NOT_OPEN = 103,         // operation on a table that is not open
+  TCT_ALREADY_OPEN = 104,     // open/create twice, or maintenance on an open table
+  TCT_SCHEMA = 105,           // schema declaration invalid or incomplete
   TCT_SCHEMA_MISMATCH = 106,  // file's stored schema differs from the declared one
-  TCT_EXISTS = 107,        // create on an existing table
-  TCT_NO_FILE = 108,       // open on a missing table
-  TCT_CORRUPT = 109,       // damaged, truncated, foreign or unsealed file; indexes out of step
-  TCT_BAD_KEY = 110,       // key build error, bad set length
-  TCT_IO = 111,            // file system error
-  TCT_BATCH = 112,         // batch misuse (nested, none open)
-  TCT_LMDB = 113,          // other LMDB error (text via errToString)
-  TCT_READ_ONLY = 114,     // change on a table opened with kReadOnly
-  TCT_ARGUMENT = 115,      // null buffer, unknown index number
-  TCT_BUSY = 116,          // the file is in use by another table object of this process
+  TCT_EXISTS = 107,           // create on an existing table
+  TCT_NO_FILE = 108,          // open on a missing table
+  TCT_CORRUPT = 109,          // damaged, truncated, foreign or unsealed file; indexes out of step
+  TCT_BAD_KEY = 110,          // key build error, bad set length
+  TCT_IO = 111,               // file system error
+  TCT_BATCH = 112,            // batch misuse (nested, none open)
+  TCT_LMDB = 113,             // other LMDB error (text via errToString)
+  TCT_READ_ONLY = 114,        // change on a table opened with kReadOnly
+  TCT_ARGUMENT = 115,         // null buffer, unknown index number
+  TCT_BUSY = 116,             // the file is in use by another table object of this process
 };
 
 class TDebuggable {

@@ -2,7 +2,6 @@
 // real sleep (to shorten long waits); the hook sees the requested time.
 #pragma once
 
-
 void TKSLEEP_InTeRnAl(unsigned int milliseconds, const char* file, int line);
 
 #if CLDB_TEST_HOOKS

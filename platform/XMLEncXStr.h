@@ -2,10 +2,8 @@
 // Characters that cannot be transcoded become '?'; a null input is "(null)".
 #pragma once
 
-
-#include <xercesc/util/XercesDefs.hpp>
-
 #include <string>
+#include <xercesc/util/XercesDefs.hpp>
 
 class XMLEncXStr {
  public:

@@ -3,13 +3,11 @@
 // call site goes on after it.
 #pragma once
 
-
-void zelassert(const char* expression, const char* source, const char* function,
-                           int line);
+void zelassert(const char* expression, const char* source, const char* function, int line);
 // Number of assertions raised in this process (for tests).
 unsigned long zelassertCount();
 
-#define ZELASSERT(cond, source) \
-  do {                          \
+#define ZELASSERT(cond, source)                                             \
+  do {                                                                      \
     if (!(cond)) zelassert(#cond, (source), __PRETTY_FUNCTION__, __LINE__); \
   } while (0)

@@ -1,7 +1,6 @@
 // ZelCriticalSection: the recursive in-process lock of a CLDB instance.
 #pragma once
 
-
 #include <mutex>
 
 // The platform critical-section object.

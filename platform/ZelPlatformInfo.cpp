@@ -40,8 +40,8 @@ std::string HomeFolder() {
   if (home && *home == '/') return home;
   passwd pw, *result = nullptr;
   char buffer[4096];
-  if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &result) == 0 && result &&
-      result->pw_dir && result->pw_dir[0] == '/')
+  if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &result) == 0 && result && result->pw_dir &&
+      result->pw_dir[0] == '/')
     return result->pw_dir;
   return "";
 }
@@ -107,7 +107,7 @@ cldb::ConfigFile Load() {
   if (error == 0) return cldb::ParseConfig(text, source.path);
   cldb::ConfigFile none;
   if (error == ENOENT && !source.named) return none;
-  std::string why = error == ENOENT   ? "no such file (named by CLDB_CONFIG)"
+  std::string why = error == ENOENT  ? "no such file (named by CLDB_CONFIG)"
                     : error == EFBIG ? "larger than " + std::to_string(kMaxConfigBytes) + " bytes"
                                      : std::string("cannot be read: ") + ErrorText(error);
   none.warnings.push_back(source.path + ": " + why + "; no configuration is read");
@@ -156,8 +156,7 @@ int ZelPlatformInfo::getString(const char* section, const char* key, std::string
   return Lookup(section, key, value) ? 1 : 0;
 }
 
-int ZelPlatformInfo::GetCLDBRootFolder(const std::string& rootFolderKey,
-                                       std::string& rootFolder) {
+int ZelPlatformInfo::GetCLDBRootFolder(const std::string& rootFolderKey, std::string& rootFolder) {
   std::string folder;
   if (!rootFolderKey.empty() && getString("CLDBRootFolders", rootFolderKey.c_str(), folder) &&
       !folder.empty()) {

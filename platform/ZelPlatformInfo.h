@@ -28,7 +28,6 @@
 // only copy from memory.
 #pragma once
 
-
 #include <sys/types.h>
 
 #include <string>
@@ -79,8 +78,7 @@ class ZelPlatformInfo : public ZelPI_PlatformBase {
   // file.
   static void SetOverride(const std::string& section, const std::string& key,
                           const std::string& value);
-  static void SetOverride(const std::string& section, const std::string& key,
-                          unsigned long value);
+  static void SetOverride(const std::string& section, const std::string& key, unsigned long value);
   static void ClearOverride(const std::string& section, const std::string& key);
   static void ClearOverrides();
 #endif

@@ -1,6 +1,7 @@
 // Test entry: Xerces-C is initialised once per process by the host, as the
 // library expects; every test process here is such a host.
 #include <gtest/gtest.h>
+
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "TestSupport.h"

@@ -1,7 +1,5 @@
 #include "TestSupport.h"
 
-#include "platform/LogCapture.h"
-
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -13,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/LogCapture.h"
 
 namespace cldbtest {
 

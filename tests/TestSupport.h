@@ -94,7 +94,6 @@ class LogCapture {
   std::vector<std::pair<int, std::string>> lines_;
 };
 
-
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 

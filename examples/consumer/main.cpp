@@ -4,12 +4,12 @@
 #include <cldb/CLDBTableManager.h>
 #include <cldb/EvDebug.h>
 #include <cldb/StorageBackend.h>
-#include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <xercesc/util/PlatformUtils.hpp>
 
 // The host's storage side. A real one asks its archive manager; this one
 // holds archive file 1 and nothing else, and never marks a CLDB dirty.

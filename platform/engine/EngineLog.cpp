@@ -41,21 +41,36 @@ int EngineLog::Report(const char* name, int rc) {
 
 const char* EngineLog::ErrorText(int code) {
   switch (code) {
-    case TCT_OK: return "success";
-    case TCT_NOT_FOUND: return "no record found";
-    case TCT_NO_CURRENT: return "no current record or walk";
-    case TCT_NOT_OPEN: return "table not open";
-    case TCT_ALREADY_OPEN: return "table already open";
-    case TCT_SCHEMA: return "schema declaration invalid or incomplete";
-    case TCT_SCHEMA_MISMATCH: return "table file was created under another schema";
-    case TCT_EXISTS: return "table file already exists";
-    case TCT_NO_FILE: return "table file does not exist";
-    case TCT_CORRUPT: return "table file damaged, truncated, foreign or not closed cleanly";
-    case TCT_BAD_KEY: return "key does not fit or bad set length";
-    case TCT_BATCH: return "batch misuse";
-    case TCT_READ_ONLY: return "table opened read-only";
-    case TCT_ARGUMENT: return "invalid argument";
-    case TCT_BUSY: return "table file in use by another table object";
+    case TCT_OK:
+      return "success";
+    case TCT_NOT_FOUND:
+      return "no record found";
+    case TCT_NO_CURRENT:
+      return "no current record or walk";
+    case TCT_NOT_OPEN:
+      return "table not open";
+    case TCT_ALREADY_OPEN:
+      return "table already open";
+    case TCT_SCHEMA:
+      return "schema declaration invalid or incomplete";
+    case TCT_SCHEMA_MISMATCH:
+      return "table file was created under another schema";
+    case TCT_EXISTS:
+      return "table file already exists";
+    case TCT_NO_FILE:
+      return "table file does not exist";
+    case TCT_CORRUPT:
+      return "table file damaged, truncated, foreign or not closed cleanly";
+    case TCT_BAD_KEY:
+      return "key does not fit or bad set length";
+    case TCT_BATCH:
+      return "batch misuse";
+    case TCT_READ_ONLY:
+      return "table opened read-only";
+    case TCT_ARGUMENT:
+      return "invalid argument";
+    case TCT_BUSY:
+      return "table file in use by another table object";
     case TCT_IO:
       snprintf(errText_, sizeof(errText_), "file system error: %s", strerror(lastError_));
       return errText_;

@@ -13,8 +13,7 @@ namespace cldb {
 class EngineLog {
  public:
   // `dataFile` names the table file in messages; it must outlive the log.
-  EngineLog(TDebuggable& owner, const std::string& dataFile)
-      : owner_(owner), dataFile_(dataFile) {}
+  EngineLog(TDebuggable& owner, const std::string& dataFile) : owner_(owner), dataFile_(dataFile) {}
   EngineLog(const EngineLog&) = delete;
   EngineLog& operator=(const EngineLog&) = delete;
 

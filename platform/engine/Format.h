@@ -43,8 +43,8 @@ constexpr unsigned kSumLength = 4;
 
 inline void PutSum(const unsigned char* idBytes, const void* record, size_t length,
                    unsigned char* out) {
-  const uint64_t crc = lzma_crc64(static_cast<const uint8_t*>(record), length,
-                                  lzma_crc64(idBytes, kIdLength, 0));
+  const uint64_t crc =
+      lzma_crc64(static_cast<const uint8_t*>(record), length, lzma_crc64(idBytes, kIdLength, 0));
   for (unsigned i = 0; i < kSumLength; ++i) out[i] = static_cast<unsigned char>(crc >> (8 * i));
 }
 

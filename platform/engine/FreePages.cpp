@@ -24,7 +24,9 @@ struct Node {
   uint16_t flags, keySize;
   size_t dataSize() const { return lo | size_t{hi} << 16; }
   // Of a branch node: the flags hold the top bits of a 64-bit page number.
-  Pgno child() const { return lo | Pgno{hi} << 16 | (sizeof(Pgno) > 4 ? Pgno{flags} << 16 << 16 : 0); }
+  Pgno child() const {
+    return lo | Pgno{hi} << 16 | (sizeof(Pgno) > 4 ? Pgno{flags} << 16 << 16 : 0);
+  }
 };
 
 template <typename T>
@@ -120,8 +122,8 @@ void FreeListReader::TakeIds(const unsigned char* ids, size_t bytes, std::vector
 
 }  // namespace
 
-int CheckPagesPastEndAreFree(int fd, unsigned pageSize, uint64_t filePages,
-                             const MDB_envinfo& info, std::string* reason) {
+int CheckPagesPastEndAreFree(int fd, unsigned pageSize, uint64_t filePages, const MDB_envinfo& info,
+                             std::string* reason) {
   RawLmdbFile file(fd, filePages * pageSize, reason);
   int rc = file.ReadMetas();
   if (rc) return rc;

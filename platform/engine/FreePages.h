@@ -27,7 +27,7 @@ namespace cldb {
 // whose pages are `pageSize` bytes and whose newest meta page is the one
 // `info` reports. 0 when they all are; otherwise why not in *reason:
 // -1 for a file that cannot be read that way, errno for a failed read.
-int CheckPagesPastEndAreFree(int fd, unsigned pageSize, uint64_t filePages,
-                             const MDB_envinfo& info, std::string* reason);
+int CheckPagesPastEndAreFree(int fd, unsigned pageSize, uint64_t filePages, const MDB_envinfo& info,
+                             std::string* reason);
 
 }  // namespace cldb

@@ -42,7 +42,7 @@ int TableMaintenance::MakeCompact() {
   // A temp left by a crash of ours goes first; never followed if a link.
   if (io::Unlink(temp.c_str()) != 0 && errno != ENOENT) return log_.Report(kName, log_.Io(errno));
   const int fd = io::Open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
-                       ZelPlatformInfo::NewFileMode());
+                          ZelPlatformInfo::NewFileMode());
   if (fd < 0) return log_.Report(kName, log_.Io(errno));
   // As LMDB's own copy to a path does: written past the page cache, so that
   // the sync of the seal finds nothing left to write (where the file system
@@ -83,9 +83,8 @@ int TableMaintenance::Plan(Store& store, std::vector<int>* rebuild, bool* counte
   for (int i = 0; rc == 0 && i < schema_.indexCount(); ++i) {
     MDB_dbi dbi;
     const int opened = store.OpenDb(txn, IndexDbName(i).c_str(), kIndexFlags, &dbi, name);
-    if (opened == TCT_NOT_FOUND ||
-        (opened == 0 && !(rc = log_.Lmdb(mdb_stat(txn, dbi, &st))) &&
-         st.ms_entries != records.ms_entries))
+    if (opened == TCT_NOT_FOUND || (opened == 0 && !(rc = log_.Lmdb(mdb_stat(txn, dbi, &st))) &&
+                                    st.ms_entries != records.ms_entries))
       rebuild->push_back(i);
     else if (opened)
       rc = opened;

@@ -161,8 +161,8 @@ void TableSchema::BuildKey(int index, const void* record, unsigned char* key) co
 std::string TableSchema::Describe(int format) const {
   char line[512];
   std::string text;
-  snprintf(line, sizeof(line), "TCtreeTable %d\nversions table=%d index=%d\nrecord %u\n",
-           format, tableVersion_, indexVersion_, recordLength_);
+  snprintf(line, sizeof(line), "TCtreeTable %d\nversions table=%d index=%d\nrecord %u\n", format,
+           tableVersion_, indexVersion_, recordLength_);
   text += line;
   for (size_t i = 0; i < fields_.size(); ++i) {
     const FieldDef& f = fields_[i];
@@ -192,7 +192,7 @@ int TableSchema::Compare(const std::string& stored, const char* name, int* forma
   }
   const auto diff = FirstDifference(stored, declared);
   log_->debug(-1, "%s: [ERROR] %s has another schema: stored \"%s\", declared \"%s\"", name,
-             dataFile_.c_str(), diff.first.c_str(), diff.second.c_str());
+              dataFile_.c_str(), diff.first.c_str(), diff.second.c_str());
   return TCT_SCHEMA_MISMATCH;
 }
 

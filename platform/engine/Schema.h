@@ -12,7 +12,7 @@
 
 namespace cldb {
 
-constexpr int kTableVersion = 1;   // the hooks' table version, before adjustTableVersion
+constexpr int kTableVersion = 1;      // the hooks' table version, before adjustTableVersion
 constexpr int kBaseIndexVersion = 2;  // processIndexVersionExternal raises it to 3
 constexpr char kIntegerMode = 1;      // little-endian field, big-endian key bytes
 constexpr char kBytesMode = 0;        // field bytes as they stand
@@ -51,8 +51,8 @@ class TableSchema {
   explicit TableSchema(TDebuggable& log) : log_(&log) {}
 
   // ---- declaration (TCT_SCHEMA, logged, when it does not fit) -------------
-  int Begin(const char* baseName, unsigned fieldCount, unsigned indexCount,
-            unsigned segmentCount, unsigned recordLength, unsigned maxLength);
+  int Begin(const char* baseName, unsigned fieldCount, unsigned indexCount, unsigned segmentCount,
+            unsigned recordLength, unsigned maxLength);
   int AddField(const char* name, unsigned long offset, short typeCode, short length);
   int AddIndex(const char* name, short keyLength, TKeyType keyType, short duplicates,
                short segmentCount, short indexNumber);

@@ -75,8 +75,7 @@ int CompareFiles(int a, int b) {
     const ssize_t got = io::PRead(a, left.data(), left.size(), at);
     const ssize_t other = got < 0 ? 0 : io::PRead(b, right.data(), right.size(), at);
     if (got < 0 || other < 0) return errno;
-    if (got != other || memcmp(left.data(), right.data(), static_cast<size_t>(got)) != 0)
-      return -1;
+    if (got != other || memcmp(left.data(), right.data(), static_cast<size_t>(got)) != 0) return -1;
     if (got == 0) return 0;
     at += got;
   }
@@ -101,7 +100,7 @@ struct TableSeal::Content {
   unsigned long long dev = 0, ino = 0, size = 0;
   struct timespec mtime = {}, ctime = {};
   unsigned long long schema = 0;  // CRC-64 of the schema text the file stores
-  unsigned long long crc = 0;  // of the head pages; of the whole file in the first format
+  unsigned long long crc = 0;     // of the head pages; of the whole file in the first format
 
   void Identify(const struct stat& st) {
     dev = st.st_dev;
@@ -144,11 +143,11 @@ struct TableSeal::Content {
     if (version == kFirstSealVersion) {
       parsed = sscanf(rest, "\nsize %llu\ncrc64 %llx", &size, &crc) == 2;
     } else if (version == kSealVersion) {
-      parsed = sscanf(rest,
-                      "\nschema crc64=%llx\nfile dev=%llu ino=%llu size=%llu\n"
-                      "times mtime=%lld.%ld ctime=%lld.%ld\nhead crc64=%llx",
-                      &schema, &dev, &ino, &size, &ms, &mtime.tv_nsec, &cs, &ctime.tv_nsec,
-                      &crc) == 9;
+      parsed =
+          sscanf(rest,
+                 "\nschema crc64=%llx\nfile dev=%llu ino=%llu size=%llu\n"
+                 "times mtime=%lld.%ld ctime=%lld.%ld\nhead crc64=%llx",
+                 &schema, &dev, &ino, &size, &ms, &mtime.tv_nsec, &cs, &ctime.tv_nsec, &crc) == 9;
       mtime.tv_sec = ms;
       ctime.tv_sec = cs;
     }
@@ -237,8 +236,7 @@ int TableSeal::Check(int fd, const struct stat& st, Vouch* vouch, const char* na
 
 // The first format: the whole file is read, through the descriptor whose
 // identity was taken, and must not change meanwhile.
-int TableSeal::CheckContent(int fd, const struct stat& st, const Content& seal,
-                            const char* name) {
+int TableSeal::CheckContent(int fd, const struct stat& st, const Content& seal, const char* name) {
   unsigned long long size = 0, crc = 0;
   int error = Fingerprint(fd, &size, &crc);
   struct stat after;
@@ -276,8 +274,8 @@ int TableSeal::Write(int fd, const char* name) {
   struct stat st, atPath;
   if (fstat(fd, &st) != 0) return log_.Report(name, log_.Io(errno));
   if (lstat(log_.dataFile().c_str(), &atPath) != 0 || !(FileId::Of(atPath) == FileId::Of(st))) {
-    log_.owner().debug(-1, "%s: [ERROR] %s was replaced while the table was open; not sealed",
-                       name, log_.dataFile().c_str());
+    log_.owner().debug(-1, "%s: [ERROR] %s was replaced while the table was open; not sealed", name,
+                       log_.dataFile().c_str());
     return TCT_CORRUPT;
   }
   Content seal;
@@ -305,7 +303,7 @@ int TableSeal::Publish(const std::string& path, const Content& seal, const char*
   // A temp left by a crash of ours goes first; never followed if a link.
   if (io::Unlink(temp.c_str()) != 0 && errno != ENOENT) return log_.Report(name, log_.Io(errno));
   const int fd = io::Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
-                       ZelPlatformInfo::NewFileMode());
+                          ZelPlatformInfo::NewFileMode());
   if (fd < 0) return log_.Report(name, log_.Io(errno));
   int error = 0;
   const ssize_t written = io::Write(fd, text.data(), text.size());

@@ -38,7 +38,9 @@ struct FileId {
   ino_t ino = 0;
   static FileId Of(const struct stat& st) { return FileId{st.st_dev, st.st_ino}; }
   bool operator==(const FileId& o) const { return dev == o.dev && ino == o.ino; }
-  bool operator<(const FileId& o) const { return std::make_pair(dev, ino) < std::make_pair(o.dev, o.ino); }
+  bool operator<(const FileId& o) const {
+    return std::make_pair(dev, ino) < std::make_pair(o.dev, o.ino);
+  }
 };
 
 // Same device, inode and length.

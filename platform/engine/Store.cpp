@@ -28,7 +28,7 @@ constexpr size_t kSmallMapSizes[] = {size_t{2} << 30};
 
 int Store::Create(TableSeal* seal, bool huge, const char* name) {
   fd_ = io::Open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
-                       ZelPlatformInfo::NewFileMode());
+                 ZelPlatformInfo::NewFileMode());
   if (fd_ < 0 && errno == EEXIST) {
     log_.owner().debug(1, "%s: %s exists already", name, path_.c_str());
     return TCT_EXISTS;

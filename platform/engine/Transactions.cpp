@@ -135,9 +135,8 @@ int Transactions::BeginGroup(const char* name) {
   for (int db = 0; db <= schema_.indexCount(); ++db) {
     MDB_stat st{};
     mdb_stat(group_, db == 0 ? store_.records() : store_.index(db - 1), &st);
-    const uint64_t entryBytes =
-        db == 0 ? schema_.recordLength() + kSumLength + 2 * kIdLength
-                : schema_.keyLength(db - 1) + 2 * kIdLength;
+    const uint64_t entryBytes = db == 0 ? schema_.recordLength() + kSumLength + 2 * kIdLength
+                                        : schema_.keyLength(db - 1) + 2 * kIdLength;
     pages_[db] = std::max<uint64_t>(st.ms_branch_pages + st.ms_leaf_pages + st.ms_overflow_pages,
                                     2 * st.ms_entries * entryBytes / pageSize_ + 1);
     branches_[db] = st.ms_branch_pages + 1;

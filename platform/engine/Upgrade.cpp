@@ -58,8 +58,7 @@ class Appender {
 
 }  // namespace
 
-int TableMaintenance::CopyRecords(MDB_txn* from, const Store& old, Store& fresh,
-                                  const char* name) {
+int TableMaintenance::CopyRecords(MDB_txn* from, const Store& old, Store& fresh, const char* name) {
   const size_t length = schema_.recordLength();
   std::vector<unsigned char> value(length + kSumLength);
   Appender out(fresh, fresh.records());

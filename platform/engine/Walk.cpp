@@ -1,12 +1,12 @@
 #include "platform/engine/Walk.h"
 
-#include "platform/engine/Transactions.h"
-
 #include <string.h>
 
 #include <algorithm>
 #include <iterator>
 #include <utility>
+
+#include "platform/engine/Transactions.h"
 
 namespace cldb {
 namespace {
@@ -214,8 +214,8 @@ int TableWalk::PassStale(Op& op, bool inSet, MDB_val* k, MDB_val* d) {
     return Advance(op, inSet, k, d);
   }
   const MDB_val walkKey = Val(key_, k->mv_size);
-  const bool mixed = walkKey.mv_size == mixedKey_.size() &&
-                     memcmp(key_, mixedKey_.data(), walkKey.mv_size) == 0;
+  const bool mixed =
+      walkKey.mv_size == mixedKey_.size() && memcmp(key_, mixedKey_.data(), walkKey.mv_size) == 0;
   bool all = false;
   if (!mixed) {
     if (int rc = AllStale(op, walkKey, &all)) return rc;

@@ -106,8 +106,18 @@ struct CacheModel {
   int Add(const CacheRecordRef& ref, uint32_t now, uint32_t sigType) {
     if (Touch(ref, now) == 0) return 0;
     const uint32_t stamp = Stamp(now);
-    rows.push_back({0, ref.tagHdrCount, KeyOf(ref.Signature), {}, ref.size, ref.archiveFileId,
-                    ref.ArchivingTime, stamp, stamp, sigType, ref.subStoreID, 0});
+    rows.push_back({0,
+                    ref.tagHdrCount,
+                    KeyOf(ref.Signature),
+                    {},
+                    ref.size,
+                    ref.archiveFileId,
+                    ref.ArchivingTime,
+                    stamp,
+                    stamp,
+                    sigType,
+                    ref.subStoreID,
+                    0});
     memcpy(rows.back().Signature, ref.Signature, 64);
     return 0;
   }

@@ -74,8 +74,8 @@ TEST_F(CacheTableQuery, EachRuleDecidesCountsAndExpiresAsItShould) {
     table->setValidAfileIdMap(c.lists == kValid        ? &valid
                               : c.lists == kValidEmpty ? &none
                                                        : nullptr);
-    const CacheRecordRef stored = MakeRef(RandomSignature(rng), 4096, 1, kT0 + c.archivedAt,
-                                          c.afile, c.sub);
+    const CacheRecordRef stored =
+        MakeRef(RandomSignature(rng), 4096, 1, kT0 + c.archivedAt, c.afile, c.sub);
     Insert(stored);
     const unsigned long long key = CrcOf(stored.Signature);
     if (c.diff == kFlagged) {  // flagged, yet still under the live key
@@ -150,8 +150,9 @@ TEST_F(CacheTableQuery, InsertionFindsItsTwinAndSingleRecordOpsMissTheAbsent) {
   Insert(ref);
   EXPECT_EQ(1, table->getRecordCount());
   EXPECT_EQ(kT0 + 50, UnderKey(CrcOf(ref.Signature))[0].LastUpdateTime);
-  EXPECT_TRUE(capture.Contains(3, "CCacheTable::AddCacheRecord: Record found here already, "
-                                  "updating LastUpdateTime and return here"));
+  EXPECT_TRUE(capture.Contains(3,
+                               "CCacheTable::AddCacheRecord: Record found here already, "
+                               "updating LastUpdateTime and return here"));
 
   CacheRecordRef absent = ref;
   absent.archiveFileId = 4;

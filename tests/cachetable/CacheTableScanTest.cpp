@@ -73,8 +73,9 @@ TEST_F(CacheTableScan, CleanUpDeletesOnlyFlaggedRecordsUnlessAskedToQuit) {
   EXPECT_EQ(0, table->CleanUpExpiredSignatures(quit));
   EXPECT_EQ(6, table->getRecordCount());
   EXPECT_TRUE(capture.Contains(-1, "=== Started cleaning up expired signatuers ==="));
-  EXPECT_TRUE(capture.Contains(-1, "CCacheTable::CleanUpExpiredSignatures: Quit-Pruning "
-                                   "requested. Quiting clean-up expired signatuers ==="));
+  EXPECT_TRUE(capture.Contains(-1,
+                               "CCacheTable::CleanUpExpiredSignatures: Quit-Pruning "
+                               "requested. Quiting clean-up expired signatuers ==="));
   EXPECT_EQ(2u, capture.Lines().size());
 
   capture.Clear();
@@ -82,10 +83,12 @@ TEST_F(CacheTableScan, CleanUpDeletesOnlyFlaggedRecordsUnlessAskedToQuit) {
   EXPECT_EQ(0, table->CleanUpExpiredSignatures(quit));
   EXPECT_EQ((std::vector<uint32_t>{2, 6, 7}), ScanIds());
   EXPECT_EQ((std::vector<std::pair<int, std::string>>{
-                {-1, "CCacheTable::CleanUpExpiredSignatures: === Started cleaning up expired "
-                     "signatuers ==="},
-                {-1, "CCacheTable::CleanUpExpiredSignatures: === completed cleaning up expired "
-                     "signatuers (count 3)==="}}),
+                {-1,
+                 "CCacheTable::CleanUpExpiredSignatures: === Started cleaning up expired "
+                 "signatuers ==="},
+                {-1,
+                 "CCacheTable::CleanUpExpiredSignatures: === completed cleaning up expired "
+                 "signatuers (count 3)==="}}),
             capture.Lines());
 }
 

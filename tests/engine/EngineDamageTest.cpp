@@ -136,8 +136,9 @@ class EngineDamage : public EngineTest {
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : kBroken;
     EXPECT_NE(kWrong, code) << "a read returned a record other than its own";
     EXPECT_NE(kBroken, code);
-    const char* what =
-        code == kWhole ? "no damage seen" : code == kRefused ? "refused" : "damage seen";
+    const char* what = code == kWhole     ? "no damage seen"
+                       : code == kRefused ? "refused"
+                                          : "damage seen";
     ++(*outcomes)[std::string(phase) + ": " + what];
     return code == kWhole || code == kDamageSeen;
   }

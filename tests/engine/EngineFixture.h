@@ -36,12 +36,11 @@ class TestTable : public TCtreeTable {
       const char* name;
       unsigned long offset;
       short type, length;
-    } kFields[] = {{"Spare", 0, 59, 4},          {"tagHdrCount", 4, 59, 4},
-                   {"crc64", 8, 239, 8},         {"Signature", 16, 128, 64},
-                   {"size", 80, 239, 8},         {"archiveFileId", 88, 59, 4},
-                   {"ArchivingTime", 92, 59, 4}, {"LastUpdateTime", 96, 59, 4},
-                   {"InsertedTime", 100, 59, 4}, {"Flags", 104, 59, 4},
-                   {"subStoreID", 108, 59, 4},   {"reserved2", 112, 239, 8}};
+    } kFields[] = {
+        {"Spare", 0, 59, 4},          {"tagHdrCount", 4, 59, 4},     {"crc64", 8, 239, 8},
+        {"Signature", 16, 128, 64},   {"size", 80, 239, 8},          {"archiveFileId", 88, 59, 4},
+        {"ArchivingTime", 92, 59, 4}, {"LastUpdateTime", 96, 59, 4}, {"InsertedTime", 100, 59, 4},
+        {"Flags", 104, 59, 4},        {"subStoreID", 108, 59, 4},    {"reserved2", 112, 239, 8}};
     for (const auto& f : kFields)
       rc |= setNextField(f.name, f.offset, f.offset == 0 ? spareType : f.type, f.length);
     rc |= setNextIndex("crc64", 8, 0, 1, 0, 0, 1, kCrc);

@@ -89,8 +89,7 @@ TEST_F(EngineGroup, ASessionForChangesKeepsOtherProcessesOut) {
     ASSERT_EQ(1, read(ready[0], &childRc, 1));
     EXPECT_EQ(0, childRc);
     EXPECT_EQ(TCT_BUSY, table.open(ZelIndexing::kReadWrite));
-    EXPECT_EQ(access == ZelIndexing::kReadWrite ? TCT_BUSY : 0,
-              table.open(ZelIndexing::kReadOnly));
+    EXPECT_EQ(access == ZelIndexing::kReadWrite ? TCT_BUSY : 0, table.open(ZelIndexing::kReadOnly));
     EXPECT_EQ(0, table.close());
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);

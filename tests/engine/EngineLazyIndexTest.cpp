@@ -27,7 +27,7 @@ TEST_F(LazyIndex, LeftoversAreNeverReadAndGoAtABatchWalk) {
   Add(5, 1, 1);
   Add(5, 1, 2);
   Add(6, 1, 3);
-  Move(5, 2);  // leaves (1, #1) and (1, #2) behind
+  Move(5, 2);                           // leaves (1, #1) and (1, #2) behind
   ASSERT_EQ(0, table.CommitPending());  // from here, reads have a transaction of their own
   EXPECT_EQ((Tags{3, 1, 2}), Walk(table, kAfid, 0));
   Reopen();  // a lazy index may hold more entries than records

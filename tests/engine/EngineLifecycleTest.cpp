@@ -111,7 +111,8 @@ TEST_F(EngineLifecycle, ChangeThatFailsHalfDoneSpoilsTheBatch) {
   Reseal(base);
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   const auto repoint = [&](const _CacheRecord& r) {
-    Rewrite(r, [](_CacheRecord& c) { c.archiveFileId = 9; }, TCT_CORRUPT);
+    Rewrite(
+        r, [](_CacheRecord& c) { c.archiveFileId = 9; }, TCT_CORRUPT);
   };
   ASSERT_EQ(0, table.BeginBatch());
   Add(4, 4, 4);

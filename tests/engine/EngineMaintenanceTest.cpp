@@ -39,10 +39,9 @@ TEST_F(EngineMaintenance, ReBuildIndexRepairsBrokenIndexesAndLeavesAgreeingOnesA
     const char* db;
     std::function<void(MDB_txn*, MDB_dbi)> change;
     int openRc;
-  } kBreaks[] = {
-      {"index1", [](MDB_txn* txn, MDB_dbi dbi) { ASSERT_EQ(0, mdb_drop(txn, dbi, 1)); },
-       TCT_CORRUPT},
-      {"index0", loseTag0, TCT_CORRUPT}};
+  } kBreaks[] = {{"index1", [](MDB_txn* txn, MDB_dbi dbi) { ASSERT_EQ(0, mdb_drop(txn, dbi, 1)); },
+                  TCT_CORRUPT},
+                 {"index0", loseTag0, TCT_CORRUPT}};
   for (const auto& broken : kBreaks) {
     SCOPED_TRACE(::testing::Message() << "break " << &broken - kBreaks);
     RawChange(table.dataFileName(), broken.db, broken.change);
@@ -98,8 +97,8 @@ TEST_F(EngineMaintenance, StressFootprintOfAMillionRecords) {
     ASSERT_EQ(0, stage == 1 ? table.MakeCompact() : stage == 2 ? table.ReBuildIndex() : 0);
     perRecord[stage] = FileSize(table.dataFileName()) / 1e6;
   }
-  printf("bytes/record: loaded %.1f, compacted %.1f, re-indexed %.1f\n", perRecord[0],
-         perRecord[1], perRecord[2]);
+  printf("bytes/record: loaded %.1f, compacted %.1f, re-indexed %.1f\n", perRecord[0], perRecord[1],
+         perRecord[2]);
   EXPECT_LE(perRecord[0], 200.0);
   EXPECT_LE(perRecord[1], 200.0);
   EXPECT_LE(perRecord[2], perRecord[1]);

@@ -200,9 +200,19 @@ TEST(EngineSealAlone, CloseSealsOnlyTheFileItsSessionOpened) {
 // How the closed table came to be damaged; from kTruncatedAtAPage on, the
 // damage depends on a seed. From kGarbageDataPages on, the meta pages stay
 // valid and LMDB would trust what the data pages hold.
-enum class Damage { kEmpty, kText, kForeignLmdb, kRecordDeleted, kKilledWhileOpen, kSealCut,
-                    kSealOfAnotherMachine, kTruncatedAtAPage, kGarbageDataPages,
-                    kOneGarbagePage, kFlippedBytes };
+enum class Damage {
+  kEmpty,
+  kText,
+  kForeignLmdb,
+  kRecordDeleted,
+  kKilledWhileOpen,
+  kSealCut,
+  kSealOfAnotherMachine,
+  kTruncatedAtAPage,
+  kGarbageDataPages,
+  kOneGarbagePage,
+  kFlippedBytes
+};
 
 // Damages the table `base` (its data file, or its seal).
 void Spoil(const std::string& base, Damage damage, unsigned seed) {
@@ -213,8 +223,12 @@ void Spoil(const std::string& base, Damage damage, unsigned seed) {
   std::mt19937_64 rng(seed);
   const auto pageAfterMeta = [&] { return (2 + rng() % (pages - 2)) * page; };
   switch (damage) {
-    case Damage::kEmpty: bytes.clear(); break;
-    case Damage::kText: bytes = "This is not a table.\nJust some text.\n"; break;
+    case Damage::kEmpty:
+      bytes.clear();
+      break;
+    case Damage::kText:
+      bytes = "This is not a table.\nJust some text.\n";
+      break;
     case Damage::kForeignLmdb:  // a new LMDB file, empty
       ASSERT_EQ(0, unlink(data.c_str()));
       RawChange(data, nullptr);
@@ -236,9 +250,15 @@ void Spoil(const std::string& base, Damage damage, unsigned seed) {
         return raise(SIGKILL);
       })));
       return;
-    case Damage::kSealCut: seal.resize(30); break;
-    case Damage::kSealOfAnotherMachine: seal.replace(seal.find("machine ") + 8, 2, "36"); break;
-    case Damage::kTruncatedAtAPage: bytes.resize(pageAfterMeta()); break;
+    case Damage::kSealCut:
+      seal.resize(30);
+      break;
+    case Damage::kSealOfAnotherMachine:
+      seal.replace(seal.find("machine ") + 8, 2, "36");
+      break;
+    case Damage::kTruncatedAtAPage:
+      bytes.resize(pageAfterMeta());
+      break;
     case Damage::kGarbageDataPages:
     case Damage::kOneGarbagePage: {
       const size_t from = damage == Damage::kOneGarbagePage ? pageAfterMeta() : 2 * page;
@@ -279,8 +299,8 @@ TEST_F(EngineSeal, DamagedTablesAreRefusedWithoutHarm) {
                 {Damage::kFlippedBytes, kMismatch, nullptr}};
   for (const auto& c : kCases) {
     for (unsigned seed = 1; seed <= (c.damage >= Damage::kTruncatedAtAPage ? 6 : 1); ++seed) {
-      SCOPED_TRACE(::testing::Message() << "damage " << static_cast<int>(c.damage) << " seed "
-                                        << seed);
+      SCOPED_TRACE(::testing::Message()
+                   << "damage " << static_cast<int>(c.damage) << " seed " << seed);
       cldbtest::WriteFile(base + ".dat", pristine);
       cldbtest::WriteFile(SealOf(base), pristineSeal);
       Reseal(base);

@@ -146,14 +146,21 @@ class EngineModel : public EngineTest, public ::testing::WithParamInterface<std:
     ASSERT_EQ(0, memcmp(&model.at(r.reserved2), &r, sizeof(r)));
     _CacheRecord c = r;
     switch (Pick(6)) {
-      case 0: c.crc64 = Pick(6); break;
-      case 1: c.archiveFileId = PickAfid(); break;
-      case 2: c.tagHdrCount += 1; break;
+      case 0:
+        c.crc64 = Pick(6);
+        break;
+      case 1:
+        c.archiveFileId = PickAfid();
+        break;
+      case 2:
+        c.tagHdrCount += 1;
+        break;
       case 3:
         ASSERT_EQ(0, table.deleteRecord());
         model.erase(r.reserved2);
         return;
-      default: return;
+      default:
+        return;
     }
     ASSERT_EQ(0, table.modifyRecord(&c));
     model[r.reserved2] = c;

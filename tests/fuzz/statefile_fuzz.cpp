@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLString.hpp>
 

@@ -75,8 +75,9 @@ TEST_F(Lifecycle, EmptyRootIsRefusedAndAFolderThatCannotBeMadeFailsTheOpen) {
   WriteFile(Folder(), "a file where the folder should be");
   ASSERT_EQ(0, Init(t));
   EXPECT_EQ(-1, t.Open());
-  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Open(): [ERROR] CLDB folder (@) refused: it is "
-                                  "not a folder")));
+  EXPECT_TRUE(
+      capture.Contains(At("CCLDBTables::Open(): [ERROR] CLDB folder (@) refused: it is "
+                          "not a folder")));
   EXPECT_EQ(-1, t.Create());
   EXPECT_FALSE(t.InUse());
   fs::remove(Folder());
@@ -101,8 +102,9 @@ TEST_F(Lifecycle, AFolderThatIsALinkOrAnotherUsersIsRefusedAndLeftAlone) {
   EXPECT_EQ(-1, t.Open());
   EXPECT_EQ(-1, t.Create());
   EXPECT_EQ(-1, t.DeleteCLDB());
-  EXPECT_TRUE(capture.Contains(At("CCLDBTables::Create: [ERROR] CLDB folder (@) refused: it is a "
-                                  "symbolic link")));
+  EXPECT_TRUE(
+      capture.Contains(At("CCLDBTables::Create: [ERROR] CLDB folder (@) refused: it is a "
+                          "symbolic link")));
   for (const char* name : {".profile", "CacheTable.dat", "State.xml", "data"})
     EXPECT_EQ(name, ReadFile(victim + "/" + name));
 
@@ -166,8 +168,9 @@ TEST_F(Lifecycle, OpenInstanceRefusesInitializeAndDelete) {
   config.cldbId = 12;
   EXPECT_EQ(Folder(), tables->Path());
   EXPECT_EQ(-1, tables->DeleteCLDB());
-  EXPECT_TRUE(capture.Contains(At("CCLDBTables::DeleteCLDBFiles() File is in open state unable "
-                                  "to delete(@)")));
+  EXPECT_TRUE(
+      capture.Contains(At("CCLDBTables::DeleteCLDBFiles() File is in open state unable "
+                          "to delete(@)")));
   EXPECT_TRUE(fs::exists(Folder() + "/State.xml") && fs::exists(Folder() + "/CacheTable.dat"));
 }
 
@@ -189,8 +192,8 @@ TEST_F(Lifecycle, MigrationCopiesOnlyCLDBFilesIntoTheNewFolderAndRemovesTheOld) 
   EXPECT_EQ(want, names);
   for (const auto& name : carried) EXPECT_EQ("content of " + name, ReadFile(Folder() + "/" + name));
   EXPECT_FALSE(fs::exists(old));
-  EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: Found older version of CLDB at [" + old +
-                               "]"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::initialize: Found older version of CLDB at [" + old + "]"));
   EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: Deleting completed"));
 }
 
@@ -234,19 +237,19 @@ TEST_F(Lifecycle, OpenReusesOnlyACleanlyClosedCLDBOfItsStoreAndVersion) {
        kRecreatedUnclosed, Reason::kUnclosed},
       {"state file missing", [&] { fs::remove(Folder() + "/State.xml"); },
        "CCLDBTables::VerifyState: Get State [@] Failed", kRecreated, Reason::kDamaged},
-      {"nothing of a CLDB left", [&] {
-         for (const char* name : {"State.xml", "CacheTable.dat", "CacheTable.idx",
-                                  "CacheTable.dat-lock"})
+      {"nothing of a CLDB left",
+       [&] {
+         for (const char* name :
+              {"State.xml", "CacheTable.dat", "CacheTable.idx", "CacheTable.dat-lock"})
            fs::remove(Folder() + "/" + name);
        },
        "CCLDBTables::VerifyState: Get State [@] Failed", kRecreated, Reason::kNew},
       {"another store", [&] { config.storeId = 501; },
        "CCLDBTables::VerifyState: Found SIDB id Mismatched [@][StateFile - 500][Incoming - 501]",
        kRecreated, Reason::kOtherStore},
-      {"version 1 above 4096 MB", [&] { Oversize("1", "Courier", 4097); }, sizeOverride,
-       kRecreated, Reason::kIncompatible},
-      {"version 1 at 4096 MB", [&] { Oversize("1", "Courier", 4096); }, "", kReused,
-       Reason::kNone},
+      {"version 1 above 4096 MB", [&] { Oversize("1", "Courier", 4097); }, sizeOverride, kRecreated,
+       Reason::kIncompatible},
+      {"version 1 at 4096 MB", [&] { Oversize("1", "Courier", 4096); }, "", kReused, Reason::kNone},
       {"version 1, other side's key", [&] { Oversize("1", "Warden", 4097); }, "", kReused,
        Reason::kNone},
       {"version 2 above 4096 MB", [&] { Oversize("2", "Courier", 4097); }, "", kReused,
@@ -254,7 +257,8 @@ TEST_F(Lifecycle, OpenReusesOnlyACleanlyClosedCLDBOfItsStoreAndVersion) {
       {"table does not open", [&] { WriteFile(Folder() + "/CacheTable.dat", "junk"); },
        "CCLDBTables::Open():It may be corrupted so Creating new CacheDB (@)", kTableRecreated,
        Reason::kDamaged},
-      {"a file of it is a folder", [&] {
+      {"a file of it is a folder",
+       [&] {
          fs::remove(Folder() + "/CacheTable.idx");
          fs::create_directory(Folder() + "/CacheTable.idx");
        },
@@ -350,7 +354,7 @@ TEST_F(Lifecycle, CloseCompactsWhenTheIntervalHasPassedAndTheSizeAllows) {
       {4, 2, 3 * kDay, 1024, 0, true, false},
       {-1, -1, 20 * kDay, 4096, 0, true, true},
       {-1, -1, 20 * kDay, 4097, 0, true, false},  // too large to compact
-      {-1, -1, 0, 1024, 1, true, true},  // a second expiry period: at every allowed close
+      {-1, -1, 0, 1024, 1, true, true},           // a second expiry period: at every allowed close
       {-1, -1, 100 * kDay, 1024, 1, false, false},
   };
   for (const auto& c : cases) {

@@ -1,9 +1,9 @@
 // Batches, the archive-file lists they consult and the statistics of one job;
 // compaction on request and the CSV dump of a CLDB that is not open.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,8 +40,10 @@ TEST_F(Operations, QueryBatchAnswersEachElementAndCountsOneJob) {
   EXPECT_EQ(0, tables->QuerySignature(q.data(), 3));
   for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(i == 1 ? 0u : 1u, q[i].found) << i;
   EXPECT_EQ(-1, tables->InsertSignature(&q[1].record, 0));
-  EXPECT_TRUE(capture.Contains("[ERROR]CCLDBTables::InsertSignature: called with 0 size records "
-                               "-[" + Folder() + "]"));
+  EXPECT_TRUE(
+      capture.Contains("[ERROR]CCLDBTables::InsertSignature: called with 0 size records "
+                       "-[" +
+                       Folder() + "]"));
   EXPECT_EQ(2, tables->RecordCount());
   _stCLDBStates want;
   want.crcNotFound = 1;
@@ -94,7 +96,7 @@ TEST_F(Operations, ValidListIsReplacedWholeAndAnEmptyOneVouchesForNothingOld) {
   OpenForEarlierJob();
   InsertAt(kT0 - 100, {Block(1, 5), Block(2, 4294967295u)});
   BeginJob();
-  Insert({Block(3, 6)});  // used during this backup: not checked against the list
+  Insert({Block(3, 6)});             // used during this backup: not checked against the list
   EXPECT_FALSE(Found(Block(1, 5)));  // no list for this job yet: nothing vouches
   EXPECT_EQ(0, tables->SetValidAFileList(nullptr, 0));
   EXPECT_FALSE(Found(Block(1, 5)));  // a miss that neither counts nor expires
@@ -113,9 +115,9 @@ TEST_F(Operations, ValidListIsReplacedWholeAndAnEmptyOneVouchesForNothingOld) {
 std::string LineOf(const CacheRecordRef& b, uint32_t when) {
   const unsigned long long crc = CTkCRC64::Compute(b.Signature, 64);
   std::string line;
-  for (unsigned long long v : {crc ? crc : 1, 0ull + b.size, 0ull + b.tagHdrCount,
-                               0ull + b.ArchivingTime, 0ull + b.archiveFileId, 3ull, 0ull + when,
-                               0ull + when, 0ull + b.subStoreID})
+  for (unsigned long long v :
+       {crc ? crc : 1, 0ull + b.size, 0ull + b.tagHdrCount, 0ull + b.ArchivingTime,
+        0ull + b.archiveFileId, 3ull, 0ull + when, 0ull + when, 0ull + b.subStoreID})
     line += std::to_string(v) + " , ";
   return line + "0\n";
 }

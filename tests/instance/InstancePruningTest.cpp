@@ -72,23 +72,70 @@ TEST_F(Pruning, ListsArchiveFilesByTheirFirstRecordAndDecidesAtTheBoundaries) {
     uint32_t curTime;
     std::vector<std::tuple<uint32_t, uint32_t, std::string>> files;  // id, last use, status
   } cases[] = {
-      {"expiry window", 0, 0, false, {10, 11, 12}, now,
-       {{10, now - d30, "Expired"}, {11, now - d30 + 1, "Fine"}, {12, start - 1, "Fine"},
+      {"expiry window",
+       0,
+       0,
+       false,
+       {10, 11, 12},
+       now,
+       {{10, now - d30, "Expired"},
+        {11, now - d30 + 1, "Fine"},
+        {12, start - 1, "Fine"},
         {13, now - d30 - 1, "Pruned"}}},
-      {"clock set back behind the start", 0, 0, false, {10, 11, 12}, start - 1000,
-       {{10, start - 5, "Fine"}, {11, start - d30 + 1, "Fine"}, {12, start - d30, "Expired"},
+      {"clock set back behind the start",
+       0,
+       0,
+       false,
+       {10, 11, 12},
+       start - 1000,
+       {{10, start - 5, "Fine"},
+        {11, start - d30 + 1, "Fine"},
+        {12, start - d30, "Expired"},
         {13, start - 5, "Pruned"}}},
-      {"age limit", 3600, 0, false, {10, 11}, now,
+      {"age limit",
+       3600,
+       0,
+       false,
+       {10, 11},
+       now,
        {{10, now - 3600, "Expired"}, {11, now - 3599, "Fine"}}},
-      {"second expiry period", 0, 2, false, {10, 11}, now,
+      {"second expiry period",
+       0,
+       2,
+       false,
+       {10, 11},
+       now,
        {{10, now - 2 * kDay, "Expired"}, {11, now - 2 * kDay + 1, "Fine"}}},
-      {"auxiliary copy, empty list", 0, 0, true, {}, now,
+      {"auxiliary copy, empty list",
+       0,
+       0,
+       true,
+       {},
+       now,
        {{10, now - d30, "Expired"}, {11, now - kDay, "Fine"}}},
-      {"client, no list for the job", 0, 0, false, {-2}, now,
+      {"client, no list for the job",
+       0,
+       0,
+       false,
+       {-2},
+       now,
        {{10, now - d30, "Expired"}, {11, now - kDay, "Fine"}}},
-      {"client, empty list", 0, 0, false, {}, now,  // only the first record of a file lists it
-       {{5, start, ""}, {6, start - 1, "Pruned"}, {8, start - 1000, "Pruned"}, {8, start, "Pruned"}}},
-      {"last possible archive file", 0, 0, false, {}, now,
+      {"client, empty list",
+       0,
+       0,
+       false,
+       {},
+       now,  // only the first record of a file lists it
+       {{5, start, ""},
+        {6, start - 1, "Pruned"},
+        {8, start - 1000, "Pruned"},
+        {8, start, "Pruned"}}},
+      {"last possible archive file",
+       0,
+       0,
+       false,
+       {},
+       now,
        {{5, start - 1000, "Pruned"}, {4294967295u, start - 1000, "Pruned"}}},
   };
   for (auto& c : cases) {
@@ -128,8 +175,10 @@ TEST_F(Pruning, ListsArchiveFilesByTheirFirstRecordAndDecidesAtTheBoundaries) {
 TEST_F(Pruning, EmptyOrClosedTableListsNothingAndCleansNothing) {
   OpenInstance();
   EXPECT_EQ(0, tables->PruneExpiredRecords(kT0 + 5));
-  EXPECT_TRUE(capture.Contains("CCLDBTables::PruneExpiredRecords: Get pruning request[SigExpire"
-                               "Time -2592000][CurTime - 1700000005] -[" + Folder() + "]"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::PruneExpiredRecords: Get pruning request[SigExpire"
+                       "Time -2592000][CurTime - 1700000005] -[" +
+                       Folder() + "]"));
   InsertAt(kT0 - 10, {Block(1, 5)});
   ASSERT_EQ(0, tables->CloseDB());  // the first search fails: the end of the list, not an error
   EXPECT_EQ(0, tables->PruneExpiredRecords(kT0));
@@ -150,8 +199,10 @@ TEST_F(Pruning, BatchFromAnotherThreadStopsThePassAndTheStopIsKept) {
   ASSERT_TRUE(Eventually([] { return gHeld.load(); }));
   auto second = StartPass();  // returns at once, the first undisturbed
   EXPECT_EQ(std::future_status::ready, second.wait_for(std::chrono::seconds(20)));
-  EXPECT_TRUE(capture.Contains("CCLDBTables::PruneExpiredRecords: Get pruning request while alredy "
-                               "being processed. returning without process-[" + Folder() + "]"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::PruneExpiredRecords: Get pruning request while alredy "
+                       "being processed. returning without process-[" +
+                       Folder() + "]"));
 
   EXPECT_TRUE(Found(Block(3, 7)));  // the batch stops the pass, then runs
   EXPECT_EQ(0, pass.get());
@@ -160,8 +211,9 @@ TEST_F(Pruning, BatchFromAnotherThreadStopsThePassAndTheStopIsKept) {
   EXPECT_TRUE(capture.Contains("CCLDBTables::StopPruning: Sending Stop-Pruning request [" +
                                Folder() + "]"));
   // The pass stopped after marking its first file, before any clean-up.
-  EXPECT_TRUE(capture.Contains("CCLDBTables::PruneExpiredRecords: Quit pruning request "
-                               "received. Aborting  pruning process"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::PruneExpiredRecords: Quit pruning request "
+                       "received. Aborting  pruning process"));
   EXPECT_EQ("Pruned", StatusOf(5));
   EXPECT_EQ("", StatusOf(6));
   EXPECT_FALSE(Found(Block(1, 5)));
@@ -169,8 +221,10 @@ TEST_F(Pruning, BatchFromAnotherThreadStopsThePassAndTheStopIsKept) {
   // The request is kept: every later pass stops at once.
   EXPECT_TRUE(tables->IsStopRequested());
   EXPECT_EQ(0, tables->PruneExpiredRecords(kT0));
-  EXPECT_TRUE(capture.Contains("CCLDBTables::PruneExpiredRecords: Received Stop pruning request "
-                               "-[" + Folder() + "]"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::PruneExpiredRecords: Received Stop pruning request "
+                       "-[" +
+                       Folder() + "]"));
 }
 
 TEST_F(Pruning, StopGivesUpAfterElevenWaitsAndTheBatchFails) {

@@ -34,8 +34,8 @@ class ManagerFiles : public ManagerTest {
 TEST_F(ManagerFiles, WhateverStandsInThePlaceOfAFileIsReplacedAndNeverFollowed) {
   WriteFile(root / "victim", "keep");
   const char* kinds[] = {"folder", "fifo", "link"};
-  const char* entries[] = {"CacheTable.dat", "CacheTable.idx", "CacheTable.dat-lock",
-                           "State.xml", "State.xml.tmp"};
+  const char* entries[] = {"CacheTable.dat", "CacheTable.idx", "CacheTable.dat-lock", "State.xml",
+                           "State.xml.tmp"};
   unsigned seed = 1;
   for (const char* entry : entries) {
     for (const std::string kind : kinds) {

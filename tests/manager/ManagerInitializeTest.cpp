@@ -14,8 +14,9 @@ TEST_F(ManagerTest, DirtyCLDBIsCreatedAndMarkedCleanACleanOneIsOpened) {
       {false, 1, "CCLDBTableManager::IsDBClean IsClientCacheDBDirty [AppId- 12 ] returns 1"},
       {false, 0, nullptr},
       {false, 2, nullptr},  // any value but 1 is clean
-      {true, -1, "CCLDBTableManager::IsDBClean isCopyClientCacheDBClean [Job-Id - 77 ][Copy id - "
-                 "12] returns No"},
+      {true, -1,
+       "CCLDBTableManager::IsDBClean isCopyClientCacheDBClean [Job-Id - 77 ][Copy id - "
+       "12] returns No"},
       {true, -2, nullptr},
   };
   storage->SetValidAFiles(12, {5});

@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 using cldb::io::FaultPlan;
 
 enum class Op { kCreate, kOpen, kBatch, kClose, kCompact, kDump, kStateChange, kCount };
-const char* const kOpNames[] = {"create", "open", "batch", "close", "compaction", "dump",
-                                "state change"};
+const char* const kOpNames[] = {"create",     "open", "batch",       "close",
+                                "compaction", "dump", "state change"};
 
 // How failures are injected in one pass over an operation.
 struct Mode {
@@ -186,10 +186,10 @@ class ManagerIoFault : public ManagerTest {
       const std::string text = ReadFile(dumps[0]);
       EXPECT_EQ(1 + kTrusted + kLost, std::count(text.begin(), text.end(), '\n'));
     } else if (op == Op::kStateChange) {
-      EXPECT_EQ(kTrusted + kLost, StoredValue<unsigned long long>(Folder(), 12,
-                                                                   &CCLDBStateFile::GetRecordCount));
-      EXPECT_EQ(kT0 + 60, StoredValue<unsigned int>(Folder(), 12,
-                                                    &CCLDBStateFile::GetLastCompactTime));
+      EXPECT_EQ(kTrusted + kLost,
+                StoredValue<unsigned long long>(Folder(), 12, &CCLDBStateFile::GetRecordCount));
+      EXPECT_EQ(kT0 + 60,
+                StoredValue<unsigned int>(Folder(), 12, &CCLDBStateFile::GetLastCompactTime));
       EXPECT_EQ(4242u, StoredValue<unsigned long long>(Folder(), 12, &CCLDBStateFile::GetOwner));
     }
   }
@@ -258,7 +258,9 @@ class ManagerIoFault : public ManagerTest {
     for (int op = 0; op < static_cast<int>(Op::kCount) && !HasFailure(); ++op)
       for (const Mode& mode : kModes)
         points += Loop(static_cast<Op>(op), mode,
-                       mode.sticky ? stickyStride : mode.error == EIO ? stride : 1);
+                       mode.sticky         ? stickyStride
+                       : mode.error == EIO ? stride
+                                           : 1);
     printf("%llu injection points\n", static_cast<unsigned long long>(points));
     RecordProperty("injection_points", static_cast<int>(points));
   }
@@ -271,9 +273,7 @@ class ManagerIoFault : public ManagerTest {
 // Every other call fails once with EIO, every writing call once with
 // ENOSPC, every eighth call and all after it with EIO: each call syncs, so
 // the whole of it is the stress variant's.
-TEST_F(ManagerIoFault, FailedFileCallsAreReportedAndLeaveTheTrustedRecordsOrNone) {
-  LoopAll(2, 8);
-}
+TEST_F(ManagerIoFault, FailedFileCallsAreReportedAndLeaveTheTrustedRecordsOrNone) { LoopAll(2, 8); }
 
 TEST_F(ManagerIoFault, StressEveryFailedFileCallAndEveryOneAfterIt) { LoopAll(1, 1); }
 

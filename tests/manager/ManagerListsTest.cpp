@@ -29,15 +29,18 @@ TEST_F(ValidList, SameJobReachesTheStorageSideOnceAnOlderOneNeverANewerOneRefres
   EXPECT_EQ(0, Configure(78));
   EXPECT_FALSE(offline);
   EXPECT_EQ((Requests{{78, 12, 3, 500, 5}}), RequestsOf(Storage::kListAfileIdByAppId));
-  EXPECT_TRUE(capture.Contains("Calling listAfileId  [Copy-id 3] [appId 12][JobID 78]"
-                               "[oldestArchFileId 5][SIDBStoreId 500]"));
-  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 3 "
-                               "items [5 to 9]"));
+  EXPECT_TRUE(
+      capture.Contains("Calling listAfileId  [Copy-id 3] [appId 12][JobID 78]"
+                       "[oldestArchFileId 5][SIDBStoreId 500]"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 3 "
+                       "items [5 to 9]"));
   offline = true;
   EXPECT_EQ(0, Configure(78));
   EXPECT_EQ(-1, Configure(76));
-  EXPECT_TRUE(capture.Contains(0, "CCLDBTableManager::ConfigureValidAfileList: [ERROR]New request "
-                                  "from older job [Processing-job 78][New-job 76]"));
+  EXPECT_TRUE(capture.Contains(0,
+                               "CCLDBTableManager::ConfigureValidAfileList: [ERROR]New request "
+                               "from older job [Processing-job 78][New-job 76]"));
   EXPECT_TRUE(offline);  // untouched by either
   EXPECT_EQ(78u, manager->Args().jobId);
   EXPECT_EQ(1u, RequestsOf(Storage::kListAfileIdByAppId).size());
@@ -51,8 +54,9 @@ TEST_F(ValidList, SameJobReachesTheStorageSideOnceAnOlderOneNeverANewerOneRefres
   EXPECT_EQ(1u, FoundPruned());
   storage->SetValidAFiles(12, {});  // an empty reply installs an empty list
   EXPECT_EQ(0, Configure(0x100000000ull + 81));
-  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 0 "
-                               "items"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTableManager::ConfigureValidAfileList listAfileId returned 0 "
+                       "items"));
   EXPECT_FALSE(Found(Block(3, 6)));
   EXPECT_EQ(1u, FoundPruned());  // missed, not pruned
 }
@@ -63,15 +67,17 @@ TEST_F(ValidList, OfflineMountPathIsReportedEvenWhenTheCopyCannotBeNamed) {
   offline = false;
   EXPECT_EQ(0, Configure(78));
   EXPECT_TRUE(offline);
-  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList List Afile-Id returned "
-                               "ZELA_ANY_MOUNTPATH_OFFLINE_FLAG. Found Mount path(s) offline [copy "
-                               "- Primary]. CacheDB lookup is disabled here."));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTableManager::ConfigureValidAfileList List Afile-Id returned "
+                       "ZELA_ANY_MOUNTPATH_OFFLINE_FLAG. Found Mount path(s) offline [copy "
+                       "- Primary]. CacheDB lookup is disabled here."));
   storage->FailCall(Storage::kGetAgroupCopyInfo, 9);
   offline = false;
   EXPECT_EQ(0, Configure(79));
   EXPECT_TRUE(offline);
-  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList:getAgroupCopyInfo1"
-                               "[Copy-id 3][HC ID- 42] failed with 9 "));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTableManager::ConfigureValidAfileList:getAgroupCopyInfo1"
+                       "[Copy-id 3][HC ID- 42] failed with 9 "));
 }
 
 // A CLDB whose least archive file is 0 counts as new, as an empty one does.
@@ -79,8 +85,9 @@ TEST_F(ManagerTest, EmptyCLDBAsksFromTheTopAndDropsTheReply) {
   storage->SetValidAFiles(12, {5, 6});
   InitializeOk();
   EXPECT_EQ((Requests{{77, 12, 3, 500, 268435455}}), RequestsOf(Storage::kListAfileIdByAppId));
-  EXPECT_TRUE(capture.Contains("CCLDBTableManager::ConfigureValidAfileList As it is a new CacheDB, "
-                               "clearing Valid AFlist"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTableManager::ConfigureValidAfileList As it is a new CacheDB, "
+                       "clearing Valid AFlist"));
   ASSERT_EQ(0, manager->Uninitialize(false));
   MakeCleanCLDB({{kT0 - 100, Block(1, 0)}, {kT0 - 100, Block(2, 5)}});
   InitializeOk();
@@ -94,8 +101,9 @@ TEST_F(ManagerTest, RecopiedFilesMissAfterInitialize) {
   MakeCleanCLDB({{kT0, Block(1, 5)}, {kT0, Block(2, 6)}});
   storage->SetRecopied(3, {5});
   InitializeOk();
-  EXPECT_TRUE(capture.Contains(0, "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
-                                  "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
+  EXPECT_TRUE(capture.Contains(0,
+                               "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
+                               "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
   EXPECT_FALSE(Found(Block(1, 5)));
   EXPECT_TRUE(Found(Block(2, 6)));
 }
@@ -175,7 +183,7 @@ TEST_F(ManagerTest, GuardedOperationsWhenNotOpenedAndASecondInitialize) {
   stats.aged = 9;
   manager = std::make_unique<CCLDBTableManager>();
   EXPECT_EQ((std::vector<int>{-1, -1, 0, 0, 0}), callGuarded(stats));  // before any Initialize
-  EXPECT_TRUE(capture.Lines().empty());  // no log object yet
+  EXPECT_TRUE(capture.Lines().empty());                                // no log object yet
   storage->FailCall(Storage::kIsClientCacheDBDirty, 1);
   bool offline = false;
   ASSERT_EQ(-1, Initialize(offline));

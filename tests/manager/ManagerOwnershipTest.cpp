@@ -58,9 +58,8 @@ TEST_F(ManagerOwnership, AnotherProcessWithAnotherEnvironmentHoldsItUntilItDies)
     CCLDBTableManager holder;
     bool offline = false;
     CacheRecordRef block = Block(1, 5);
-    const char c = holder.Initialize(args, offline) == 0 && holder.InsertSignature(&block, 1) == 0
-                       ? 'y'
-                       : 'n';
+    const char c =
+        holder.Initialize(args, offline) == 0 && holder.InsertSignature(&block, 1) == 0 ? 'y' : 'n';
     if (write(ready[1], &c, 1) == 1) pause();
     _exit(0);
   }
@@ -110,8 +109,8 @@ TEST_F(ManagerOwnership, AFailedCreationLeavesTheManagerUsable) {
   bool offline = false;
   EXPECT_EQ(-1, Initialize(offline));
   EXPECT_FALSE(manager->InUse());
-  EXPECT_TRUE(capture.Contains("CCLDBTables::Create: Stat file creation (" + Folder() +
-                               ") Failed"));
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::Create: Stat file creation (" + Folder() + ") Failed"));
   holder.reset();
   CCLDBStateFile::SetLockTimeout(saved);
   EXPECT_EQ(0, manager->Initialize(args, offline));

@@ -65,7 +65,8 @@ TEST(CRC64, MatchesReferenceOnAMillionRandomSignatures) {
       const uint64_t word = rng();
       memcpy(signature + at, &word, 8);
     }
-    if (CTkCRC64::Compute(signature, sizeof(signature)) != reference(signature, sizeof(signature))) {
+    if (CTkCRC64::Compute(signature, sizeof(signature)) !=
+        reference(signature, sizeof(signature))) {
       if (mismatches++ == 0) first = i;
     }
   }

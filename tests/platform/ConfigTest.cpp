@@ -269,7 +269,8 @@ TEST_F(ConfigTest, RootFolderResolutionOrder) {
   UseConfig("[CLDBRootFolders]\njobs = /data/jobs-cldb\n[CLDB]\nRootFolder = /data/default\n");
   ZelPlatformInfo info;
   std::string folder;
-  for (auto [key, expected] : {std::pair{"jobs", "/data/jobs-cldb"}, {"/explicit", "/explicit"},
+  for (auto [key, expected] : {std::pair{"jobs", "/data/jobs-cldb"},
+                               {"/explicit", "/explicit"},
                                {"unknown", "/data/default"}}) {
     ASSERT_EQ(info.GetCLDBRootFolder(key, folder), 0);
     EXPECT_EQ(folder, expected);
@@ -350,8 +351,9 @@ TEST_F(ConfigTest, DebugLevelBeyondIntLetsEveryLineThrough) {
 // Readers on several threads while the file is read again and again: each
 // look-up sees a whole load, never an empty or half-made one.
 TEST_F(ConfigTest, LookupsDuringReloadsSeeWholeLoads) {
-  UseConfig("[Courier]\nCLDBCtreeBufferCount = 1000\nCLDBCtreeNodeSize = x\n"
-            "[CLDB]\nRootFolder = /data/cldb\n");
+  UseConfig(
+      "[Courier]\nCLDBCtreeBufferCount = 1000\nCLDBCtreeNodeSize = x\n"
+      "[CLDB]\nRootFolder = /data/cldb\n");
   const int kReaders = 3;
   std::atomic<int> done{0}, wrong{0};
   std::vector<std::thread> readers;

@@ -1,7 +1,6 @@
 // Where the process's environment points MDLock's private lock folder, and
 // the folder form of the lock that does not depend on it.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -100,8 +99,10 @@ TEST(MDLock, FolderFormIsSharedWhateverTheEnvironmentAndRefusesWhatOthersCouldHo
   ASSERT_EQ(mkdir((dir / "folder.lock").c_str(), 0700), 0);
   cldbtest::WriteFile(dir / "foreign.lock", "");
   ASSERT_EQ(chown((dir / "foreign.lock").c_str(), cldbtest::kNobody, cldbtest::kNobody), 0);
-  for (auto [name, why] : {std::pair{"link", "symbolic links"}, {"fifo", "not a regular file"},
-                           {"folder", "directory"}, {"foreign", "belongs to another user"}}) {
+  for (auto [name, why] : {std::pair{"link", "symbolic links"},
+                           {"fifo", "not a regular file"},
+                           {"folder", "directory"},
+                           {"foreign", "belongs to another user"}}) {
     MDLock lock(folder, name);
     EXPECT_FALSE(lock.set(0)) << name;
     EXPECT_NE(lock.Error().find(why), std::string::npos) << lock.Error();

@@ -57,8 +57,8 @@ TEST(EvDebug, LinesUpToTheConfiguredThresholdAreWrittenWhole) {
   log.debugLvl(4, "hidden");
   byDefault.debugLvl(2, "hidden");
   byDefault.debugLvl(1, "shown");
-  const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} pid=)" +
-                            std::to_string(getpid()) + R"( tid=\d+ )";
+  const std::string stamp =
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} pid=)" + std::to_string(getpid()) + R"( tid=\d+ )";
   const std::string expected[] = {stamp + "lvl=1 plain 42",
                                   stamp + R"(\[job=77\] lvl=0 tagged job)",
                                   stamp + R"(lvl=-1 CCLDBStateFile::Lock\(\): Lock failed)"};
@@ -126,10 +126,12 @@ TEST(EvDebug, ALogFileIsPrivateAndNeverALinkOrAnythingButAPlainFile) {
     SCOPED_TRACE(c.what);
     const std::string at = dir / (std::string(c.what) + ".log");
     c.plant(at);
-    const int status = cldbtest::RunInChild([&] {
-      EvDebug(at).debugLvl(1, "line for %s", c.what);
-      return EvDebug::SetDefaultLogFile(at) ? 1 : 0;
-    }, 10);
+    const int status = cldbtest::RunInChild(
+        [&] {
+          EvDebug(at).debugLvl(1, "line for %s", c.what);
+          return EvDebug::SetDefaultLogFile(at) ? 1 : 0;
+        },
+        10);
     EXPECT_TRUE(cldbtest::ExitedWith(status, 0)) << "wait status " << status;
     EXPECT_NE(cldbtest::ReadFile(fallback).find(std::string("line for ") + c.what),
               std::string::npos);

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "support/InMemoryStorageBackend.h"
 #include "platform/StorageServices.h"
+#include "support/InMemoryStorageBackend.h"
 
 namespace {
 

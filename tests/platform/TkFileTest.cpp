@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,8 +83,8 @@ TEST(CTkDirectory, WalkRecursesAndStopsAtACallbackError) {
   EXPECT_FALSE(CTkDirectory::Walk(d.c_str(), &seen, 0, true, Record).IsError());
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(seen, (std::vector<std::string>{d + "/sub/deeper|d.dat|f", d + "/sub|c.dat|f",
-                                            d + "/sub|deeper|d", d + "|.hidden|f",
-                                            d + "|a.dat|f", d + "|sub|d"}));
+                                            d + "/sub|deeper|d", d + "|.hidden|f", d + "|a.dat|f",
+                                            d + "|sub|d"}));
   WriteFile(dir / "stop", "x");  // sorts between "a.dat" and "sub"
   seen.clear();
   EXPECT_EQ(CTkDirectory::Walk(d.c_str(), &seen, 0, true, Record).GetErrorCode(), -ECANCELED);

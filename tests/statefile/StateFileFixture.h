@@ -18,9 +18,7 @@ class StateFileTest : public ::testing::Test {
   static constexpr unsigned int kStoreId = 77;
   static constexpr uint32_t kNow = 1700000000;
 
-  void SetUp() override {
-    ASSERT_EQ(0, state_.Initialize(kCldbId, nullptr, Folder()));
-  }
+  void SetUp() override { ASSERT_EQ(0, state_.Initialize(kCldbId, nullptr, Folder())); }
 
   const char* Folder() const { return dir_.path().c_str(); }
   std::string Path() const { return dir_ / "State.xml"; }

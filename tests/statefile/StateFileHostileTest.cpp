@@ -43,10 +43,26 @@ TEST_F(StateFileHostile, OnlyASmallRegularFileIsEverReadOrParsed) {
   const std::vector<std::pair<const char*, std::function<int(CCLDBStateFile&)>>> operations = {
       {"Open", [](CCLDBStateFile& s) { return s.Open(); }},
       {"CheckStatefileSanity", [](CCLDBStateFile& s) { return s.CheckStatefileSanity(); }},
-      {"GetState", [](CCLDBStateFile& s) { unsigned v; return s.GetState(v); }},
-      {"GetVersion", [](CCLDBStateFile& s) { unsigned v; return s.GetVersion(v); }},
-      {"GetOwner", [](CCLDBStateFile& s) { unsigned long long v; return s.GetOwner(v); }},
-      {"GetStampFloor", [](CCLDBStateFile& s) { unsigned v; return s.GetStampFloor(v); }},
+      {"GetState",
+       [](CCLDBStateFile& s) {
+         unsigned v;
+         return s.GetState(v);
+       }},
+      {"GetVersion",
+       [](CCLDBStateFile& s) {
+         unsigned v;
+         return s.GetVersion(v);
+       }},
+      {"GetOwner",
+       [](CCLDBStateFile& s) {
+         unsigned long long v;
+         return s.GetOwner(v);
+       }},
+      {"GetStampFloor",
+       [](CCLDBStateFile& s) {
+         unsigned v;
+         return s.GetStampFloor(v);
+       }},
       {"SetState", [](CCLDBStateFile& s) { return s.SetState(1); }},
       {"SetOwner", [](CCLDBStateFile& s) { return s.SetOwner(1); }},
       {"OpenForReading",
@@ -59,11 +75,13 @@ TEST_F(StateFileHostile, OnlyASmallRegularFileIsEverReadOrParsed) {
     const auto before = fs::symlink_status(Path()).type();
     for (const auto& [name, operation] : operations) {
       SCOPED_TRACE(name);
-      const int status = RunInChild([&, op = operation] {
-        CCLDBStateFile state;
-        if (state.Initialize(kCldbId, nullptr, Folder()) != 0) return 2;
-        return op(state) == -1 ? 0 : 1;
-      }, 10);
+      const int status = RunInChild(
+          [&, op = operation] {
+            CCLDBStateFile state;
+            if (state.Initialize(kCldbId, nullptr, Folder()) != 0) return 2;
+            return op(state) == -1 ? 0 : 1;
+          },
+          10);
       EXPECT_TRUE(ExitedWith(status, 0)) << "wait status " << status;
     }
     EXPECT_EQ(before, fs::symlink_status(Path()).type());

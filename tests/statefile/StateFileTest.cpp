@@ -8,16 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+#include <xercesc/util/XMLString.hpp>
 
 #include "StateFileFixture.h"
 #include "platform/ZelAssert.h"
-
-#include <xercesc/util/XMLString.hpp>
 
 namespace cldbtest {
 namespace {
@@ -41,11 +39,13 @@ TEST_F(StateFileTest, SanityCheckWantsEveryTagIn128To1023Bytes) {
   CreateFile();
   const std::string valid = Content();
   const std::string size = check + "abnormalfile size [" + Path() + "] [";
-  const struct { std::string text, message; } cases[] = {
-      {"", size + "0]"}, {std::string(127, 'x'), size + "127]"},
-      {std::string(128, 'x'), check + "Statefile found corrupted [" + Path() + "]"},
-      {valid + std::string(1023 - valid.size(), ' '), ""},
-      {valid + std::string(1024 - valid.size(), ' '), size + "1024]"}};
+  const struct {
+    std::string text, message;
+  } cases[] = {{"", size + "0]"},
+               {std::string(127, 'x'), size + "127]"},
+               {std::string(128, 'x'), check + "Statefile found corrupted [" + Path() + "]"},
+               {valid + std::string(1023 - valid.size(), ' '), ""},
+               {valid + std::string(1024 - valid.size(), ' '), size + "1024]"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text.size());
     SetContent(c.text);
@@ -135,7 +135,8 @@ TEST_F(StateFileTest, ParserReadsNoOtherFileAndRefusesBrokenOnes) {
                                head + "[" + bomb + "<!ENTITY v \"&h;\">]" + body,
                                "<?xml version=\"1.0\"?><CLDB><Version>2</Versio></CLDB>",
                                "<?xml version=\"1.0\"?><Other><Version>2</Version></Other>",
-                               "", "plain text"};
+                               "",
+                               "plain text"};
   for (const std::string& text : cases) {
     SCOPED_TRACE(text);
     SetContent(text);

@@ -38,8 +38,7 @@ TEST_F(JobWriterTest, StoredBlocksReadBackAndReferencesResolveOnTheirCopyOnly) {
   ASSERT_EQ(StoreBatch(*backend_, job3, 2, files[2], {}, {&a}, &unresolved), 0);
   EXPECT_EQ(unresolved, std::vector<size_t>{0});
   // Only the resolved reference was recorded, against its archive file.
-  EXPECT_EQ(RawSql(DbPath(), "SELECT group_concat(afile_id) FROM refs"),
-            std::to_string(files[1]));
+  EXPECT_EQ(RawSql(DbPath(), "SELECT group_concat(afile_id) FROM refs"), std::to_string(files[1]));
 }
 
 // The Nth call that opens, writes or syncs the pack fails: the batch fails,
@@ -65,8 +64,8 @@ TEST_F(JobWriterTest, ABatchWhoseDataDidNotReachTheDiskIsNotRecorded) {
     EXPECT_EQ(writer.StoreBatch({block.Ref()}, {}, {}, unresolved), -1);
     cldb::io::SetFaultPlan({});
     EXPECT_NE(writer.Error().find("No space left"), std::string::npos) << writer.Error();
-    EXPECT_EQ(RawSql(DbPath(), "SELECT count(*) FROM stored WHERE afile_id = " +
-                                   std::to_string(files[0])),
+    EXPECT_EQ(RawSql(DbPath(),
+                     "SELECT count(*) FROM stored WHERE afile_id = " + std::to_string(files[0])),
               "0");
     EXPECT_EQ(Fetched(*backend_, block, 1), "(no pack holds it)");
     // A pack that was made stays in use; one that was not is made now.

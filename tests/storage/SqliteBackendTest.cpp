@@ -165,9 +165,10 @@ TEST_F(SqliteCalls, ListsHeldAndRecopiedFilesWithTheOfflineFlag) {
   ASSERT_EQ(backend_->DropArchiveFile(2), 0);
   ASSERT_EQ(backend_->SetMountPathOffline(2, true), 0);
   using Ids = std::vector<int>;
-  for (auto [copyId, oldest, expected, flags] :
-       {std::tuple{1u, 0u, Ids{1, 5, 6}, 0u}, {1u, 5u, Ids{5, 6}, 0u}, {1u, 0x0FFFFFFFu, Ids{}, 0u},
-        {2u, 0u, Ids{4}, 1u}}) {
+  for (auto [copyId, oldest, expected, flags] : {std::tuple{1u, 0u, Ids{1, 5, 6}, 0u},
+                                                 {1u, 5u, Ids{5, 6}, 0u},
+                                                 {1u, 0x0FFFFFFFu, Ids{}, 0u},
+                                                 {2u, 0u, Ids{4}, 1u}}) {
     ListAfileIdByAppIdArgs_t args;
     args.appId = 10, args.copyId = copyId, args.oldestArchFileId = oldest;
     ListAfileIdByAppIdRet_t ret;
@@ -286,8 +287,9 @@ TEST_F(SqliteJobs, ListedWithTimesAndTotalsAndDropJobRetiresItsFiles) {
 // Job ids stop at 2^32-1 and archive-file ids at 2^31-1; a refused call
 // changes nothing.
 TEST_F(SqliteJobs, IdsStopAtTheirLimits) {
-  RawSql(DbPath(), "UPDATE meta SET value = 4294967295 WHERE key = 'next_job_id';"
-                   "UPDATE meta SET value = 2147483647 WHERE key = 'next_afile_id'");
+  RawSql(DbPath(),
+         "UPDATE meta SET value = 4294967295 WHERE key = 'next_job_id';"
+         "UPDATE meta SET value = 2147483647 WHERE key = 'next_afile_id'");
   uint32_t jobId = 0, afileId = 0;
   ASSERT_EQ(backend_->BeginJob(1, 1, jobId), 0) << backend_->LastError();
   EXPECT_EQ(jobId, UINT32_MAX);

@@ -93,14 +93,14 @@ TEST_F(SqliteCldbFlags, TheValidListHoldsExactlyTheFilesThatCanServeTheirBlocks)
   struct Case {
     const char* what;
     Drop drop;
-    bool otherCopyOfA;  // client 11 stores a on copy 1 too
+    bool otherCopyOfA;       // client 11 stores a on copy 1 too
     std::vector<int> valid;  // of A (0) and B (1)
   };
-  for (const Case& c : {Case{"losing A", kLoseA, false, {}},
-                        Case{"losing A with a held elsewhere", kLoseA, true, {1}},
-                        Case{"losing B", kLoseB, false, {0}},
-                        Case{"dropping job 1", kDropJob1, false, {1}},
-                        Case{"dropping job 2", kDropJob2, false, {0}}}) {
+  for (const Case& c :
+       {Case{"losing A", kLoseA, false, {}},
+        Case{"losing A with a held elsewhere", kLoseA, true, {1}},
+        Case{"losing B", kLoseB, false, {0}}, Case{"dropping job 1", kDropJob1, false, {1}},
+        Case{"dropping job 2", kDropJob2, false, {0}}}) {
     SCOPED_TRACE(c.what);
     TempDir root;  // a fresh database for each case
     std::string error;
@@ -126,10 +126,18 @@ TEST_F(SqliteCldbFlags, TheValidListHoldsExactlyTheFilesThatCanServeTheirBlocks)
 
     int rc = 0;
     switch (c.drop) {
-      case kLoseA: rc = backend_->DropArchiveFile(files[0]); break;
-      case kLoseB: rc = backend_->DropArchiveFile(files[1]); break;
-      case kDropJob1: rc = backend_->DropJob(job1); break;
-      case kDropJob2: rc = backend_->DropJob(job2); break;
+      case kLoseA:
+        rc = backend_->DropArchiveFile(files[0]);
+        break;
+      case kLoseB:
+        rc = backend_->DropArchiveFile(files[1]);
+        break;
+      case kDropJob1:
+        rc = backend_->DropJob(job1);
+        break;
+      case kDropJob2:
+        rc = backend_->DropJob(job2);
+        break;
     }
     ASSERT_EQ(rc, 0) << backend_->LastError();
     std::vector<int> expected;
@@ -152,8 +160,7 @@ TEST_F(SqliteCldbFlags, ADropWaitsUntilNoJobHoldsACldbThatMayReferenceTheFiles) 
   uint32_t jobId = JobWithFiles(10, 2, 2, &files);
   Recreated(10, 2);
   ASSERT_EQ(backend_->MarkCopyClean(2, true), 0);
-  for (const std::string& name :
-       {cldb::ClientCldbFolderName(10, 2), cldb::AuxCldbFolderName(2)}) {
+  for (const std::string& name : {cldb::ClientCldbFolderName(10, 2), cldb::AuxCldbFolderName(2)}) {
     SCOPED_TRACE(name);
     cldb::CldbFolderLock job(CldbFolder(name));
     ASSERT_TRUE(job.TryLock()) << job.Error();

@@ -53,7 +53,8 @@ class SqliteConcurrency : public StorageTest {
     ASSERT_EQ(jobs.size(), 1 + kWorkers * kRounds);
     for (size_t i = 1; i < jobs.size(); ++i)
       EXPECT_TRUE(jobs[i].archiveFiles == 1 && jobs[i].blocks == 1 &&
-                  jobs[i].bytes == jobs[i].appId) << "job " << jobs[i].jobId;
+                  jobs[i].bytes == jobs[i].appId)
+          << "job " << jobs[i].jobId;
     EXPECT_EQ(RawSql(DbPath(), "SELECT count(*) FROM refs"), std::to_string(kWorkers * kRounds));
   }
 };
@@ -77,7 +78,8 @@ TEST_F(SqliteConcurrency, ProcessesCreateADatabaseTogetherAndLoseNoChange) {
       auto created = cldb::SqliteStorageBackend::Open(fresh.path(), error);
       auto backend = cldb::SqliteStorageBackend::Open(dir_.path(), error);
       _exit(created && created->BeginJob(appId, 1, jobId) == 0 && backend && Work(*backend, appId)
-                ? 0 : 1);
+                ? 0
+                : 1);
     }
   }
   close(gate[0]);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <atomic>
 #include <cstdint>
@@ -10,11 +11,9 @@
 #include <string>
 #include <vector>
 
-#include <openssl/sha.h>
-
 #include "TestSupport.h"
-#include "storage/RawSql.h"
 #include "storage/JobWriter.h"
+#include "storage/RawSql.h"
 #include "storage/SqliteStorageBackend.h"
 
 namespace cldbtest {
@@ -57,9 +56,7 @@ class StorageTest : public ::testing::Test {
   using JobInfo = cldb::SqliteStorageBackend::JobInfo;
   static constexpr uint32_t kNow = 1700000000;
 
-  void SetUp() override {
-    ASSERT_NE(backend_ = Open(), nullptr);
-  }
+  void SetUp() override { ASSERT_NE(backend_ = Open(), nullptr); }
 
   std::unique_ptr<cldb::SqliteStorageBackend> Open(unsigned int busyTimeoutMs = 10000) {
     std::string error;

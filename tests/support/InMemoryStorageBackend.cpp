@@ -28,8 +28,7 @@ int InMemoryStorageBackend::listAfileIdByAppId(const ListAfileIdByAppIdArgs_t& a
   // Which archive files are still referenced is the storage side's decision;
   // the list is handed over as it was set.
   ret.afileIds = Find(validAFiles_, args.appId, std::vector<int>());
-  ret.retFlags =
-      offlineCopies_.count(args.copyId) ? unsigned{ZELA_ANY_MOUNTPATH_OFFLINE_FLAG} : 0u;
+  ret.retFlags = offlineCopies_.count(args.copyId) ? unsigned{ZELA_ANY_MOUNTPATH_OFFLINE_FLAG} : 0u;
   return 0;
 }
 
@@ -57,8 +56,7 @@ int InMemoryStorageBackend::setCopyClientCacheDBClean(unsigned int jobId, unsign
   return 0;
 }
 
-bool InMemoryStorageBackend::setCachDBLastArchFileId(unsigned int cldbId,
-                                                     unsigned long long jobId,
+bool InMemoryStorageBackend::setCachDBLastArchFileId(unsigned int cldbId, unsigned long long jobId,
                                                      unsigned int leastAFileId) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (Enter(kSetCachDBLastArchFileId, {cldbId, jobId, leastAFileId})) return false;
@@ -150,8 +148,7 @@ bool InMemoryStorageBackend::CopyClean(unsigned int copyId) const {
   return Find(copyClean_, copyId, false);
 }
 
-bool InMemoryStorageBackend::LastArchFileId(unsigned int cldbId,
-                                            unsigned int& leastAFileId) const {
+bool InMemoryStorageBackend::LastArchFileId(unsigned int cldbId, unsigned int& leastAFileId) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = lastArchFileIds_.find(cldbId);
   if (it == lastArchFileIds_.end()) return false;

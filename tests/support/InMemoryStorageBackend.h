@@ -8,14 +8,14 @@
 // recopied; no mount path is offline; a copy is named "Copy <id>".
 #pragma once
 
-#include "cldb/Export.h"
-#include "cldb/StorageBackend.h"
-
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "cldb/Export.h"
+#include "cldb/StorageBackend.h"
 
 namespace cldb {
 
@@ -64,7 +64,7 @@ class InMemoryStorageBackend : public StorageBackend {
   void SetCopyClean(unsigned int copyId, bool clean);
   void SetRecopied(unsigned int copyId, std::vector<int> ids);
   void SetHubcellId(unsigned long long id);
-  int ClientDirty(unsigned int appId) const;        // -1 when never set
+  int ClientDirty(unsigned int appId) const;  // -1 when never set
   bool CopyClean(unsigned int copyId) const;
   bool LastArchFileId(unsigned int cldbId, unsigned int& leastAFileId) const;
 

@@ -39,9 +39,9 @@ class BackupIoFault : public ToolTest {
     RunOptions options;
     options.env = {"CLDB_IO_FAULT=" + plan};
     if (!countFile.empty()) options.env.push_back("CLDB_IO_FAULT_COUNT=" + countFile);
-    return RunTool({"backup", "--root", Root(), "--json", "--block-size", std::to_string(kBlock),
-                    Tree("t")},
-                   options);
+    return RunTool(
+        {"backup", "--root", Root(), "--json", "--block-size", std::to_string(kBlock), Tree("t")},
+        options);
   }
 
   // The calls a backup makes through the door; it must hit the blocks the
@@ -60,8 +60,8 @@ class BackupIoFault : public ToolTest {
     const std::string target = Restore(static_cast<uint32_t>(jobId));
     const std::vector<std::string> differences =
         CompareScans(expected, ScanTree(target + Tree("t")));
-    EXPECT_TRUE(differences.empty()) << "job " << jobId << ": "
-                                     << ::testing::PrintToString(differences);
+    EXPECT_TRUE(differences.empty())
+        << "job " << jobId << ": " << ::testing::PrintToString(differences);
     fs::remove_all(target);
   }
 

@@ -46,8 +46,8 @@ TEST_F(BackupSelectionTest, ExcludePatternsLeaveOutWhatTheyMatch) {
     std::vector<std::string> patterns;
     std::set<std::string> recorded;
   };
-  const std::set<std::string> all = {"a.txt", "b.o", "sub", "sub/c.o", "sub/keep.txt",
-                                     ".cache", ".cache/d", "sub/.cache"};
+  const std::set<std::string> all = {"a.txt",        "b.o",    "sub",      "sub/c.o",
+                                     "sub/keep.txt", ".cache", ".cache/d", "sub/.cache"};
   auto without = [&](std::set<std::string> gone) {
     std::set<std::string> left;
     std::set_difference(all.begin(), all.end(), gone.begin(), gone.end(),
@@ -55,14 +55,14 @@ TEST_F(BackupSelectionTest, ExcludePatternsLeaveOutWhatTheyMatch) {
     return left;
   };
   const Case cases[] = {
-      {{"*.o"}, without({"b.o", "sub/c.o"})},                            // a bare name anywhere
-      {{"sub/*.o"}, without({"sub/c.o"})},                               // relative to t
-      {{"*/c.o"}, without({"sub/c.o"})},                                 // '*' stops at '/'
-      {{".cache"}, without({".cache", ".cache/d", "sub/.cache"})},       // a folder and a file
+      {{"*.o"}, without({"b.o", "sub/c.o"})},                       // a bare name anywhere
+      {{"sub/*.o"}, without({"sub/c.o"})},                          // relative to t
+      {{"*/c.o"}, without({"sub/c.o"})},                            // '*' stops at '/'
+      {{".cache"}, without({".cache", ".cache/d", "sub/.cache"})},  // a folder and a file
       {{"sub"}, without({"sub", "sub/c.o", "sub/keep.txt", "sub/.cache"})},
       {{t + "/sub/*"}, without({"sub/c.o", "sub/keep.txt", "sub/.cache"})},  // absolute
-      {{"/sub"}, all},                                                   // absolute: no /sub
-      {{"t"}, all},                                                      // never the named path
+      {{"/sub"}, all},                                                       // absolute: no /sub
+      {{"t"}, all},                                                          // never the named path
       {{"*.txt", "*.o"}, without({"a.txt", "b.o", "sub/c.o", "sub/keep.txt"})},
   };
   for (const Case& c : cases) {
@@ -89,8 +89,8 @@ TEST_F(BackupSelectionTest, ExcludeFilesHoldOnePatternPerLine) {
             (std::set<std::string>{"sub", ".cache", ".cache/d", "sub/.cache"}));
   EXPECT_EQ(job["excluded"], 4);
 
-  const RunResult missing = RunTool(
-      {"backup", "--root", Root(), "--exclude-file", dir_ / "nowhere.txt", Tree("t")});
+  const RunResult missing =
+      RunTool({"backup", "--root", Root(), "--exclude-file", dir_ / "nowhere.txt", Tree("t")});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.err.find("nowhere.txt"), std::string::npos) << missing.err;
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
@@ -98,14 +98,15 @@ TEST_F(BackupSelectionTest, ExcludeFilesHoldOnePatternPerLine) {
 
 // /dev/shm is a file system of its own below /dev where this runs.
 TEST_F(BackupSelectionTest, OneFileSystemRecordsTheMountPointEmpty) {
-  struct stat dev {}, shm {};
+  struct stat dev {
+  }, shm{};
   if (stat("/dev", &dev) != 0 || stat("/dev/shm", &shm) != 0 || dev.st_dev == shm.st_dev)
     GTEST_SKIP() << "no mount point below /dev";
   const std::string mine = "/dev/shm/cldb-test-" + std::to_string(getpid());
   std::filesystem::remove_all(mine);
   WriteRandomFile(mine + "/f", 7, kBlock);
-  const RunResult result = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
-                                    "--one-file-system", "/dev"});
+  const RunResult result = RunTool(
+      {"backup", "--root", Root(), "--json", "--block-size", "4K", "--one-file-system", "/dev"});
   ASSERT_TRUE(result.exitCode == 0 || result.exitCode == 4) << result.err;
   const std::set<std::string> below = Recorded(result.Json()["job_id"], "/dev");
   EXPECT_EQ(below.count("shm"), 1u);
@@ -130,8 +131,8 @@ TEST_F(BackupSelectionTest, NamedLinksWarnAndAreFollowedOnlyWhenAsked) {
                                      "what it points to (--follow-cmdline-links follows it)"});
   EXPECT_EQ(plain.Json()["files"], 0);
 
-  const RunResult followed = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
-                                      "--follow-cmdline-links", link});
+  const RunResult followed = RunTool(
+      {"backup", "--root", Root(), "--json", "--block-size", "4K", "--follow-cmdline-links", link});
   ASSERT_EQ(followed.exitCode, 0) << followed.err;
   EXPECT_EQ(followed.err, "");
   const nlohmann::json job = followed.Json();
@@ -148,8 +149,8 @@ TEST_F(BackupSelectionTest, NamedLinksWarnAndAreFollowedOnlyWhenAsked) {
 
 TEST_F(BackupSelectionTest, MissingPathsAreReportedAndTheOthersBackedUp) {
   MakeTree();
-  const RunResult some = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
-                                  Tree("gone"), Tree("t")});
+  const RunResult some = RunTool(
+      {"backup", "--root", Root(), "--json", "--block-size", "4K", Tree("gone"), Tree("t")});
   EXPECT_EQ(some.exitCode, 4) << some.err;
   EXPECT_NE(some.err.find("cldb: cannot access '" + Tree("gone") + "': No such file or directory"),
             std::string::npos)
@@ -164,7 +165,7 @@ TEST_F(BackupSelectionTest, MissingPathsAreReportedAndTheOthersBackedUp) {
       RunTool({"backup", "--root", Root(), "--json", Tree("gone"), Tree("gone2")});
   EXPECT_EQ(none.exitCode, 1);
   EXPECT_EQ(none.Json()["error"]["exit_code"], 1) << none.out;  // --json: the error as JSON
-  EXPECT_EQ(none.ErrorLines().size(), 3u) << none.err;  // each path, then why nothing ran
+  EXPECT_EQ(none.ErrorLines().size(), 3u) << none.err;          // each path, then why nothing ran
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
 }
 
@@ -174,8 +175,7 @@ TEST_F(BackupSelectionTest, TheRootFolderIsNeverBackedUpIntoItself) {
   const std::string root = t + "/sub/root";
   for (int run = 0; run < 2; ++run) {  // the first makes the root, the second finds it
     SCOPED_TRACE(run);
-    const RunResult result =
-        RunTool({"backup", "--root", root, "--json", "--block-size", "4K", t});
+    const RunResult result = RunTool({"backup", "--root", root, "--json", "--block-size", "4K", t});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.ErrorLines(),
               std::vector<std::string>{"cldb: note: the root folder '" + root + "' is inside '" +
@@ -192,7 +192,7 @@ TEST_F(BackupSelectionTest, TheRootFolderIsNeverBackedUpIntoItself) {
   ASSERT_EQ(linked.exitCode, 0) << linked.err;
   EXPECT_NE(linked.err.find("cldb: note: the root folder '" + root + "' is inside"),
             std::string::npos);
-  EXPECT_EQ(linked.Json()["files"], 2);  // sub/keep.txt and sub/.cache
+  EXPECT_EQ(linked.Json()["files"], 2);     // sub/keep.txt and sub/.cache
   EXPECT_EQ(linked.Json()["excluded"], 2);  // sub/c.o and the root
 
   for (const std::string& inside : {root, root + "/ZEL_CLDB_APP_1_1"}) {
@@ -212,8 +212,8 @@ TEST_F(BackupSelectionTest, DryRunPredictsTheJobAndChangesNothing) {
   WriteRandomFile(t + "/new", 50, 3 * kBlock);
   WriteRandomFile(t + "/copy-of-new", 50, 3 * kBlock);  // found once the first copy is stored
   const TreeScan before = ScanTree(Root());
-  const RunResult dry = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
-                                 "--dry-run", t});
+  const RunResult dry =
+      RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K", "--dry-run", t});
   ASSERT_EQ(dry.exitCode, 0) << dry.err;
   EXPECT_EQ(CompareScans(before, ScanTree(Root())), std::vector<std::string>{});
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
@@ -262,8 +262,8 @@ TEST_F(BackupSelectionTest, DryRunFindsOnlyWhatStorageStillHolds) {
       {"storage database gone", {}, true, 0, true},
   };
   auto dryRun = [&] {
-    const RunResult dry = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
-                                   "--dry-run", x, y});
+    const RunResult dry =
+        RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K", "--dry-run", x, y});
     EXPECT_EQ(dry.exitCode, 0) << dry.err;
     return dry.Json();
   };

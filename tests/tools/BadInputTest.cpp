@@ -31,9 +31,9 @@ TEST_F(BadInputTest, MissingPathsFailBeforeAnyJob) {
   const RunResult result = RunTool({"backup", "--root", Root(), Tree("missing")});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.ErrorLines(),
-            (std::vector<std::string>{"cldb: cannot access '" + Tree("missing") +
-                                          "': No such file or directory",
-                                      "cldb: nothing to back up"}));
+            (std::vector<std::string>{
+                "cldb: cannot access '" + Tree("missing") + "': No such file or directory",
+                "cldb: nothing to back up"}));
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
 }
@@ -79,8 +79,7 @@ TEST_F(BadInputTest, ValuesThatOnlyLookValidAreRefused) {
   const Case cases[] = {
       {{"backup", "--root", "", Tree("t")}, "--root"},
       {{"storage", "jobs", "--root", ""}, "--root"},
-      {{"backup", "--root", Root(), "--archive-file-size", "-1", Tree("t")},
-       "--archive-file-size"},
+      {{"backup", "--root", Root(), "--archive-file-size", "-1", Tree("t")}, "--archive-file-size"},
       {{"backup", "--root", Root(), "--block-size", "-4K", Tree("t")}, "--block-size"},
       {{"storage", "dirty", "--app", "0", "--root", Root()}, "--app"},
       {{"storage", "afiles", "--copy", "0", "--root", Root()}, "--copy"},
@@ -102,7 +101,8 @@ TEST_F(BadInputTest, ValuesThatOnlyLookValidAreRefused) {
 // The storage side failing is no fault of the input.
 TEST_F(BadInputTest, ADamagedStorageDatabaseIsAFailure) {
   Backup({Tree("t")});
-  for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(Root() + "/storage.sqlite" + suffix);
+  for (const char* suffix : {"-wal", "-shm"})
+    std::filesystem::remove(Root() + "/storage.sqlite" + suffix);
   cldbtest::WriteFile(Root() + "/storage.sqlite", std::string(8192, 'z'));
   ExpectRefused(RunTool({"backup", "--root", Root(), Tree("t")}), 2, "storage database");
   ExpectRefused(RunTool({"prune", "--root", Root()}), 2, "storage database");

@@ -36,7 +36,11 @@ TEST_F(CldbRecreatedTest, AJobThatStartsEmptySaysWhy) {
   } steps[] = {
       {"new", [] {}, {}},
       {nullptr, [] {}, {}},
-      {"dirty", [&] { Run({"storage", "dirty"}); }, {}},
+      {"dirty",
+       [&] {
+         Run({"storage", "dirty"});
+       },
+       {}},
       {"other_store", [] {}, {"--store", "99"}},
       {"other_store", [] {}, {}},
       {"unclosed",

@@ -16,13 +16,13 @@ size_t CountContaining(const std::vector<std::string>& lines, const std::string&
 
 TEST_F(ToolTest, ConfigurationWarningsAreShownOnceAndLogged) {
   const std::string config = dir_ / "cldb.conf";
-  cldbtest::WriteFile(config, "[Courier]\nCLDBCtreeNodeSize = 8  # fine\nCLDBCtreeBufferCount = lots\n");
+  cldbtest::WriteFile(config,
+                      "[Courier]\nCLDBCtreeNodeSize = 8  # fine\nCLDBCtreeBufferCount = lots\n");
   WriteRandomFile(Tree("t") + "/f", 7, 3 * kBlock);
   RunOptions options;
   options.env = {"CLDB_CONFIG=" + config};
-  const RunResult result =
-      RunTool({"backup", "--root", Root(), "--block-size", std::to_string(kBlock), Tree("t")},
-              options);
+  const RunResult result = RunTool(
+      {"backup", "--root", Root(), "--block-size", std::to_string(kBlock), Tree("t")}, options);
   EXPECT_EQ(result.exitCode, 0) << result.err;
   const std::string where = config + ":3: [Courier] CLDBCtreeBufferCount 'lots'";
   const std::vector<std::string> lines = result.ErrorLines();

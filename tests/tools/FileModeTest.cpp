@@ -35,8 +35,8 @@ TEST_F(FileModeTest, EverythingUnderTheRootGetsTheConfiguredModeLocksStayPrivate
     // Everything that makes or rewrites a file: two jobs, a prune, a
     // compaction (a new data file), a change on the storage side.
     const std::vector<std::vector<std::string>> runs = {
-        {"backup", Tree("t")}, {"backup", Tree("t")},     {"prune"},
-        {"compact", CldbFolder()}, {"storage", "dirty"}, {"backup", Tree("t")}};
+        {"backup", Tree("t")},     {"backup", Tree("t")}, {"prune"},
+        {"compact", CldbFolder()}, {"storage", "dirty"},  {"backup", Tree("t")}};
     for (std::vector<std::string> args : runs) {
       if (args[0] != "compact") args.insert(args.end(), {"--root", Root()});
       const RunResult result = RunTool(args, options);

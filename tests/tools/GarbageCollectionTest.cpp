@@ -100,9 +100,8 @@ TEST_F(GarbageCollectionTest, ALostArchiveFileBreaksTheJobsThatNeedItUntilItsBlo
 
   const nlohmann::json broken = Verify(4);
   EXPECT_EQ(broken["bad_blocks"], kX);
-  const RunResult restore =
-      RunTool({"restore", std::to_string(job2["job_id"].get<uint32_t>()), "--to", Tree("r"),
-               "--root", Root()});
+  const RunResult restore = RunTool({"restore", std::to_string(job2["job_id"].get<uint32_t>()),
+                                     "--to", Tree("r"), "--root", Root()});
   EXPECT_EQ(restore.exitCode, 4) << restore.err;
   EXPECT_TRUE(CompareTrees(Tree("y"), Tree("r") + Tree("y")).empty());
 

@@ -3,7 +3,6 @@
 
 #include <signal.h>
 #include <sqlite3.h>
-
 #include <string.h>
 
 #include <chrono>
@@ -74,8 +73,8 @@ class JobSafetyTest : public ToolTest {
     while (!stopped && !child.Ended()) {
       child.Signal(SIGSTOP);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the signal lands
-      stopped = sqlite3_exec(db, "BEGIN IMMEDIATE; ROLLBACK", nullptr, nullptr, nullptr) ==
-                SQLITE_OK;
+      stopped =
+          sqlite3_exec(db, "BEGIN IMMEDIATE; ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
       if (!stopped) {
         child.Signal(SIGCONT);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -202,7 +201,7 @@ TEST_F(JobSafetyTest, PruneAndStorageChangesEndCleanlyOnSignals) {
     EXPECT_EQ(ended.exitCode, 128 + c.sig) << ended.err;
   }
   const nlohmann::json jobs = Json({"storage", "jobs"})["jobs"];
-  ASSERT_EQ(jobs.size(), 2u);  // the other client's job is gone
+  ASSERT_EQ(jobs.size(), 2u);                       // the other client's job is gone
   EXPECT_EQ(jobs.back()["status"], "interrupted");  // the prune, not left running
   EXPECT_EQ(StateXml()["state"], 2);
   const nlohmann::json next = Backup({Tree("x")});
@@ -256,8 +255,7 @@ TEST_F(JobSafetyTest, ACldbInUseIsRefusedAndLeftIntact) {
         RunTool({"backup", "--root", Root(), "--block-size", "4K", Tree("x")}, options);
     EXPECT_EQ(second.exitCode, 3) << second.err;
     ASSERT_EQ(second.ErrorLines().size(), 1u) << second.err;
-    EXPECT_EQ(second.ErrorLines()[0],
-              "cldb: CLDB for client 1 copy 1 is in use by another backup");
+    EXPECT_EQ(second.ErrorLines()[0], "cldb: CLDB for client 1 copy 1 is in use by another backup");
     EXPECT_EQ(RunTool({"prune", "--root", Root()}, options).exitCode, 3);
     EXPECT_EQ(RunTool({"dump", CldbFolder(), "-o", dir_.path()}, options).exitCode, 3);
     EXPECT_EQ(RunTool({"compact", CldbFolder() + "/"}, options).exitCode, 3);

@@ -114,8 +114,8 @@ TEST_F(JsonOutputTest, EveryCommandAnswersWithOneSnakeCaseObject) {
   for (const Case& c : cases) {
     const nlohmann::json document = Check(c.args, c.exitCode);
     if (c.key != nullptr) {
-      EXPECT_TRUE(document.contains(c.key))
-          << ::testing::PrintToString(c.args) << "\n" << document.dump();
+      EXPECT_TRUE(document.contains(c.key)) << ::testing::PrintToString(c.args) << "\n"
+                                            << document.dump();
     }
   }
 }

@@ -81,9 +81,8 @@ TEST_F(OutputOptionsTest, VerboseShowsTheLogOnTheTerminalAndKeepsTheLogFile) {
     SCOPED_TRACE(verbose);
     const std::string earlier = LogText();
     const size_t before = std::count(earlier.begin(), earlier.end(), '\n');
-    const RunResult result = RunTool(BackupArgs(verbose ? std::vector<std::string>{"-v"}
-                                                        : std::vector<std::string>{}),
-                                     options);
+    const RunResult result = RunTool(
+        BackupArgs(verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{}), options);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(verbose, result.err.find(opened) != std::string::npos) << result.err;
     const std::string log = LogText();
@@ -123,8 +122,8 @@ TEST_F(OutputOptionsTest, LogLevelsByName) {
 TEST_F(OutputOptionsTest, TheSummaryUsesBinaryUnitsAndHidesCountersThatStayZero) {
   for (bool verbose : {false, true}) {
     SCOPED_TRACE(verbose);
-    const RunResult result = RunTool(BackupArgs(verbose ? std::vector<std::string>{"-v"}
-                                                        : std::vector<std::string>{}));
+    const RunResult result =
+        RunTool(BackupArgs(verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{}));
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const std::string& out = result.out;
     EXPECT_NE(out.find("  written        "), std::string::npos) << out;

@@ -24,8 +24,8 @@ TEST_F(ProgressTest, JsonStreamCountsUpToTheTotals) {
   MakeTree();
   for (bool dryRun : {false, true}) {
     SCOPED_TRACE(dryRun ? "dry run" : "backup");
-    std::vector<std::string> args = {"backup",         "--root",    Root(), "--json",
-                                     "--block-size",   "4K",        "--exclude", "*.o",
+    std::vector<std::string> args = {"backup",          "--root", Root(),      "--json",
+                                     "--block-size",    "4K",     "--exclude", "*.o",
                                      "--progress=json", Tree("t")};
     if (dryRun) args.push_back("--dry-run");
     const RunResult run = RunTool(args);
@@ -78,9 +78,9 @@ TEST_F(ProgressTest, NothingWithoutATerminalOrWithNone) {
 }
 
 TEST(TextWidthTest, FitToWidthCutsInTheMiddleBetweenCharacters) {
-  const std::string e = "\xE2\x80\xA6";    // …
-  const std::string u = "\xC3\xBC";        // ü, 2 bytes
-  const std::string k = "\xE6\xBC\xA2";    // 漢, 3 bytes
+  const std::string e = "\xE2\x80\xA6";      // …
+  const std::string u = "\xC3\xBC";          // ü, 2 bytes
+  const std::string k = "\xE6\xBC\xA2";      // 漢, 3 bytes
   const std::string g = "\xF0\x9F\x98\x80";  // 😀, 4 bytes
   struct Case {
     std::string text;

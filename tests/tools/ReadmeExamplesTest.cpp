@@ -46,8 +46,8 @@ std::vector<Step> ReadSession(const std::string& readme) {
 // returns its exit code and, in `output`, what it printed on either stream.
 int RunShell(const std::string& command, const std::string& folder, std::string& output) {
   const std::string tools = std::filesystem::path(CLDB_TOOL_PATH).parent_path();
-  const std::string script = "cd '" + folder + "' && PATH='" + tools + "':\"$PATH\" && { " +
-                             command + "\n} 2>&1";
+  const std::string script =
+      "cd '" + folder + "' && PATH='" + tools + "':\"$PATH\" && { " + command + "\n} 2>&1";
   FILE* pipe = popen(script.c_str(), "r");
   if (pipe == nullptr) return -1;
   char buffer[4096];
@@ -69,7 +69,8 @@ TEST_F(ReadmeExamplesTest, TheSessionRunsAsShown) {
     EXPECT_EQ(exitCode, step.exitCode) << step.command << "\n" << output;
     for (const std::string& part : step.shows)
       EXPECT_NE(output.find(part), std::string::npos)
-          << step.command << "\nshould show: " << part << "\nshowed:\n" << output;
+          << step.command << "\nshould show: " << part << "\nshowed:\n"
+          << output;
   }
 }
 

@@ -46,8 +46,8 @@ class RestoreTest : public ToolTest {
   }
   RunResult RestoreRun(uint32_t jobId, const std::string& target,
                        const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"restore", std::to_string(jobId), "--to", target,
-                                     "--root", Root()};
+    std::vector<std::string> args = {"restore", std::to_string(jobId), "--to", target, "--root",
+                                     Root()};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunTool(args);
   }

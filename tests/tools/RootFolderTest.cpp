@@ -78,9 +78,9 @@ TEST_F(RootFolderTest, TheRootIsTheOptionElseTheEnvironmentThroughTheConfiguredK
       {{}, "", Tree("configured")},
       {{}, "CLDB_ROOT=", Tree("configured")},
   };
-  const std::vector<std::string> candidates = {Tree("srv-nightly"), Tree("env-root"),
+  const std::vector<std::string> candidates = {Tree("srv-nightly"),  Tree("env-root"),
                                                Work() + "/relative", Work() + "/nightly",
-                                               Tree("explicit"), Tree("configured")};
+                                               Tree("explicit"),     Tree("configured")};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.root) + " " + c.environment);
     std::vector<std::string> env = {useConfig};

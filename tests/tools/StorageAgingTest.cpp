@@ -151,8 +151,8 @@ TEST_F(StorageAgingTest, AnOfflineMountPathTurnsDeduplicationOff) {
 TEST_F(StorageAgingTest, AFalseHitIsRefusedCountedAndStoredInstead) {
   Backup({Tree("x")});
   cldbtest::RawSql(Root() + "/storage.sqlite", "DELETE FROM stored");
-  const RunResult result = RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K",
-                                    "--batch", "4", Tree("x")});
+  const RunResult result = RunTool(
+      {"backup", "--root", Root(), "--json", "--block-size", "4K", "--batch", "4", Tree("x")});
   ASSERT_EQ(result.exitCode, 0) << result.err;
   const nlohmann::json job = result.Json();
   EXPECT_EQ(job["false_hits"], kX);

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -311,8 +311,8 @@ void ToolTest::ExpectRestored(uint32_t jobId, const std::vector<std::string>& tr
   const std::string target = Restore(jobId);
   for (const std::string& tree : trees) {
     const std::vector<std::string> differences = CompareTrees(tree, target + tree);
-    EXPECT_TRUE(differences.empty()) << "job " << jobId << ", " << tree << ": "
-                                     << ::testing::PrintToString(differences);
+    EXPECT_TRUE(differences.empty())
+        << "job " << jobId << ", " << tree << ": " << ::testing::PrintToString(differences);
   }
 }
 

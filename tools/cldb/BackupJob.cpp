@@ -43,8 +43,7 @@ BackupJob::BackupJob(ToolRoot& root, const BackupOptions& options, Console& cons
       session_(std::make_unique<JobSession>(root, options.identity, options.settings)),
       tree_(options.blockSize) {}
 
-BackupJob::BackupJob(const std::string& rootFolder, const BackupOptions& options,
-                     Console& console)
+BackupJob::BackupJob(const std::string& rootFolder, const BackupOptions& options, Console& console)
     : root_(nullptr),
       options_(options),
       console_(console),
@@ -67,10 +66,10 @@ Outcome BackupJob::RunJob(BackupResult& result) {
   result.ran = true;
   if (session_->Offline())
     console_.Warning("a mount path of copy " + std::to_string(options_.identity.copy) +
-                   " is offline; this job stores every block without deduplication");
-  writer_ = std::make_unique<cldb::JobWriter>(root_->Storage(), session_->JobId(),
-                                              options_.identity.copy, options_.blockSize,
-                                              HashingThreads(options_.threads));
+                     " is offline; this job stores every block without deduplication");
+  writer_ =
+      std::make_unique<cldb::JobWriter>(root_->Storage(), session_->JobId(), options_.identity.copy,
+                                        options_.blockSize, HashingThreads(options_.threads));
   outcome = NextArchiveFile();
   bool interrupted = false;
   if (outcome.ok()) outcome = Stream(interrupted);

@@ -58,7 +58,7 @@ struct BackupOptions {
   uint64_t archiveFileSize = 4ull << 30;  // stored bytes after which a new archive file starts
   TreeWalker::Rules walk;
   std::vector<std::string> excludeFiles;  // more patterns, one per line
-  uint64_t missingPaths = 0;  // named paths that were not there, counted as unreadable
+  uint64_t missingPaths = 0;              // named paths that were not there, counted as unreadable
   bool dryRun = false;
   ProgressStyle progress = ProgressStyle::kNone;
 };

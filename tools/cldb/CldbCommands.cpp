@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "BackupPaths.h"
@@ -75,7 +74,8 @@ Outcome MaintenanceFailure(const CCLDBTableManager& manager, const char* verb,
                            const std::string& folder) {
   if (manager.InUse())
     return Outcome::Fail(kExitInUse, "CLDB in '" + folder + "' is in use by another process");
-  return Outcome::Fail(kExitFailure, std::string("cannot ") + verb + " the CLDB in '" + folder + "'");
+  return Outcome::Fail(kExitFailure,
+                       std::string("cannot ") + verb + " the CLDB in '" + folder + "'");
 }
 
 // Runs the dump with the library's progress text (which names the file it
@@ -108,7 +108,8 @@ std::string DumpFileName(const std::string& said) {
   const size_t start = said.find(marker);
   if (start == std::string::npos) return "";
   const size_t end = said.find(']', start + marker.size());
-  return end == std::string::npos ? "" : said.substr(start + marker.size(), end - start - marker.size());
+  return end == std::string::npos ? ""
+                                  : said.substr(start + marker.size(), end - start - marker.size());
 }
 
 void PrintState(const StateValues& values) {
@@ -196,7 +197,7 @@ Outcome Prune(const GlobalOptions& global, CldbIdentity identity, const JobSetti
       interrupt::Requested() || session.Manager().PruneExpiredRecords(ZelNow32()) == 0;
   const long long after = session.Manager().Tables().RecordCount();
   _stCLDBStates stats;
-  outcome = session.End(!pruned                 ? kJobFailed
+  outcome = session.End(!pruned                  ? kJobFailed
                         : interrupt::Requested() ? kJobInterrupted
                                                  : kJobCompleted,
                         stats);

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "StateReader.h"
-#include "storage/SqliteStorageBackend.h"
-#include "platform/CTkCRC64.h"
 #include "cldb/CLDBTime.h"
+#include "platform/CTkCRC64.h"
 #include "platform/Clock.h"
+#include "storage/SqliteStorageBackend.h"
 
 namespace {
 
@@ -75,7 +75,8 @@ bool CldbLookup::ReadValidArchiveFiles(const std::string& root, const CldbIdenti
   cldb::SqliteStorageBackend::Options options;
   options.readOnly = true;
   std::string error;
-  std::unique_ptr<cldb::SqliteStorageBackend> storage = cldb::SqliteStorageBackend::Open(root, options, error);
+  std::unique_ptr<cldb::SqliteStorageBackend> storage =
+      cldb::SqliteStorageBackend::Open(root, options, error);
   ListAfileIdByAppIdArgs_t request;
   request.appId = identity.CldbId();
   request.copyId = identity.copy;
@@ -111,8 +112,8 @@ bool CldbLookup::Live(const _CacheRecord& record) const {
   const uint32_t stamp =
       cldb::Before(record.LastUpdateTime, start_) ? record.LastUpdateTime : start_ - 1;
   if (uint32_t(start_ - stamp + cldb::kTimeTolerance) >= settings_.expiryDays * kDay) return false;
-  return settings_.maxAgeDays == 0 ||
-         uint32_t(start_ - record.ArchivingTime + cldb::kTimeTolerance) < settings_.maxAgeDays * kDay;
+  return settings_.maxAgeDays == 0 || uint32_t(start_ - record.ArchivingTime +
+                                               cldb::kTimeTolerance) < settings_.maxAgeDays * kDay;
 }
 
 bool CldbLookup::Find(const unsigned char (&digest)[64], uint32_t size) {

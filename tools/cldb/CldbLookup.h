@@ -36,8 +36,7 @@ class CldbLookup {
   // Opens the CLDB of `identity` in the root folder `root`; kExitInUse when
   // another process holds it. Any other reason it cannot answer leaves it
   // answering misses; Why() then says what it is.
-  Outcome Open(const std::string& root, const CldbIdentity& identity,
-               const JobSettings& settings);
+  Outcome Open(const std::string& root, const CldbIdentity& identity, const JobSettings& settings);
   // "" when the CLDB answers, else why every block misses.
   const std::string& Why() const { return why_; }
   bool Find(const unsigned char (&digest)[64], uint32_t size);

@@ -189,7 +189,8 @@ std::string ManPage(const CLI::App& app, const std::string& version) {
     if (!command->get_footer().empty())
       out << ".PP\n.nf\n" << Roff(command->get_footer()) << "\n.fi\n";
   }
-  out << ".SH NOTES\n.nf\n" << Roff(app.get_footer()) << "\n.fi\n"
+  out << ".SH NOTES\n.nf\n"
+      << Roff(app.get_footer()) << "\n.fi\n"
       << ".SH SEE ALSO\nThe JSON output of every command: docs/json.md of the sources.\n";
   return out.str();
 }

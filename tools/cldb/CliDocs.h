@@ -4,9 +4,8 @@
 // installs what it prints.
 #pragma once
 
-#include <string>
-
 #include <CLI/CLI.hpp>
+#include <string>
 
 namespace cldb::clidocs {
 

@@ -43,8 +43,7 @@ Outcome JobSession::Acquire() {
 
 Outcome JobSession::Begin() {
   uint32_t jobId = 0;
-  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId, identity_.auxCopy, kind_) !=
-      0)
+  if (root_.Storage().BeginJob(identity_.app, identity_.copy, jobId, identity_.auxCopy, kind_) != 0)
     return StorageFailure("cannot start a job on the storage side");
   jobId_ = jobId;
   startTime_ = ZelNow32();

@@ -136,7 +136,8 @@ nlohmann::ordered_json Backup(const BackupResult& r) {
       {"cldb_recreated_reason", RecreateReasonJson(r.recreated)},
       {"interrupted", r.interrupted},
       {"dry_run", r.dryRun},
-      {"dry_run_note", r.dryRunNote.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.dryRunNote)},
+      {"dry_run_note",
+       r.dryRunNote.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.dryRunNote)},
       {"stats", Stats(r.stats)},
   };
 }
@@ -145,8 +146,7 @@ void PrintBackup(std::FILE* out, const BackupResult& r, bool verbose) {
   if (r.dryRun)
     std::fprintf(out, "Dry run against %s%s: nothing was stored or changed%s%s\n",
                  r.cldbFolder.c_str(), r.interrupted ? " (interrupted)" : "",
-                 r.dryRunNote.empty() ? "" : "; every block counts as new: ",
-                 r.dryRunNote.c_str());
+                 r.dryRunNote.empty() ? "" : "; every block counts as new: ", r.dryRunNote.c_str());
   else
     std::fprintf(out, "Backup job %u into %s%s%s\n", r.jobId, r.cldbFolder.c_str(),
                  r.interrupted ? " (interrupted)" : "", RecreatedNote(r.recreated).c_str());

@@ -48,8 +48,9 @@ void SetTimes(const struct timespec& mtime, struct timespec (&times)[2]) {
 
 }  // namespace
 
-Restorer::Restorer(cldb::SqliteStorageBackend& storage, const cldb::SqliteStorageBackend::JobInfo& job,
-                   int targetFd, std::string targetPath, bool overwrite, Reporter reporter)
+Restorer::Restorer(cldb::SqliteStorageBackend& storage,
+                   const cldb::SqliteStorageBackend::JobInfo& job, int targetFd,
+                   std::string targetPath, bool overwrite, Reporter reporter)
     : job_(job),
       targetFd_(targetFd),
       targetPath_(std::move(targetPath)),

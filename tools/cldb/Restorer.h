@@ -38,8 +38,8 @@ class Restorer {
   using Reporter = std::function<void(const std::string& message)>;
 
   // `targetFd` is the open target folder, `targetPath` its name in messages.
-  Restorer(cldb::SqliteStorageBackend& storage, const cldb::SqliteStorageBackend::JobInfo& job, int targetFd,
-           std::string targetPath, bool overwrite, Reporter reporter);
+  Restorer(cldb::SqliteStorageBackend& storage, const cldb::SqliteStorageBackend::JobInfo& job,
+           int targetFd, std::string targetPath, bool overwrite, Reporter reporter);
   ~Restorer();
   Restorer(const Restorer&) = delete;
   Restorer& operator=(const Restorer&) = delete;

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "Commands.h"
@@ -25,7 +24,7 @@ Outcome OpenRoot(const GlobalOptions& global, RootAccess access, std::unique_ptr
 Outcome StorageError(ToolRoot& root, const std::string& what, int rc = -1) {
   const int exitCode = rc == cldb::SqliteStorageBackend::kInUse     ? kExitInUse
                        : rc == cldb::SqliteStorageBackend::kUnknown ? kExitBadInput
-                                                              : kExitFailure;
+                                                                    : kExitFailure;
   return Outcome::Fail(exitCode, what + ": " + root.Storage().LastError());
 }
 
@@ -99,9 +98,8 @@ Outcome StorageJobs(const GlobalOptions& global) {
   std::printf("%8s %-6s %6s %5s  %-19s  %-11s %-4s %7s %12s %14s\n", "job", "kind", "client",
               "copy", "started", "status", "live", "afiles", "blocks", "bytes");
   for (const auto& job : jobs)
-    std::printf("%8u %-6s %6u %5u  %-19s  %-11s %-4s %7u %12s %14s\n", job.jobId,
-                JobKindName(job), job.appId, job.copyId, fmt::Time(job.startTime).c_str(),
-                report::JobStatusName(job),
+    std::printf("%8u %-6s %6u %5u  %-19s  %-11s %-4s %7u %12s %14s\n", job.jobId, JobKindName(job),
+                job.appId, job.copyId, fmt::Time(job.startTime).c_str(), report::JobStatusName(job),
                 job.live ? "yes" : "no", job.archiveFiles, fmt::Count(job.blocks).c_str(),
                 fmt::Count(job.bytes).c_str());
   return Outcome::Ok();
@@ -129,8 +127,8 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
     cldb::json::SetResult({{"archive_files", list}});
     return Outcome::Ok();
   }
-  std::printf("%10s %8s  %-19s %-7s %12s %14s %14s\n", "afile", "job", "created", "state",
-              "blocks", "bytes", "on disk");
+  std::printf("%10s %8s  %-19s %-7s %12s %14s %14s\n", "afile", "job", "created", "state", "blocks",
+              "bytes", "on disk");
   for (const auto& file : files)
     std::printf("%10u %8u  %-19s %-7s %12s %14s %14s\n", file.afileId, file.jobId,
                 fmt::Time(file.createTime).c_str(), ArchiveFileState(file),
@@ -140,14 +138,15 @@ Outcome StorageArchiveFiles(const GlobalOptions& global, uint32_t app, uint32_t 
 }
 
 Outcome StorageDropArchiveFiles(const GlobalOptions& global, const std::vector<uint32_t>& ids) {
-  return DropEach(global, ids, "archive file", [](cldb::SqliteStorageBackend& storage, uint32_t id) {
-    return storage.DropArchiveFile(id);
-  });
+  return DropEach(
+      global, ids, "archive file",
+      [](cldb::SqliteStorageBackend& storage, uint32_t id) { return storage.DropArchiveFile(id); });
 }
 
 Outcome StorageDropJobs(const GlobalOptions& global, const std::vector<uint32_t>& ids) {
-  return DropEach(global, ids, "job",
-                  [](cldb::SqliteStorageBackend& storage, uint32_t id) { return storage.DropJob(id); });
+  return DropEach(global, ids, "job", [](cldb::SqliteStorageBackend& storage, uint32_t id) {
+    return storage.DropJob(id);
+  });
 }
 
 Outcome StorageMarkDirty(const GlobalOptions& global, uint32_t app, bool dirty) {
@@ -190,11 +189,11 @@ Outcome CollectGarbage(const GlobalOptions& global) {
                          "garbage collection failed: " + error);
   if (global.json) {
     cldb::json::SetResult({{"bytes_freed", result.bytesFreed},
-                       {"packs_removed", result.packsRemoved},
-                       {"packs_rewritten", result.packsRewritten},
-                       {"tails_cut", result.tailsCut},
-                       {"orphans_removed", result.orphansRemoved},
-                       {"jobs_found_dead", result.reaped}});
+                           {"packs_removed", result.packsRemoved},
+                           {"packs_rewritten", result.packsRewritten},
+                           {"tails_cut", result.tailsCut},
+                           {"orphans_removed", result.orphansRemoved},
+                           {"jobs_found_dead", result.reaped}});
   } else if (!global.quiet) {
     std::printf("Freed %s bytes (%s): %s pack(s) removed, %s rewritten, %s cut, %s orphan(s)\n",
                 fmt::Count(result.bytesFreed).c_str(), fmt::Bytes(result.bytesFreed).c_str(),

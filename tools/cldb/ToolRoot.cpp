@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/EvDebug.h"
 #include "cldb/StorageBackend.h"
+#include "platform/EvDebug.h"
 #include "platform/ZelPlatformInfo.h"
 #include "storage/RootFolder.h"
 
@@ -53,8 +53,8 @@ bool HoldsStorage(const std::string& folder) {
 // only in a root that a backup made (or makes now).
 std::string LogInto(const std::string& folder, RootAccess access) {
   const std::string logFolder = folder + "/" + kLogFolder;
-  const bool make = access == RootAccess::kCreate ||
-                    (access == RootAccess::kChange && HoldsStorage(folder));
+  const bool make =
+      access == RootAccess::kCreate || (access == RootAccess::kChange && HoldsStorage(folder));
   if (make && !cldb::MakePrivateFolders(logFolder).empty()) return "";
   if (!IsFolder(logFolder)) return "";
   const std::string path = logFolder + "/" + kLogFile;
@@ -92,8 +92,7 @@ Outcome ToolRoot::Open(const std::string& rootOption, RootAccess access,
   if (access == RootAccess::kCreate) {
     const std::string problem = cldb::MakePrivateFolders(folder);
     if (!problem.empty())
-      return Outcome::Fail(kExitBadInput,
-                           "cannot create root folder '" + folder + "': " + problem);
+      return Outcome::Fail(kExitBadInput, "cannot create root folder '" + folder + "': " + problem);
   } else if (!IsFolder(folder)) {
     return Outcome::Fail(kExitBadInput,
                          "no CLDB root folder '" + folder + "' (a backup makes one)");
@@ -121,7 +120,8 @@ Outcome ToolRoot::OpenStorage() {
                            "no storage database in '" + folder_ + "' (a backup makes one)");
   }
   std::string error;
-  std::shared_ptr<cldb::SqliteStorageBackend> storage = cldb::SqliteStorageBackend::Open(folder_, error);
+  std::shared_ptr<cldb::SqliteStorageBackend> storage =
+      cldb::SqliteStorageBackend::Open(folder_, error);
   if (!storage)
     return Outcome::Fail(kExitFailure,
                          "cannot open the storage database in '" + folder_ + "': " + error);

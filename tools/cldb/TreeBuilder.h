@@ -31,9 +31,9 @@ class TreeBuilder {
  private:
   struct File {
     cldb::TreeEntry entry;
-    uint64_t settled = 0;              // segments recorded
+    uint64_t settled = 0;                // segments recorded
     uint64_t shortSegment = UINT64_MAX;  // the first that came short
-    uint64_t shortEnd = 0;              // where the file ended then
+    uint64_t shortEnd = 0;               // where the file ended then
     bool failed = false;
   };
 

@@ -9,9 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "Commands.h"
 #include "Console.h"
@@ -116,8 +115,7 @@ nlohmann::ordered_json EntryJson(const TreeEntry& entry) {
 }
 
 void PrintEntry(const TreeEntry& entry) {
-  std::printf("%s %14s  %s  %s%s%s\n", ModeString(entry).c_str(),
-              fmt::Count(entry.size).c_str(),
+  std::printf("%s %14s  %s  %s%s%s\n", ModeString(entry).c_str(), fmt::Count(entry.size).c_str(),
               fmt::Time(static_cast<uint32_t>(entry.mtimeNs / 1000000000)).c_str(),
               entry.path.c_str(), entry.kind == EntryKind::kSymlink ? " -> " : "",
               entry.kind == EntryKind::kSymlink ? entry.data.c_str() : "");
@@ -149,8 +147,7 @@ Outcome Select(ToolRoot& root, const JobInfo& job, const std::vector<std::string
       if (cldb::ReadEntries(root.Storage().Db(), job.jobId, path.substr(0, slash), "", 1, page) !=
           0)
         return Outcome::Fail(kExitFailure, root.Storage().LastError());
-      if (!page.empty() && page[0].kind == EntryKind::kFolder)
-        selection.parents.push_back(page[0]);
+      if (!page.empty() && page[0].kind == EntryKind::kFolder) selection.parents.push_back(page[0]);
     }
   }
   return Outcome::Ok();
@@ -210,8 +207,7 @@ Outcome List(const GlobalOptions& global, uint32_t jobId, const std::string& pat
   if (!any && !wanted.empty())
     return Outcome::Fail(kExitBadInput, "no '" + wanted + "' in " + JobName(jobId));
   if (global.json)
-    cldb::json::SetResult(
-        {{"job_id", jobId}, {"path", wanted}, {"entries", entries}});
+    cldb::json::SetResult({{"job_id", jobId}, {"path", wanted}, {"entries", entries}});
   return Outcome::Ok();
 }
 
@@ -243,12 +239,12 @@ Outcome Restore(const GlobalOptions& global, const RestoreOptions& options) {
   const Restorer::Counts& done = restorer.Done();
   if (global.json) {
     cldb::json::SetResult({{"job_id", options.jobId},
-                       {"target", options.target},
-                       {"files", done.files},
-                       {"folders", done.folders},
-                       {"symlinks", done.links},
-                       {"bytes", done.bytes},
-                       {"failed", done.failed}});
+                           {"target", options.target},
+                           {"files", done.files},
+                           {"folders", done.folders},
+                           {"symlinks", done.links},
+                           {"bytes", done.bytes},
+                           {"failed", done.failed}});
   } else {
     std::printf("Restored job %u into %s: %s files (%s), %s folders, %s links\n", options.jobId,
                 options.target.c_str(), fmt::Count(done.files).c_str(),
@@ -257,8 +253,7 @@ Outcome Restore(const GlobalOptions& global, const RestoreOptions& options) {
   }
   std::fflush(stdout);
   if (done.failed != 0)
-    return Outcome::Fail(kExitPartial,
-                         fmt::Count(done.failed) + " entries could not be restored");
+    return Outcome::Fail(kExitPartial, fmt::Count(done.failed) + " entries could not be restored");
   return Outcome::Ok();
 }
 
@@ -302,14 +297,14 @@ Outcome Verify(const GlobalOptions& global, const std::vector<uint32_t>& jobIds,
                           {"files", files}});
     }
     cldb::json::SetResult({{"jobs", ids},
-                       {"files", result.files},
-                       {"blocks", result.blocks},
-                       {"copies", result.copies},
-                       {"bytes", result.bytes},
-                       {"bad_blocks", result.problems.size()},
-                       {"broken_files", broken},
-                       {"problems", problems},
-                       {"damaged_packs", result.damagedPacks}});
+                           {"files", result.files},
+                           {"blocks", result.blocks},
+                           {"copies", result.copies},
+                           {"bytes", result.bytes},
+                           {"bad_blocks", result.problems.size()},
+                           {"broken_files", broken},
+                           {"problems", problems},
+                           {"damaged_packs", result.damagedPacks}});
   } else {
     std::printf("Verified %zu job(s): %s files, %s blocks (%s) in %s copies\n", jobs.size(),
                 fmt::Count(result.files).c_str(), fmt::Count(result.blocks).c_str(),

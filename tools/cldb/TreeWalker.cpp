@@ -97,11 +97,9 @@ std::string TreeWalker::Canonical(const std::vector<std::string>& paths,
   }
   canonical.clear();
   for (const std::string& path : all) {
-    const bool covered = std::any_of(all.begin(), all.end(), [&](const std::string& other) {
-      return Below(path, other);
-    });
-    const bool repeated =
-        std::find(canonical.begin(), canonical.end(), path) != canonical.end();
+    const bool covered = std::any_of(all.begin(), all.end(),
+                                     [&](const std::string& other) { return Below(path, other); });
+    const bool repeated = std::find(canonical.begin(), canonical.end(), path) != canonical.end();
     if (!covered && !repeated) canonical.push_back(path);
   }
   return "";
@@ -120,8 +118,9 @@ bool TreeWalker::Matches(const std::string& pattern, const std::string& named,
 }
 
 bool TreeWalker::Excludes(const Folder& folder, const std::string& path) const {
-  return std::any_of(rules_.exclude.begin(), rules_.exclude.end(),
-                     [&](const std::string& pattern) { return Matches(pattern, folder.named, path); });
+  return std::any_of(rules_.exclude.begin(), rules_.exclude.end(), [&](const std::string& pattern) {
+    return Matches(pattern, folder.named, path);
+  });
 }
 
 TreeWalker::TreeWalker(const std::vector<std::string>& paths, Rules rules)
@@ -251,9 +250,9 @@ TreeWalker::Entry TreeWalker::Next() {
       ++excluded_;
       continue;
     }
-    auto folder = item.parent ? std::make_shared<Folder>(fd, item.parent->named,
-                                                         item.parent->device)
-                              : std::make_shared<Folder>(fd, entry.path, info.st_dev);
+    auto folder = item.parent
+                      ? std::make_shared<Folder>(fd, item.parent->named, item.parent->device)
+                      : std::make_shared<Folder>(fd, entry.path, info.st_dev);
     entry.kind = kFolder;
     entry.size = 0;
     if (rules_.oneFileSystem && info.st_dev != folder->device) return entry;  // a mount point

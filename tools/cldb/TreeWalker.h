@@ -46,11 +46,11 @@ class TreeWalker {
     Kind kind = kDone;
     std::string path;
     int error = 0;
-    int fd = -1;           // kFile: read-only descriptor, which the caller closes
-    uint64_t size = 0;     // kFile: the size when it was opened
-    uint32_t mode = 0;     // permission bits
-    int64_t mtimeNs = 0;   // modification time
-    std::string target;    // kSymlink
+    int fd = -1;          // kFile: read-only descriptor, which the caller closes
+    uint64_t size = 0;    // kFile: the size when it was opened
+    uint32_t mode = 0;    // permission bits
+    int64_t mtimeNs = 0;  // modification time
+    std::string target;   // kSymlink
   };
 
   struct Rules {

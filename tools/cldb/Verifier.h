@@ -23,7 +23,7 @@ class Verifier {
   struct Problem {
     std::string signature;  // hex
     uint32_t size = 0;
-    bool missing = false;        // no pack holds it; else every copy is damaged
+    bool missing = false;              // no pack holds it; else every copy is damaged
     std::vector<std::string> details;  // what is wrong with each copy
     std::vector<BrokenFile> files;
   };

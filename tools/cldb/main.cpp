@@ -10,6 +10,7 @@
 // (SIGHUP, SIGINT, SIGTERM) ended early and cleanly. Every error is one line
 // "cldb: ..." on standard error.
 
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +19,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "CliDocs.h"
@@ -29,8 +28,8 @@
 #include "JsonOutput.h"
 #include "cldb/CLDBTypes.h"
 #include "platform/EvDebug.h"
-#include "platform/engine/Format.h"
 #include "platform/ZelPlatformInfo.h"
+#include "platform/engine/Format.h"
 #include "storage/PackFormat.h"
 #include "storage/Schema.h"
 
@@ -73,13 +72,13 @@ struct CommandLine {
   uint32_t copy = 1;      // storage
   std::vector<uint32_t> ids;
   bool clean = false;
-  uint32_t jobId = 0;          // ls
-  std::string path;            // ls
+  uint32_t jobId = 0;  // ls
+  std::string path;    // ls
   commands::RestoreOptions restore;
-  unsigned threads = 0;        // verify
+  unsigned threads = 0;            // verify
   std::vector<std::string> words;  // help
   std::string format;              // __generate
-  std::string progress = "auto";  // backup
+  std::string progress = "auto";   // backup
   std::function<Outcome()> command;
 };
 
@@ -107,7 +106,8 @@ const std::map<std::string, std::vector<std::string>> kExamples = {
     {"dump", {"cldb dump ~/.local/share/cldb/ZEL_CLDB_APP_1_1 -o /tmp"}},
     {"compact", {"cldb compact ~/.local/share/cldb/ZEL_CLDB_APP_1_1"}},
     {"ls", {"cldb ls 3", "cldb ls 3 home/me/Documents --json"}},
-    {"restore", {"cldb restore 3 --to /tmp/back", "cldb restore 3 home/me/notes.txt --to /tmp/back"}},
+    {"restore",
+     {"cldb restore 3 --to /tmp/back", "cldb restore 3 home/me/notes.txt --to /tmp/back"}},
     {"verify", {"cldb verify", "cldb verify 3 4 --threads 2"}},
     {"gc", {"cldb gc --json"}},
     {"help", {"cldb help storage drop-job"}},
@@ -288,24 +288,25 @@ void AddTreeCommands(CLI::App& app, CommandLine& line) {
     line.command = [&line] { return commands::List(line.global, line.jobId, line.path); };
   });
 
-  CLI::App* restore = app.add_subcommand(
-      "restore", "Recreate what a job backed up under a folder, byte for byte");
+  CLI::App* restore =
+      app.add_subcommand("restore", "Recreate what a job backed up under a folder, byte for byte");
   restore->add_option("JOB", line.restore.jobId, "Job id")
       ->type_name("")
       ->required()
       ->check(kPositive);
-  restore->add_option("PATH", line.restore.paths,
-                      "Only these paths and what is below them (as `cldb ls` shows them)")
+  restore
+      ->add_option("PATH", line.restore.paths,
+                   "Only these paths and what is below them (as `cldb ls` shows them)")
       ->type_name("");
-  restore->add_option("--to", line.restore.target,
-                      "Folder to restore into (made when missing); paths are recreated below it")
+  restore
+      ->add_option("--to", line.restore.target,
+                   "Folder to restore into (made when missing); paths are recreated below it")
       ->type_name("FOLDER")
       ->required();
   restore->add_flag("--overwrite", line.restore.overwrite,
                     "Replace files and links that exist (folders are never replaced)");
-  restore->callback([&line] {
-    line.command = [&line] { return commands::Restore(line.global, line.restore); };
-  });
+  restore->callback(
+      [&line] { line.command = [&line] { return commands::Restore(line.global, line.restore); }; });
 
   CLI::App* verify = app.add_subcommand(
       "verify",
@@ -314,8 +315,8 @@ void AddTreeCommands(CLI::App& app, CommandLine& line) {
   verify->add_option("JOB", line.ids, "Job ids (default: every restorable job)")
       ->type_name("")
       ->check(kPositive);
-  verify->add_option("--threads", line.threads,
-                     "Reading threads, up to 256; 0 for one per processor")
+  verify
+      ->add_option("--threads", line.threads, "Reading threads, up to 256; 0 for one per processor")
       ->type_name("N")
       ->capture_default_str()
       ->check(InWords(CLI::Range(0u, 256u)));
@@ -366,7 +367,8 @@ void AddStorageCommands(CLI::App& app, CommandLine& line) {
   });
 
   CLI::App* dirty = storage->add_subcommand(
-      "dirty", "Mark a client's CLDBs dirty, so that the next job of each copy starts an empty one");
+      "dirty",
+      "Mark a client's CLDBs dirty, so that the next job of each copy starts an empty one");
   AddId(dirty, "--app", line.app, "Client id");
   dirty->add_flag("--clean", line.clean, "Mark it clean instead");
   dirty->callback([&line] {
@@ -416,10 +418,10 @@ void AddGlobalOptions(CLI::App& app, CommandLine& line) {
 // write.
 std::string VersionText() {
   return std::string("cldb ") + CLDB_PROJECT_VERSION + "\nlibcldb " + CLDB_PROJECT_VERSION +
-         "\nCLDB table file format " + std::to_string(cldb::kFileFormat) +
-         "\nState.xml version " + std::to_string(CLDB_VERSION) +
-         "\nstorage database schema " + std::to_string(cldb::kStorageSchemaVersion) +
-         "\npack file format " + std::to_string(cldb::kPackFormatVersion);
+         "\nCLDB table file format " + std::to_string(cldb::kFileFormat) + "\nState.xml version " +
+         std::to_string(CLDB_VERSION) + "\nstorage database schema " +
+         std::to_string(cldb::kStorageSchemaVersion) + "\npack file format " +
+         std::to_string(cldb::kPackFormatVersion);
 }
 
 // The help of the command the words name (none: of cldb), on standard
@@ -427,8 +429,10 @@ std::string VersionText() {
 Outcome PrintHelp(const CLI::App& app, const std::vector<std::string>& words) {
   const CLI::App* command = &app;
   for (const std::string& word : words) {
-    const std::vector<const CLI::App*> found = command->get_subcommands(
-        [&word](const CLI::App* sub) { return sub->get_name() == word && !sub->get_group().empty(); });
+    const std::vector<const CLI::App*> found =
+        command->get_subcommands([&word](const CLI::App* sub) {
+          return sub->get_name() == word && !sub->get_group().empty();
+        });
     if (found.empty()) return Outcome::Fail(kExitBadInput, "no command '" + word + "'");
     command = found.front();
   }
@@ -445,15 +449,12 @@ Outcome PrintHelp(const CLI::App& app, const std::vector<std::string>& words) {
 void AddHelpCommands(CLI::App& app, CommandLine& line) {
   CLI::App* help = app.add_subcommand("help", "Show the help of cldb or of one of its commands");
   help->add_option("COMMAND", line.words, "A command, e.g. backup or storage jobs")->type_name("");
-  help->callback([&app, &line] {
-    line.command = [&app, &line] { return PrintHelp(app, line.words); };
-  });
+  help->callback(
+      [&app, &line] { line.command = [&app, &line] { return PrintHelp(app, line.words); }; });
 
   CLI::App* generate = app.add_subcommand("__generate", "Print the bash completion or man page");
   generate->group("");
-  generate->add_option("FORMAT", line.format)
-      ->required()
-      ->check(CLI::IsMember({"bash", "man"}));
+  generate->add_option("FORMAT", line.format)->required()->check(CLI::IsMember({"bash", "man"}));
   generate->callback([&app, &line] {
     line.command = [&app, &line] {
       const std::string text = line.format == "bash"

@@ -46,8 +46,7 @@ int BlockReader::Locate(const unsigned char* digest, uint32_t size, uint32_t cop
   return -1;
 }
 
-int BlockReader::Pack(uint32_t afileId, uint32_t generation, bool& missing,
-                      std::string& problem) {
+int BlockReader::Pack(uint32_t afileId, uint32_t generation, bool& missing, std::string& problem) {
   missing = false;
   const auto key = std::make_pair(afileId, generation);
   auto found = packs_.find(key);

@@ -34,7 +34,7 @@ class GarbageCollector {
  public:
   struct Result {
     uint64_t bytesFreed = 0;
-    uint64_t packsRemoved = 0;    // with their archive files
+    uint64_t packsRemoved = 0;  // with their archive files
     uint64_t packsRewritten = 0;
     uint64_t tailsCut = 0;
     uint64_t orphansRemoved = 0;

@@ -25,10 +25,10 @@ enum class EntryKind : int { kFolder = 0, kFile = 1, kSymlink = 2 };
 struct TreeEntry {
   std::string path;
   EntryKind kind = EntryKind::kFile;
-  uint32_t mode = 0;     // permission bits (st_mode & 07777)
-  int64_t mtimeNs = 0;   // modification time, nanoseconds since the epoch
-  uint64_t size = 0;     // a file's bytes; 0 for the others
-  std::string data;      // file: 64-byte signatures of its blocks; link: its target
+  uint32_t mode = 0;    // permission bits (st_mode & 07777)
+  int64_t mtimeNs = 0;  // modification time, nanoseconds since the epoch
+  uint64_t size = 0;    // a file's bytes; 0 for the others
+  std::string data;     // file: 64-byte signatures of its blocks; link: its target
 
   size_t Blocks() const { return data.size() / 64; }
   const unsigned char* Digest(size_t block) const {

@@ -76,10 +76,9 @@ size_t JobWriter::Encode(const std::vector<Block>& blocks, std::vector<Placed>& 
       lengths[i] = compressors_[worker]->EncodeRecord(blocks[i].digest, blocks[i].data,
                                                       blocks[i].size, buffer_.data() + slots[i]);
   };
-  const unsigned workers =
-      slots.back() < kParallelBytes
-          ? 1u
-          : static_cast<unsigned>(std::min<size_t>(threads_, blocks.size()));
+  const unsigned workers = slots.back() < kParallelBytes
+                               ? 1u
+                               : static_cast<unsigned>(std::min<size_t>(threads_, blocks.size()));
   // Ranges of about equal bytes; the last runs on this thread.
   std::vector<std::thread> helpers;
   for (unsigned worker = 0; worker < workers; ++worker) {
@@ -118,8 +117,8 @@ int JobWriter::OpenPack() {
 int JobWriter::Write(size_t length) {
   if (WriteFully(packFd_, buffer_.data(), length, static_cast<off_t>(packEnd_)) != 0 ||
       io::Fdatasync(packFd_) != 0) {
-    error_ = ErrnoMessage("cannot write into pack file '" +
-                          storage_.Packs().PathOf(afile_, 0) + "'");
+    error_ =
+        ErrnoMessage("cannot write into pack file '" + storage_.Packs().PathOf(afile_, 0) + "'");
     return -1;
   }
   packEnd_ += length;

@@ -38,8 +38,8 @@ class JobWriter {
     const unsigned char* data;  // `size` bytes; read only for stored blocks
   };
 
-  JobWriter(cldb::SqliteStorageBackend& storage, uint32_t jobId, uint32_t copyId, uint32_t blockSize,
-            unsigned threads);
+  JobWriter(cldb::SqliteStorageBackend& storage, uint32_t jobId, uint32_t copyId,
+            uint32_t blockSize, unsigned threads);
   ~JobWriter();
   JobWriter(const JobWriter&) = delete;
   JobWriter& operator=(const JobWriter&) = delete;

@@ -89,10 +89,9 @@ class Decompressor {
   // else what is wrong. The stored bytes are checked by their CRC unless
   // `checkCrc` is false, never by the block's digest: a caller that hashes
   // the block to prove its content may skip the CRC.
-  std::string DecodeRecord(const unsigned char* record, size_t length,
-                           const unsigned char* digest, uint32_t size,
-                           std::vector<unsigned char>& scratch, const unsigned char*& block,
-                           bool checkCrc = true);
+  std::string DecodeRecord(const unsigned char* record, size_t length, const unsigned char* digest,
+                           uint32_t size, std::vector<unsigned char>& scratch,
+                           const unsigned char*& block, bool checkCrc = true);
 
  private:
   ZSTD_DCtx_s* context_;

@@ -153,9 +153,8 @@ bool QueryInt(sqlite3* db, const char* sql, int64_t& value, std::string& error) 
 
 bool CheckSchemaVersion(int64_t version, std::string& error) {
   if (version >= 0 && version <= kStorageSchemaVersion) return true;
-  error = "schema version " + std::to_string(version) +
-          " is not known to this program (it knows " + std::to_string(kStorageSchemaVersion) +
-          "): the store was written by a newer version";
+  error = "schema version " + std::to_string(version) + " is not known to this program (it knows " +
+          std::to_string(kStorageSchemaVersion) + "): the store was written by a newer version";
   return false;
 }
 
@@ -199,9 +198,10 @@ bool Migrate(sqlite3* db, int64_t version, std::string& error) {
 // handler; so it is retried for as long as the busy time-out allows.
 bool EnableWal(sqlite3* db, unsigned int busyTimeoutMs, std::string& error) {
   sqlite3_stmt* mode = nullptr;
-  bool wal = sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr) == SQLITE_OK &&
-             sqlite3_step(mode) == SQLITE_ROW &&
-             sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal") == 0;
+  bool wal =
+      sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr) == SQLITE_OK &&
+      sqlite3_step(mode) == SQLITE_ROW &&
+      sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal") == 0;
   sqlite3_finalize(mode);
   if (wal) return true;
   const int kPauseMs = 5;

@@ -75,8 +75,7 @@ const char kListAFiles[] =
     " FROM afiles WHERE app_id = ?1 AND copy_id = ?2 ORDER BY afile_id";
 const char kGetAFileCopy[] = "SELECT copy_id FROM afiles WHERE afile_id = ?1";
 // An archive file that still has its pack: its generation, and whether it is live.
-const char kGetHeldAFile[] =
-    "SELECT pack_gen, live FROM afiles WHERE afile_id = ?1 AND lost = 0";
+const char kGetHeldAFile[] = "SELECT pack_gen, live FROM afiles WHERE afile_id = ?1 AND lost = 0";
 // Archive files on the copy that reference a block of which `afile` holds
 // the last copy on the copy.
 const char kBreakReferencesTo[] =
@@ -268,8 +267,7 @@ int SqliteStorageBackend::listAfileIdByAppId(const ListAfileIdByAppIdArgs_t& arg
   std::vector<int> ids;
   bool offline = false;
   int rc = db_->Transaction(false, [&] {
-    Query query(db_->Statement(kListValidAFileIds), args.appId, args.copyId,
-                args.oldestArchFileId);
+    Query query(db_->Statement(kListValidAFileIds), args.appId, args.copyId, args.oldestArchFileId);
     int step;
     // The schema keeps every id at or below kMaxArchiveFileId.
     while ((step = query.Step()) == SQLITE_ROW) ids.push_back(static_cast<int>(query.Int(0)));
@@ -368,8 +366,7 @@ int SqliteStorageBackend::BeginJob(uint32_t appId, uint32_t copyId, uint32_t& jo
   uint32_t id = 0;
   const int rc = db_->Transaction(true, [&] {
     if (AllocateId(kNextJobId, "job", UINT32_MAX, id) != 0) return -1;
-    return db_->Run(kInsertJob, id, appId, copyId, aux ? 1 : 0, ZelNow32(),
-                    static_cast<int>(kind));
+    return db_->Run(kInsertJob, id, appId, copyId, aux ? 1 : 0, ZelNow32(), static_cast<int>(kind));
   });
   if (rc != 0) return rc;
   jobId = id;
@@ -492,8 +489,7 @@ int SqliteStorageBackend::DropArchiveFile(uint32_t afileId) {
     // A live one stays, lost, with what it held as references; a retired
     // one needs nothing and goes.
     if (live) {
-      if (db_->Run(kStoredBecomeRefs, afileId) != 0 || db_->Run(kMarkLost, afileId) != 0)
-        return -1;
+      if (db_->Run(kStoredBecomeRefs, afileId) != 0 || db_->Run(kMarkLost, afileId) != 0) return -1;
     } else if (db_->Run(kDeleteAFileRefs, afileId) != 0 || db_->Run(kDeleteAFile, afileId) != 0) {
       return -1;
     }
@@ -597,8 +593,7 @@ int SqliteStorageBackend::MarkClientDirty(uint32_t appId, bool dirty) {
   }
   CldbLocks cldbs(root_);
   for (uint32_t copyId : copies) {
-    const int locked =
-        cldbs.Take(cldb::ClientCldbFolderName(appId, copyId), db_->MutableError());
+    const int locked = cldbs.Take(cldb::ClientCldbFolderName(appId, copyId), db_->MutableError());
     if (locked != 0) return locked;
   }
   return db_->Run(kSetClientDirtyAllCopies, appId, dirty ? 1 : 0);
