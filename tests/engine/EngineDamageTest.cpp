@@ -158,8 +158,12 @@ class EngineDamage : public EngineTest {
       cldbtest::WriteFile(SealOf(base), seal);
       ForgeIdentity(base);
       SCOPED_TRACE(::testing::Message() << "seed " << seed);
-      if (Note(cldbtest::RunInChild([&] { return Session(true); }, 60), "changing", &outcomes))
-        Note(cldbtest::RunInChild([&] { return Session(false); }, 60), "read-only", &outcomes);
+      if (Note(cldbtest::RunInChild([&] { return Crashable([&] { return Session(true); }); },
+                                    kSessionSeconds),
+               "changing", &outcomes))
+        Note(cldbtest::RunInChild([&] { return Crashable([&] { return Session(false); }); },
+                                  kSessionSeconds),
+             "read-only", &outcomes);
     }
     std::string summary;
     for (const auto& [what, n] : outcomes) summary += what + " " + std::to_string(n) + "; ";
@@ -167,6 +171,22 @@ class EngineDamage : public EngineTest {
     RecordProperty("outcomes", summary);
     EXPECT_GT(outcomes["changing: refused"] + outcomes["changing: damage seen"], 0)
         << "no damage was ever seen";
+  }
+
+  // Longer than any session takes; a sanitizer slows a session tenfold.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  static constexpr unsigned kSessionSeconds = 600;
+#else
+  static constexpr unsigned kSessionSeconds = 60;
+#endif
+
+  // A crash of the child ends it by its signal, as it would in a plain
+  // build: a sanitizer would catch the signal and exit with a code of its
+  // own, which the outcomes would count as something else.
+  template <typename Body>
+  static int Crashable(Body body) {
+    for (int sig : {SIGSEGV, SIGBUS, SIGABRT}) signal(sig, SIG_DFL);
+    return body();
   }
 
   std::map<uint64_t, _CacheRecord> model;
