@@ -225,7 +225,16 @@ TEST(RecordSum, CatchesEveryOneAndTwoBitChange) {
   }
 }
 
-TEST_F(EngineDamage, StressFlippedBytesNeverGiveAWrongRecordNorHang) { Run(1000, 2999); }
+TEST_F(EngineDamage, StressFlippedBytesNeverGiveAWrongRecordNorHang) {
+#if defined(__SANITIZE_THREAD__)
+  // Under ThreadSanitizer, LMDB's unchecked reads of a damaged page can run
+  // for minutes in the sanitizer's shadow memory where a plain build crashes
+  // at once, which reads as a hang; the trials are about damage, not
+  // threads; run them in the plain build (ctest -L stress).
+  GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
+  Run(1000, 2999);
+}
 
 }  // namespace
 }  // namespace enginetest
