@@ -15,39 +15,39 @@ namespace {
 
 enum class Kind { kNumber, kPath, kFileMode };
 
-struct KeySpec {
+struct KeyRule {
   const char* name;
   Kind kind;
   unsigned long max;  // numbers only
 };
 
-struct SectionSpec {
+struct SectionRule {
   const char* name;
-  const KeySpec* keys;  // null: any key, each of kind `anyKind`
+  const KeyRule* keys;  // null: any key, each of kind `anyKind`
   size_t keyCount;
   Kind anyKind;
 };
 
 // The settings of a client's ([Courier]) and an auxiliary copy's ([Warden])
 // cache tables.
-const KeySpec kTableKeys[] = {
+const KeyRule kTableKeys[] = {
     {"CLDBCtreeBufferCount", Kind::kNumber, ULONG_MAX},
     {"CLDBCtreeNodeSize", Kind::kNumber, ULONG_MAX},
     {"CLDBCompactIntervalDays", Kind::kNumber, ULONG_MAX},
     {"MaxCacheDBSizeMB", Kind::kNumber, ULONG_MAX},
 };
-const KeySpec kCldbKeys[] = {
+const KeyRule kCldbKeys[] = {
     {"RootFolder", Kind::kPath, 0},
     {"CloudLaptopClient", Kind::kNumber, 1},
     {"FileMode", Kind::kFileMode, 0},
 };
-const KeySpec kLogKeys[] = {
+const KeyRule kLogKeys[] = {
     {"DebugLevel", Kind::kNumber, ULONG_MAX},
     {"LogFile", Kind::kPath, 0},
 };
 
 // Every section and key the library reads; the only list of them.
-const SectionSpec kSections[] = {
+const SectionRule kSections[] = {
     {"Courier", kTableKeys, std::size(kTableKeys), Kind::kNumber},
     {"Warden", kTableKeys, std::size(kTableKeys), Kind::kNumber},
     {"CLDB", kCldbKeys, std::size(kCldbKeys), Kind::kNumber},
@@ -71,21 +71,21 @@ bool IsBlankOrComment(const std::string& s) {
   return t.empty() || t[0] == '#' || t[0] == ';';
 }
 
-const SectionSpec* FindSection(const std::string& name) {
-  for (const SectionSpec& s : kSections)
+const SectionRule* FindSection(const std::string& name) {
+  for (const SectionRule& s : kSections)
     if (name == s.name) return &s;
   return nullptr;
 }
 
-// The spec of `key` in `section`; false when the section does not know it.
-bool FindKey(const SectionSpec& section, const std::string& key, KeySpec& spec) {
+// What `section` allows for `key`; false when the section does not know it.
+bool FindKey(const SectionRule& section, const std::string& key, KeyRule& rule) {
   if (!section.keys) {
-    spec = {"", section.anyKind, ULONG_MAX};
+    rule = {"", section.anyKind, ULONG_MAX};
     return true;
   }
   for (size_t i = 0; i < section.keyCount; ++i)
     if (key == section.keys[i].name) {
-      spec = section.keys[i];
+      rule = section.keys[i];
       return true;
     }
   return false;
@@ -93,11 +93,11 @@ bool FindKey(const SectionSpec& section, const std::string& key, KeySpec& spec) 
 
 std::string SectionNames() {
   std::string names;
-  for (const SectionSpec& s : kSections) names += std::string(names.empty() ? "" : ", ") + s.name;
+  for (const SectionRule& s : kSections) names += std::string(names.empty() ? "" : ", ") + s.name;
   return names;
 }
 
-std::string KeyNames(const SectionSpec& section) {
+std::string KeyNames(const SectionRule& section) {
   std::string names;
   for (size_t i = 0; i < section.keyCount; ++i)
     names += std::string(i ? ", " : "") + section.keys[i].name;
@@ -128,16 +128,16 @@ bool ParseValue(const std::string& text, std::string& value, std::string& proble
   return true;
 }
 
-bool CheckValue(const KeySpec& spec, const std::string& value, std::string& problem) {
+bool CheckValue(const KeyRule& rule, const std::string& value, std::string& problem) {
   if (value.empty()) {
     problem = "has no value";
     return false;
   }
-  if (spec.kind == Kind::kNumber) {
+  if (rule.kind == Kind::kNumber) {
     unsigned long number = 0;
-    return ParseConfigNumber(value, spec.max, number, &problem);
+    return ParseConfigNumber(value, rule.max, number, &problem);
   }
-  if (spec.kind == Kind::kFileMode) {
+  if (rule.kind == Kind::kFileMode) {
     mode_t mode = 0;
     return ParseConfigFileMode(value, mode, &problem);
   }
@@ -201,15 +201,15 @@ class Parser {
       Warn(key + " comes before any [Section]; ignored");
       return;
     }
-    KeySpec spec;
-    if (!FindKey(*section_, key, spec)) {
+    KeyRule rule;
+    if (!FindKey(*section_, key, rule)) {
       Warn("unknown key " + key + " in [" + section_->name + "] (known: " + KeyNames(*section_) +
            "); ignored");
       return;
     }
     const std::string section = section_->name;
     std::string value, problem;
-    if (!ParseValue(text.substr(eq + 1), value, problem) || !CheckValue(spec, value, problem)) {
+    if (!ParseValue(text.substr(eq + 1), value, problem) || !CheckValue(rule, value, problem)) {
       Warn("[" + section + "] " + key + " " + problem + "; the default applies");
       result_.values.erase({section, key});
       return;
@@ -220,7 +220,7 @@ class Parser {
   const std::string fileName_;
   ConfigFile result_;
   unsigned long line_ = 0;
-  const SectionSpec* section_ = nullptr;  // null before the first header or after a bad one
+  const SectionRule* section_ = nullptr;  // null before the first header or after a bad one
   bool skipping_ = false;                 // after a bad header
 };
 
