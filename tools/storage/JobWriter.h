@@ -70,6 +70,8 @@ class JobWriter {
   size_t Encode(const std::vector<Block>& blocks, std::vector<Placed>& placed);
   // Appends the encoded records to the pack and syncs it.
   int Write(size_t length);
+  // Names the pack in error_ with errno's reason; -1.
+  int WriteFailed();
   int Record(const std::vector<Block>& stored, const std::vector<Placed>& placed,
              const std::vector<Block>& referenced, const std::vector<TreeEntry>& entries,
              std::vector<size_t>& unresolved);
