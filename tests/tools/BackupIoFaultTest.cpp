@@ -83,8 +83,7 @@ class BackupIoFault : public ToolTest {
         ExpectRestores(faulted.Json()["job_id"], second_);
       }
       const nlohmann::json clean = Backup({Tree("t")});
-      const RunResult verify = RunTool({"verify", "--root", Root(), "--json"});
-      EXPECT_EQ(0, verify.exitCode) << verify.out << verify.err;
+      Run({"verify", "--json"});
       ExpectRestores(firstJob_, first_);
       ExpectRestores(clean["job_id"], second_);
     }

@@ -70,9 +70,7 @@ TEST_F(ProgressTest, NothingWithoutATerminalOrWithNone) {
   MakeTree();
   for (const char* style : {"--progress=auto", "--progress=none"}) {
     SCOPED_TRACE(style);
-    const RunResult run =
-        RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K", style, Tree("t")});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const RunResult run = Run({"backup", "--json", "--block-size", "4K", style, Tree("t")});
     EXPECT_EQ(run.err, "");
   }
 }
