@@ -39,9 +39,7 @@ class BackupIoFault : public ToolTest {
     RunOptions options;
     options.env = {"CLDB_IO_FAULT=" + plan};
     if (!countFile.empty()) options.env.push_back("CLDB_IO_FAULT_COUNT=" + countFile);
-    return RunTool(
-        {"backup", "--root", Root(), "--json", "--block-size", std::to_string(kBlock), Tree("t")},
-        options);
+    return RunTool(BackupArgs({Tree("t")}), options);
   }
 
   // The calls a backup makes through the door; it must hit the blocks the

@@ -103,8 +103,7 @@ TEST_F(BackupSelectionTest, OneFileSystemRecordsTheMountPointEmpty) {
   const std::string mine = "/dev/shm/cldb-test-" + std::to_string(getpid());
   std::filesystem::remove_all(mine);
   WriteRandomFile(mine + "/f", 7, kBlock);
-  const RunResult result = RunTool(
-      {"backup", "--root", Root(), "--json", "--block-size", "4K", "--one-file-system", "/dev"});
+  const RunResult result = RunTool(BackupArgs({"--one-file-system", "/dev"}));
   ASSERT_TRUE(result.exitCode == 0 || result.exitCode == 4) << result.err;
   const std::set<std::string> below = Recorded(result.Json()["job_id"], "/dev");
   EXPECT_EQ(below.count("shm"), 1u);

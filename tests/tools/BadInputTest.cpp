@@ -156,8 +156,7 @@ TEST_F(BadInputTest, UnreadableFilesAreReportedCountedAndSkipped) {
   RunOptions options;
   options.asNobody = geteuid() == 0;
   options.env = {"CLDB_LOCK_DIR=" + dir_.path() + "/locks"};
-  const std::vector<std::string> args = {"backup",       "--root", Root(),   "--json",
-                                         "--block-size", "4K",     Tree("t")};
+  const std::vector<std::string> args = BackupArgs({Tree("t")});
   const RunResult first = RunTool(args, options);
   EXPECT_EQ(first.exitCode, 4) << first.err;
   const std::vector<std::string> lines = first.ErrorLines();

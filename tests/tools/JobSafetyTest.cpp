@@ -33,10 +33,8 @@ class JobSafetyTest : public ToolTest {
   std::unique_ptr<Child> StartSlowBackup(const RunOptions& options = {},
                                          const std::string& batch = "1") {
     const size_t opened = Occurrences(LogText(), kOpenedLine);
-    auto child = std::make_unique<Child>(
-        std::vector<std::string>{"backup", "--root", Root(), "--json", "--block-size", "4K",
-                                 "--batch", batch, Tree("x"), Tree("z")},
-        dir_.path(), options);
+    auto child = std::make_unique<Child>(BackupArgs({"--batch", batch, Tree("x"), Tree("z")}),
+                                         dir_.path(), options);
     while (Occurrences(LogText(), kOpenedLine) == opened) {
       if (child->Ended()) {
         const RunResult ended = child->Finish();

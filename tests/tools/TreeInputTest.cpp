@@ -135,9 +135,7 @@ TEST_F(TreeInputTest, AGrowingFileIsReadUpToItsSizeWhenOpened) {
     });
     RunOptions options;
     options.timeoutSeconds = 30;
-    result = RunTool(
-        {"backup", "--root", Root(), "--json", "--block-size", "4K", "--threads", "1", Tree("t")},
-        options);
+    result = RunTool(BackupArgs({"--threads", "1", Tree("t")}), options);
     stop = true;
   }
   if (grower.joinable()) grower.join();
