@@ -89,9 +89,7 @@ TEST_F(BackupSelectionTest, ExcludeFilesHoldOnePatternPerLine) {
             (std::set<std::string>{"sub", ".cache", ".cache/d", "sub/.cache"}));
   EXPECT_EQ(job["excluded"], 4);
 
-  const RunResult missing =
-      RunTool({"backup", "--root", Root(), "--exclude-file", dir_ / "nowhere.txt", Tree("t")});
-  EXPECT_EQ(missing.exitCode, 1);
+  const RunResult missing = Run({"backup", "--exclude-file", dir_ / "nowhere.txt", Tree("t")}, 1);
   EXPECT_NE(missing.err.find("nowhere.txt"), std::string::npos) << missing.err;
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
 }
@@ -105,8 +103,7 @@ TEST_F(BackupSelectionTest, OneFileSystemRecordsTheMountPointEmpty) {
   const std::string mine = "/dev/shm/cldb-test-" + std::to_string(getpid());
   std::filesystem::remove_all(mine);
   WriteRandomFile(mine + "/f", 7, kBlock);
-  const RunResult result = RunTool(
-      {"backup", "--root", Root(), "--json", "--block-size", "4K", "--one-file-system", "/dev"});
+  const RunResult result = RunTool(BackupArgs({"--one-file-system", "/dev"}));
   ASSERT_TRUE(result.exitCode == 0 || result.exitCode == 4) << result.err;
   const std::set<std::string> below = Recorded(result.Json()["job_id"], "/dev");
   EXPECT_EQ(below.count("shm"), 1u);
@@ -122,18 +119,15 @@ TEST_F(BackupSelectionTest, NamedLinksWarnAndAreFollowedOnlyWhenAsked) {
   ASSERT_EQ(symlink(Tree("t").c_str(), link.c_str()), 0);
   ASSERT_EQ(symlink("../a.txt", (Tree("t") + "/sub/up").c_str()), 0);
 
-  const RunResult plain =
-      RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K", link});
-  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  const RunResult plain = Run({"backup", "--json", "--block-size", "4K", link});
   EXPECT_EQ(plain.ErrorLines(),
             std::vector<std::string>{"cldb: warning: '" + link +
                                      "' is a symbolic link: it is backed up as the link, not "
                                      "what it points to (--follow-cmdline-links follows it)"});
   EXPECT_EQ(plain.Json()["files"], 0);
 
-  const RunResult followed = RunTool(
-      {"backup", "--root", Root(), "--json", "--block-size", "4K", "--follow-cmdline-links", link});
-  ASSERT_EQ(followed.exitCode, 0) << followed.err;
+  const RunResult followed =
+      Run({"backup", "--json", "--block-size", "4K", "--follow-cmdline-links", link});
   EXPECT_EQ(followed.err, "");
   const nlohmann::json job = followed.Json();
   EXPECT_EQ(job["files"], 6);
@@ -149,9 +143,8 @@ TEST_F(BackupSelectionTest, NamedLinksWarnAndAreFollowedOnlyWhenAsked) {
 
 TEST_F(BackupSelectionTest, MissingPathsAreReportedAndTheOthersBackedUp) {
   MakeTree();
-  const RunResult some = RunTool(
-      {"backup", "--root", Root(), "--json", "--block-size", "4K", Tree("gone"), Tree("t")});
-  EXPECT_EQ(some.exitCode, 4) << some.err;
+  const RunResult some =
+      Run({"backup", "--json", "--block-size", "4K", Tree("gone"), Tree("t")}, 4);
   EXPECT_NE(some.err.find("cldb: cannot access '" + Tree("gone") + "': No such file or directory"),
             std::string::npos)
       << some.err;
@@ -161,9 +154,7 @@ TEST_F(BackupSelectionTest, MissingPathsAreReportedAndTheOthersBackedUp) {
   EXPECT_EQ(JobOnStorage(job["job_id"])["status"], "partial");
   ExpectRestored(job["job_id"], {Tree("t")});
 
-  const RunResult none =
-      RunTool({"backup", "--root", Root(), "--json", Tree("gone"), Tree("gone2")});
-  EXPECT_EQ(none.exitCode, 1);
+  const RunResult none = Run({"backup", "--json", Tree("gone"), Tree("gone2")}, 1);
   EXPECT_EQ(none.Json()["error"]["exit_code"], 1) << none.out;  // --json: the error as JSON
   EXPECT_EQ(none.ErrorLines().size(), 3u) << none.err;          // each path, then why nothing ran
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
@@ -212,9 +203,7 @@ TEST_F(BackupSelectionTest, DryRunPredictsTheJobAndChangesNothing) {
   WriteRandomFile(t + "/new", 50, 3 * kBlock);
   WriteRandomFile(t + "/copy-of-new", 50, 3 * kBlock);  // found once the first copy is stored
   const TreeScan before = ScanTree(Root());
-  const RunResult dry =
-      RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K", "--dry-run", t});
-  ASSERT_EQ(dry.exitCode, 0) << dry.err;
+  const RunResult dry = Run({"backup", "--json", "--block-size", "4K", "--dry-run", t});
   EXPECT_EQ(CompareScans(before, ScanTree(Root())), std::vector<std::string>{});
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   const nlohmann::json predicted = dry.Json();
@@ -262,9 +251,7 @@ TEST_F(BackupSelectionTest, DryRunFindsOnlyWhatStorageStillHolds) {
       {"storage database gone", {}, true, 0, true},
   };
   auto dryRun = [&] {
-    const RunResult dry =
-        RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K", "--dry-run", x, y});
-    EXPECT_EQ(dry.exitCode, 0) << dry.err;
+    const RunResult dry = Run({"backup", "--json", "--block-size", "4K", "--dry-run", x, y});
     return dry.Json();
   };
   // Jobs that follow each other within a second each start after the
@@ -285,9 +272,7 @@ TEST_F(BackupSelectionTest, DryRunFindsOnlyWhatStorageStillHolds) {
         if (arg == "%afile2") arg = std::to_string(job2["archive_file_id"].get<uint32_t>());
       }
       command.insert(command.begin(), "storage");
-      command.insert(command.end(), {"--root", Root()});
-      const RunResult done = RunTool(command);
-      ASSERT_EQ(done.exitCode, 0) << done.err;
+      Run(command);
     }
     if (c.removeStorage) std::filesystem::remove(Root() + "/storage.sqlite");
     const nlohmann::json predicted = dryRun();

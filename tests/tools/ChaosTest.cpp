@@ -167,8 +167,7 @@ class ChaosTest : public ToolTest {
 
   nlohmann::json Jobs() {
     if (!std::filesystem::exists(Root() + "/storage.sqlite")) return nlohmann::json::array();
-    const RunResult result = RunTool({"storage", "jobs", "--root", Root(), "--json"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const RunResult result = Run({"storage", "jobs", "--json"});
     return result.Json()["jobs"];
   }
 

@@ -21,9 +21,8 @@ TEST_F(ToolTest, ConfigurationWarningsAreShownOnceAndLogged) {
   WriteRandomFile(Tree("t") + "/f", 7, 3 * kBlock);
   RunOptions options;
   options.env = {"CLDB_CONFIG=" + config};
-  const RunResult result = RunTool(
-      {"backup", "--root", Root(), "--block-size", std::to_string(kBlock), Tree("t")}, options);
-  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const RunResult result =
+      Run({"backup", "--block-size", std::to_string(kBlock), Tree("t")}, 0, options);
   const std::string where = config + ":3: [Courier] CLDBCtreeBufferCount 'lots'";
   const std::vector<std::string> lines = result.ErrorLines();
   EXPECT_EQ(CountContaining(lines, where), 1u) << result.err;

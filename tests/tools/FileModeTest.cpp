@@ -37,11 +37,7 @@ TEST_F(FileModeTest, EverythingUnderTheRootGetsTheConfiguredModeLocksStayPrivate
     const std::vector<std::vector<std::string>> runs = {
         {"backup", Tree("t")},     {"backup", Tree("t")}, {"prune"},
         {"compact", CldbFolder()}, {"storage", "dirty"},  {"backup", Tree("t")}};
-    for (std::vector<std::string> args : runs) {
-      if (args[0] != "compact") args.insert(args.end(), {"--root", Root()});
-      const RunResult result = RunTool(args, options);
-      ASSERT_EQ(result.exitCode, 0) << args[0] << ": " << result.err;
-    }
+    for (const std::vector<std::string>& args : runs) Run(args, 0, options);
     size_t files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(Root())) {
       struct stat info {};
@@ -70,8 +66,7 @@ TEST_F(FileModeTest, TheLogIsNeverWrittenThroughALink) {
   cldbtest::WriteFile(victim, "keep\n");
   fs::remove(log);
   fs::create_symlink(victim, log);
-  const RunResult result = RunTool({"backup", "--root", Root(), Tree("t")});
-  ASSERT_EQ(result.exitCode, 0) << result.err;
+  const RunResult result = Run({"backup", Tree("t")});
   EXPECT_EQ(cldbtest::ReadFile(victim), "keep\n");
   EXPECT_TRUE(fs::is_symlink(log));
   EXPECT_NE(result.err.find("CLDB Succeeded"), std::string::npos) << result.err;

@@ -24,9 +24,7 @@ TEST_F(ProgressTest, JsonStreamCountsUpToTheTotals) {
   MakeTree();
   for (bool dryRun : {false, true}) {
     SCOPED_TRACE(dryRun ? "dry run" : "backup");
-    std::vector<std::string> args = {"backup",          "--root", Root(),      "--json",
-                                     "--block-size",    "4K",     "--exclude", "*.o",
-                                     "--progress=json", Tree("t")};
+    std::vector<std::string> args = BackupArgs({"--exclude", "*.o", "--progress=json", Tree("t")});
     if (dryRun) args.push_back("--dry-run");
     const RunResult run = RunTool(args);
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -70,9 +68,7 @@ TEST_F(ProgressTest, NothingWithoutATerminalOrWithNone) {
   MakeTree();
   for (const char* style : {"--progress=auto", "--progress=none"}) {
     SCOPED_TRACE(style);
-    const RunResult run =
-        RunTool({"backup", "--root", Root(), "--json", "--block-size", "4K", style, Tree("t")});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const RunResult run = Run({"backup", "--json", "--block-size", "4K", style, Tree("t")});
     EXPECT_EQ(run.err, "");
   }
 }

@@ -144,8 +144,8 @@ TEST_F(RootFolderTest, OnlyABackupMakesARootOtherCommandsRefuseWhatIsNotThere) {
   // In a root that exists: another client's CLDB is not made, nor a job.
   Backup({Tree("t")});
   const auto before = Snapshot(Root());
-  EXPECT_EQ(RunTool({"stats", "--app", "9", "--root", Root()}).exitCode, 1);
-  EXPECT_EQ(RunTool({"prune", "--app", "9", "--root", Root()}).exitCode, 1);
+  Run({"stats", "--app", "9"}, 1);
+  Run({"prune", "--app", "9"}, 1);
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
   EXPECT_EQ(before, Snapshot(Root()));
 }
@@ -190,8 +190,7 @@ TEST_F(RootFolderTest, AUserWhoMayOnlyReadTheCldbCanLookAtIt) {
   ASSERT_EQ(state.exitCode, 0) << state.err;
   EXPECT_EQ(state.Json()["state"], 2);
   EXPECT_EQ(state.Json()["record_count"], 5);
-  const RunResult stats = RunTool({"stats", "--json", "--root", Root()}, nobody);
-  ASSERT_EQ(stats.exitCode, 0) << stats.err;
+  const RunResult stats = Run({"stats", "--json"}, 0, nobody);
   EXPECT_EQ(stats.Json()["state_name"], "closed");
   EXPECT_EQ(stats.err, "");
   EXPECT_EQ(before, Snapshot(Root()));

@@ -248,11 +248,25 @@ std::string ToolTest::CldbFolder(uint32_t app, uint32_t copy) const {
 
 std::string ToolTest::LogText() const { return cldbtest::ReadFile(Root() + "/logs/cldb.log"); }
 
+RunResult ToolTest::Run(const std::vector<std::string>& args, int exitCode,
+                        const RunOptions& options) {
+  std::vector<std::string> full = args;
+  full.insert(full.end(), {"--root", Root()});
+  RunResult result = RunTool(full, options);
+  EXPECT_EQ(result.exitCode, exitCode) << ::testing::PrintToString(args) << "\n" << result.err;
+  return result;
+}
+
+std::vector<std::string> ToolTest::BackupArgs(const std::vector<std::string>& args) const {
+  std::vector<std::string> full = {"backup", "--root",       Root(),
+                                   "--json", "--block-size", std::to_string(kBlock)};
+  full.insert(full.end(), args.begin(), args.end());
+  return full;
+}
+
 nlohmann::json ToolTest::Backup(const std::vector<std::string>& paths,
                                 const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"backup", "--root",       Root(),
-                                   "--json", "--block-size", std::to_string(kBlock)};
-  args.insert(args.end(), extra.begin(), extra.end());
+  std::vector<std::string> args = BackupArgs(extra);
   args.insert(args.end(), paths.begin(), paths.end());
   RunResult result = RunTool(args);
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -264,10 +278,16 @@ nlohmann::json ToolTest::Backup(const std::vector<std::string>& paths,
 
 nlohmann::json ToolTest::Json(const std::vector<std::string>& args) {
   std::vector<std::string> full = args;
-  full.insert(full.end(), {"--root", Root(), "--json"});
-  RunResult result = RunTool(full);
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  return result.Json();
+  full.push_back("--json");
+  return Run(full).Json();
+}
+
+void ToolTest::DropJob(const nlohmann::json& job) {
+  Run({"storage", "drop-job", std::to_string(job["job_id"].get<uint32_t>())});
+}
+
+void ToolTest::DropAfile(const nlohmann::json& job) {
+  Run({"storage", "drop-afile", std::to_string(job["archive_file_id"].get<uint32_t>())});
 }
 
 std::vector<DumpRecord> ToolTest::Dump(uint32_t app) {
@@ -322,6 +342,12 @@ nlohmann::json ToolTest::JobOnStorage(uint32_t jobId) {
     if (job["job_id"] == jobId) return job;
   ADD_FAILURE() << "no job " << jobId << " on the storage side";
   return {};
+}
+
+void TwoTreesTest::SetUp() {
+  WriteRandomFile(Tree("x") + "/x1", 11, 5 * kBlock);
+  WriteRandomFile(Tree("x") + "/x2", 12, 3 * kBlock + 7);
+  WriteRandomFile(Tree("y") + "/y1", 13, 6 * kBlock);
 }
 
 }  // namespace tooltest

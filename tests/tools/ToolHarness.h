@@ -106,12 +106,20 @@ class ToolTest : public ::testing::Test {
   std::string CldbFolder(uint32_t app = 1, uint32_t copy = 1) const;
   std::string LogText() const;
 
+  // `cldb <args> --root <root>`; expects `exitCode`.
+  RunResult Run(const std::vector<std::string>& args, int exitCode = 0,
+                const RunOptions& options = {});
+  // `backup --root <root> --json --block-size 4096`, then `args`.
+  std::vector<std::string> BackupArgs(const std::vector<std::string>& args) const;
   // `cldb backup --json` of `paths` with 4 KiB blocks; expects success and
   // no false hit.
   nlohmann::json Backup(const std::vector<std::string>& paths,
                         const std::vector<std::string>& extra = {});
   // `cldb --root <root> <args> --json`; expects success.
   nlohmann::json Json(const std::vector<std::string>& args);
+  // `cldb storage drop-job` of `job`, and `drop-afile` of its archive file.
+  void DropJob(const nlohmann::json& job);
+  void DropAfile(const nlohmann::json& job);
   // The records of the CLDB's CSV dump.
   std::vector<DumpRecord> Dump(uint32_t app = 1);
   // Blocks and bytes the storage side holds for job `jobId`.
@@ -124,6 +132,14 @@ class ToolTest : public ::testing::Test {
   void ExpectRestored(uint32_t jobId, const std::vector<std::string>& trees);
 
   cldbtest::TempDir dir_;
+};
+
+// Two trees of fresh blocks: X, two files of 9 blocks; Y, one of 6.
+class TwoTreesTest : public ToolTest {
+ protected:
+  void SetUp() override;
+  static constexpr uint64_t kX = 9;
+  static constexpr uint64_t kY = 6;
 };
 
 }  // namespace tooltest

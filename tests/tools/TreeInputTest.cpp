@@ -135,9 +135,7 @@ TEST_F(TreeInputTest, AGrowingFileIsReadUpToItsSizeWhenOpened) {
     });
     RunOptions options;
     options.timeoutSeconds = 30;
-    result = RunTool(
-        {"backup", "--root", Root(), "--json", "--block-size", "4K", "--threads", "1", Tree("t")},
-        options);
+    result = RunTool(BackupArgs({"--threads", "1", Tree("t")}), options);
     stop = true;
   }
   if (grower.joinable()) grower.join();
@@ -156,9 +154,8 @@ TEST_F(TreeInputTest, MemoryStaysBoundedWhateverTheFlags) {
   for (int i = 0; i < 100; ++i)
     WriteRandomFile(Tree("t") + "/f" + std::to_string(i), 200 + i, 32 * kBlock);
   WriteRandomFile(Tree("t") + "/large", 300, 72 << 20);
-  const RunResult result = RunTool({"backup", "--root", Root(), "--json", "--threads", "64",
-                                    "--block-size", "64M", "--batch", "65536", Tree("t")});
-  ASSERT_EQ(result.exitCode, 0) << result.err;
+  const RunResult result = Run({"backup", "--json", "--threads", "64", "--block-size", "64M",
+                                "--batch", "65536", Tree("t")});
   EXPECT_EQ(result.Json()["files"], 101);
   // The sanitizers' shadow memory comes on top of what the tool uses.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
