@@ -223,6 +223,16 @@ inline void Reseal(const std::string& base) {
   cldbtest::WriteFile(SealOf(base), seal.substr(0, file) + tail);
 }
 
+// Sets the seal's identity lines back to the damaged file, keeping the head
+// fingerprint the clean close wrote.
+inline void ForgeIdentity(const std::string& base) {
+  const std::string sealed = cldbtest::ReadFile(SealOf(base));
+  Reseal(base);
+  const std::string forged = cldbtest::ReadFile(SealOf(base));
+  cldbtest::WriteFile(SealOf(base), forged.substr(0, forged.find("\nhead ")) +
+                                        sealed.substr(sealed.find("\nhead ")));
+}
+
 // For RawChange on "index1": files record `id` under archive file `to`
 // instead of `from`. The entry counts still agree, so the table opens.
 inline std::function<void(MDB_txn*, MDB_dbi)> Misfile(uint64_t id, uint32_t from, uint32_t to) {
