@@ -38,7 +38,6 @@ TEST_F(EngineGroup, BatchesShareACommitUntilAnotherThreadTakesTheTable) {
   EXPECT_EQ(start + 2, RawChange(base + ".dat"));
 }
 
-// A group older than its bound commits when a batch ends.
 TEST_F(EngineGroup, AnOldGroupCommitsWhenABatchEnds) {
   ASSERT_EQ(0, table.close());
   const size_t start = RawChange(base + ".dat");

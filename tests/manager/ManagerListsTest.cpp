@@ -137,8 +137,6 @@ TEST_F(ManagerTest, AuxiliaryCopyWithoutItsRecopiedListHitsOnlyItsOwnBlocks) {
   }
 }
 
-// A job whose id is 0 (the arguments' and the one Initialize asks for) still
-// loads its list.
 TEST_F(ManagerTest, AJobWithoutAnIdStillLoadsItsValidList) {
   args.jobId = 0;
   MakeCleanCLDB({{kT0 - 100, Block(1, 5)}, {kT0 - 100, Block(2, 6)}});
