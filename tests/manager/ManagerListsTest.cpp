@@ -128,8 +128,9 @@ TEST_F(ManagerTest, AuxiliaryCopyWithoutItsRecopiedListHitsOnlyItsOwnBlocks) {
     storage->SetRecopied(3, recopied);
     InitializeOk();
     EXPECT_EQ(!recopied.empty(),
-              capture.Contains(0, "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
-                                  "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
+              capture.Contains(0,
+                               "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
+                               "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
     EXPECT_EQ(recopied.empty(), Found(Block(1, 5)));
     EXPECT_TRUE(Found(Block(2, 6)));
     ASSERT_EQ(0, manager->Uninitialize(false));
