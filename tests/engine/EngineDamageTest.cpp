@@ -24,16 +24,6 @@ namespace {
 
 enum Exit { kWhole = 0, kRefused = 10, kDamageSeen = 20, kWrong = 66, kBroken = 67 };
 
-// Sets the seal's identity lines back to the damaged file, keeping the head
-// fingerprint the clean close wrote.
-void ForgeIdentity(const std::string& base) {
-  const std::string sealed = cldbtest::ReadFile(SealOf(base));
-  Reseal(base);
-  const std::string forged = cldbtest::ReadFile(SealOf(base));
-  cldbtest::WriteFile(SealOf(base), forged.substr(0, forged.find("\nhead ")) +
-                                        sealed.substr(sealed.find("\nhead ")));
-}
-
 class EngineDamage : public EngineTest {
  protected:
   EngineDamage() { lazyAfid = filteredCrc = true; }  // as the cache table declares them

@@ -6,14 +6,18 @@
 #include <endian.h>
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -90,6 +94,27 @@ inline Tags Walk(TCtreeTable& t, int index, uint64_t key,
   return tags;
 }
 
+// Whether the open table holds exactly `model` (records by tag, tags in the
+// order records were added): every crc64 set and the archive-file walk read
+// just their records, each as written.
+inline bool Holds(TCtreeTable& t, const std::map<uint64_t, _CacheRecord>& model) {
+  std::map<uint64_t, Tags> byCrc;
+  Tags all;
+  for (const auto& [tag, r] : model) {
+    byCrc[r.crc64].push_back(tag);
+    all.push_back(tag);
+  }
+  bool same = t.getRecordCount() == static_cast<long long>(model.size());
+  const auto check = [&](const _CacheRecord& r) {
+    const auto it = model.find(r.reserved2);
+    same = same && it != model.end() && memcmp(&it->second, &r, sizeof(r)) == 0;
+  };
+  for (const auto& [crc, tags] : byCrc) same = same && Walk(t, kCrc, crc, check) == tags;
+  Tags walked = Walk(t, kAfid, 0, check);
+  std::sort(walked.begin(), walked.end());
+  return same && walked == all;
+}
+
 inline long long FileSize(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
@@ -97,8 +122,6 @@ inline long long FileSize(const std::string& path) {
 inline bool Exists(const std::string& path) { return FileSize(path) >= 0; }
 inline std::string SealOf(const std::string& base) { return base + ".idx"; }
 
-// Runs fn(txn, dbi) on sub-database `db` of a closed table file in a
-// committed LMDB write txn (none without fn); returns the last txn id.
 // Opens a table file straight in LMDB (null on failure), with a 4 GiB map,
 // not the 1 TiB the file records: sanitizers leave no room for that one.
 inline MDB_env* RawOpen(const std::string& dataFile, unsigned flags) {
@@ -111,7 +134,9 @@ inline MDB_env* RawOpen(const std::string& dataFile, unsigned flags) {
   return nullptr;
 }
 
-inline size_t RawChange(const std::string& dataFile, const char* db,
+// Runs fn(txn, dbi) on sub-database `db` of a closed table file in a
+// committed LMDB write txn (none without fn); returns the last txn id.
+inline size_t RawChange(const std::string& dataFile, const char* db = nullptr,
                         const std::function<void(MDB_txn*, MDB_dbi)>& fn = nullptr) {
   MDB_txn* txn;
   MDB_dbi dbi;
@@ -198,6 +223,16 @@ inline void Reseal(const std::string& base) {
   cldbtest::WriteFile(SealOf(base), seal.substr(0, file) + tail);
 }
 
+// Sets the seal's identity lines back to the damaged file, keeping the head
+// fingerprint the clean close wrote.
+inline void ForgeIdentity(const std::string& base) {
+  const std::string sealed = cldbtest::ReadFile(SealOf(base));
+  Reseal(base);
+  const std::string forged = cldbtest::ReadFile(SealOf(base));
+  cldbtest::WriteFile(SealOf(base), forged.substr(0, forged.find("\nhead ")) +
+                                        sealed.substr(sealed.find("\nhead ")));
+}
+
 // For RawChange on "index1": files record `id` under archive file `to`
 // instead of `from`. The entry counts still agree, so the table opens.
 inline std::function<void(MDB_txn*, MDB_dbi)> Misfile(uint64_t id, uint32_t from, uint32_t to) {
@@ -209,6 +244,36 @@ inline std::function<void(MDB_txn*, MDB_dbi)> Misfile(uint64_t id, uint32_t from
     k.mv_data = &now;
     ASSERT_EQ(0, mdb_put(txn, dbi, &k, &d, 0));
   };
+}
+
+// Runs `body` in a child process, which exits with what it returns.
+inline pid_t Spawn(const std::function<int()>& body) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  return pid;
+}
+
+inline bool KilledBySigkill(pid_t child) {
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+// A child process that holds table `base` open with `access` until killed;
+// `rc` gets the open's result (-1 when none came back).
+inline pid_t HoldOpen(const std::string& base, ZelIndexing::TAccessEnum access, int& rc) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t child = Spawn([&] {
+    TestTable t;
+    const char result = static_cast<char>(t.Declare(base) | t.open(access));
+    if (write(ready[1], &result, 1) == 1) pause();
+    return 1;
+  });
+  char result = -1;
+  rc = read(ready[0], &result, 1) == 1 ? result : -1;
+  for (int fd : ready) close(fd);
+  return child;
 }
 
 class EngineTest : public ::testing::Test {

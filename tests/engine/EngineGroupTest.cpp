@@ -1,10 +1,6 @@
 // The group: batches share one write transaction until it commits -- when
 // another thread takes the table, when it is old, on request, at close --
 // and the locks that keep sessions of other processes apart.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <thread>
 
 #include "EngineFixture.h"
@@ -14,22 +10,12 @@ namespace {
 
 using EngineGroup = EngineTest;
 
-// The last transaction id the closed table's file holds, read without
-// changing it.
-size_t LastTxn(const std::string& dataFile) {
-  MDB_env* env = RawOpen(dataFile, MDB_RDONLY | MDB_NOLOCK);
-  MDB_envinfo info{};
-  if (env) mdb_env_info(env, &info);
-  if (env) mdb_env_close(env);
-  return info.me_last_txnid;
-}
-
 // Batches of one thread share a commit; a batch on another thread commits
 // what the first left pending and begins its own group, which the first
 // thread in turn commits when it takes the table back.
 TEST_F(EngineGroup, BatchesShareACommitUntilAnotherThreadTakesTheTable) {
   ASSERT_EQ(0, table.close());
-  const size_t start = LastTxn(base + ".dat");
+  const size_t start = RawChange(base + ".dat");
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   for (uint64_t tag = 1; tag <= 3; ++tag) {
     cldb::TCtreeBatch batch(table);
@@ -49,13 +35,12 @@ TEST_F(EngineGroup, BatchesShareACommitUntilAnotherThreadTakesTheTable) {
   EXPECT_EQ(TCT_BATCH, table.CommitPending());  // not inside a batch
   ASSERT_EQ(0, table.EndBatch(true));
   ASSERT_EQ(0, table.close());
-  EXPECT_EQ(start + 2, LastTxn(base + ".dat"));
+  EXPECT_EQ(start + 2, RawChange(base + ".dat"));
 }
 
-// A group older than its bound commits when a batch ends.
 TEST_F(EngineGroup, AnOldGroupCommitsWhenABatchEnds) {
   ASSERT_EQ(0, table.close());
-  const size_t start = LastTxn(base + ".dat");
+  const size_t start = RawChange(base + ".dat");
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   for (uint64_t tag = 1; tag <= 2; ++tag) {
     if (tag == 2) usleep(2100 * 1000);
@@ -64,7 +49,7 @@ TEST_F(EngineGroup, AnOldGroupCommitsWhenABatchEnds) {
     ASSERT_EQ(0, batch.Commit());
   }
   // The file already holds both batches, in one commit.
-  EXPECT_EQ(start + 1, LastTxn(base + ".dat"));
+  EXPECT_EQ(start + 1, RawChange(base + ".dat"));
   ASSERT_EQ(0, table.close());
 }
 
@@ -76,24 +61,14 @@ TEST_F(EngineGroup, ASessionForChangesKeepsOtherProcessesOut) {
   ASSERT_EQ(0, table.close());
   for (const auto access : {ZelIndexing::kReadOnly, ZelIndexing::kReadWrite}) {
     SCOPED_TRACE(access == ZelIndexing::kReadWrite ? "child changes" : "child reads");
-    int ready[2];
-    ASSERT_EQ(0, pipe(ready));
-    const pid_t child = fork();
-    if (child == 0) {
-      TestTable t;
-      const char rc = static_cast<char>(t.Declare(base) | t.open(access));
-      if (write(ready[1], &rc, 1) == 1) pause();
-      _exit(1);
-    }
-    char childRc = -1;
-    ASSERT_EQ(1, read(ready[0], &childRc, 1));
-    EXPECT_EQ(0, childRc);
+    int childRc = -1;
+    const pid_t child = HoldOpen(base, access, childRc);
+    ASSERT_EQ(0, childRc);
     EXPECT_EQ(TCT_BUSY, table.open(ZelIndexing::kReadWrite));
     EXPECT_EQ(access == ZelIndexing::kReadWrite ? TCT_BUSY : 0, table.open(ZelIndexing::kReadOnly));
     EXPECT_EQ(0, table.close());
     kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    for (int fd : ready) close(fd);
+    EXPECT_TRUE(KilledBySigkill(child));
   }
   EXPECT_EQ(TCT_CORRUPT, table.open(ZelIndexing::kReadOnly));
   EXPECT_FALSE(Exists(base + ".dat-lock"));

@@ -5,8 +5,6 @@
 // must then report a failure, and the table must either open with the
 // records it held before the step or those it holds after it, or be
 // refused: never anything else.
-#include <map>
-
 #include "EngineFixture.h"
 #include "platform/FileIo.h"
 
@@ -71,24 +69,6 @@ class EngineIoFault : public ::testing::Test {
         if (!failed) failed |= Holds(t, model) ? 0 : 1;
         return failed | t.close();
     }
-  }
-
-  // Whether the open table holds exactly `expected`, by both indexes.
-  static bool Holds(TCtreeTable& t, const Model& expected) {
-    Tags all = Walk(t, kAfid, 0), want;
-    std::sort(all.begin(), all.end());
-    for (const auto& entry : expected) want.push_back(entry.first);
-    if (all != want || t.getRecordCount() != static_cast<long long>(expected.size())) return false;
-    for (const auto& [tag, r] : expected) {
-      _CacheRecord read;
-      auto key = Key(t, kCrc, r.crc64);
-      bool seen = false;
-      for (int rc = t.firstInSet(kCrc, key.data(), &read, 8); rc == 0;
-           rc = t.nextInSet(kCrc, &read))
-        seen = seen || (read.reserved2 == tag && memcmp(&read, &r, sizeof(r)) == 0);
-      if (!seen) return false;
-    }
-    return true;
   }
 
   // The table now: refused, or holding one of the two models.

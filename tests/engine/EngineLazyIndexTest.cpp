@@ -51,8 +51,6 @@ TEST_F(LazyIndex, LeftoversAreNeverReadAndGoAtABatchWalk) {
   EXPECT_EQ(3, AfidEntries());
 }
 
-// An index left with stale entries is not what an eager declaration
-// expects; rebuilding it drops them.
 TEST_F(LazyIndex, EagerDeclarationRefusesLeftoversUntilRebuilt) {
   Add(5, 1, 1);
   Add(6, 1, 2);
@@ -128,16 +126,21 @@ class FilteredIndex : public EngineTest {
     EXPECT_TRUE(rc == 0 || rc == TCT_NOT_FOUND) << rc;
     return rc == 0 && r.crc64 == crc;
   }
+  // Keys i * kStep for i in [1, count], each its own record.
+  void AddSpread(uint64_t count) {
+    for (uint64_t i = 1; i <= count; ++i) Add(i * kStep, 1, i);
+  }
+  static constexpr uint64_t kStep = 0x9E3779B97F4A7C15ULL;
 };
 
 // Enough keys in one batch for the filter to outgrow its first size and be
 // rebuilt from the batch's own, uncommitted entries; then an aborted batch,
 // a rewrite to a new key, a reopen and a read-only open.
 TEST_F(FilteredIndex, FindsEveryKeyTheIndexHolds) {
-  constexpr uint64_t kKeys = 70000, kStep = 0x9E3779B97F4A7C15ULL;
+  constexpr uint64_t kKeys = 70000;
   {
     cldb::TCtreeBatch batch(table);
-    for (uint64_t i = 1; i <= kKeys; ++i) Add(i * kStep, 1, i);
+    AddSpread(kKeys);
     for (uint64_t i = 1; i <= kKeys; ++i) ASSERT_TRUE(Finds(i * kStep)) << i;
     ASSERT_EQ(0, batch.Commit());
   }
@@ -165,12 +168,10 @@ TEST_F(FilteredIndex, FindsEveryKeyTheIndexHolds) {
 // fails its check (here a chunk changed behind the engine's back) is built
 // anew from the index, never trusted.
 TEST_F(FilteredIndex, AStoredFilterThatFailsItsCheckIsRebuilt) {
-  constexpr uint64_t kKeys = 5000, kStep = 0x9E3779B97F4A7C15ULL;
-  {
-    cldb::TCtreeBatch batch(table);
-    for (uint64_t i = 1; i <= kKeys; ++i) Add(i * kStep, 1, i);
-    ASSERT_EQ(0, batch.Commit());
-  }
+  constexpr uint64_t kKeys = 5000;
+  cldb::TCtreeBatch batch(table);
+  AddSpread(kKeys);
+  ASSERT_EQ(0, batch.Commit());
   ASSERT_EQ(0, table.close());
   RawChange(base + ".dat", "meta", [](MDB_txn* txn, MDB_dbi dbi) {
     std::string key = "filter0/";

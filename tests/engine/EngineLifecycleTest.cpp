@@ -77,7 +77,7 @@ TEST_F(EngineLifecycle, ClosedReadOnlyAndBusyTablesRefuseWork) {
 
 TEST_F(EngineLifecycle, BatchesCommitOnceAbortOrCloseDiscardAndDoNotNest) {
   ASSERT_EQ(0, table.close());
-  const size_t start = RawChange(table.dataFileName(), nullptr);
+  const size_t start = RawChange(table.dataFileName());
   ASSERT_EQ(0, table.open(ZelIndexing::kReadWrite));
   Fill(40);
   EXPECT_EQ(TCT_BATCH, table.EndBatch(true));
@@ -98,7 +98,7 @@ TEST_F(EngineLifecycle, BatchesCommitOnceAbortOrCloseDiscardAndDoNotNest) {
     ExpectFilled(table, 40);
   }
   ASSERT_EQ(0, table.close());
-  EXPECT_EQ(start + 1, RawChange(table.dataFileName(), nullptr));  // Fill's 40 adds
+  EXPECT_EQ(start + 1, RawChange(table.dataFileName()));  // Fill's 40 adds
 }
 
 // Record 1 is misfiled in index 1 (archive file 3, not 1), so a rewrite of

@@ -7,6 +7,18 @@
 namespace enginetest {
 namespace {
 
+// Runs fn(cursor, key, value) on every entry of `dbi` in turn.
+void Each(MDB_txn* txn, MDB_dbi dbi,
+          const std::function<void(MDB_cursor*, const MDB_val&, const MDB_val&)>& fn) {
+  MDB_cursor* c;
+  ASSERT_EQ(0, mdb_cursor_open(txn, dbi, &c));
+  MDB_val k, d;
+  for (int rc = mdb_cursor_get(c, &k, &d, MDB_FIRST); rc == 0;
+       rc = mdb_cursor_get(c, &k, &d, MDB_NEXT))
+    fn(c, k, d);
+  mdb_cursor_close(c);
+}
+
 class EngineUpgrade : public EngineTest {
  protected:
   EngineUpgrade() { lazyAfid = filteredCrc = true; }
@@ -17,34 +29,23 @@ class EngineUpgrade : public EngineTest {
   void MakeFirstFormat() {
     RawChange(base + ".dat", "records", [](MDB_txn* txn, MDB_dbi dbi) {
       std::vector<std::pair<std::string, std::string>> records;
-      MDB_cursor* c;
-      ASSERT_EQ(0, mdb_cursor_open(txn, dbi, &c));
-      MDB_val k, d;
-      for (int rc = mdb_cursor_get(c, &k, &d, MDB_FIRST); rc == 0;
-           rc = mdb_cursor_get(c, &k, &d, MDB_NEXT)) {
-        ASSERT_EQ(124u, d.mv_size);
+      Each(txn, dbi, [&](MDB_cursor*, const MDB_val& k, const MDB_val& d) {
+        EXPECT_EQ(124u, d.mv_size);
         records.emplace_back(std::string(static_cast<const char*>(k.mv_data), k.mv_size),
                              std::string(static_cast<const char*>(d.mv_data), 120));
-      }
-      mdb_cursor_close(c);
+      });
       for (auto& [key, record] : records) {
-        k = {key.size(), &key[0]};
-        d = {record.size(), &record[0]};
+        MDB_val k{key.size(), &key[0]}, d{record.size(), &record[0]};
         ASSERT_EQ(0, mdb_put(txn, dbi, &k, &d, 0));
       }
     });
     RawChange(base + ".dat", "meta", [](MDB_txn* txn, MDB_dbi dbi) {
-      MDB_cursor* c;
-      ASSERT_EQ(0, mdb_cursor_open(txn, dbi, &c));
-      MDB_val k, d;
-      for (int rc = mdb_cursor_get(c, &k, &d, MDB_FIRST); rc == 0;
-           rc = mdb_cursor_get(c, &k, &d, MDB_NEXT)) {
-        const std::string key(static_cast<const char*>(k.mv_data), k.mv_size);
-        if (key.compare(0, 6, "filter") == 0) {
-          ASSERT_EQ(0, mdb_cursor_del(c, 0));
+      Each(txn, dbi, [](MDB_cursor* c, const MDB_val& k, const MDB_val&) {
+        if (std::string(static_cast<const char*>(k.mv_data), k.mv_size).rfind("filter", 0) == 0) {
+          EXPECT_EQ(0, mdb_cursor_del(c, 0));
         }
-      }
-      mdb_cursor_close(c);
+      });
+      MDB_val k, d;
       std::string schema = "schema";
       k = {schema.size(), &schema[0]};
       ASSERT_EQ(0, mdb_get(txn, dbi, &k, &d));
@@ -70,15 +71,10 @@ class EngineUpgrade : public EngineTest {
     size_t length = 0;
     bool same = true;
     RawChange(base + ".dat", "records", [&](MDB_txn* txn, MDB_dbi dbi) {
-      MDB_cursor* c;
-      ASSERT_EQ(0, mdb_cursor_open(txn, dbi, &c));
-      MDB_val k, d;
-      for (int rc = mdb_cursor_get(c, &k, &d, MDB_FIRST); rc == 0;
-           rc = mdb_cursor_get(c, &k, &d, MDB_NEXT)) {
+      Each(txn, dbi, [&](MDB_cursor*, const MDB_val&, const MDB_val& d) {
         same = same && (length == 0 || length == d.mv_size);
         length = d.mv_size;
-      }
-      mdb_cursor_close(c);
+      });
     });
     return same ? length : 0;
   }

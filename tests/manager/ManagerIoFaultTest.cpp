@@ -125,14 +125,6 @@ class ManagerIoFault : public ManagerTest {
            file.SetOwner(4242);
   }
 
-  // 1 when a query of `block` hits, 0 when it misses, -1 when it fails.
-  int Answer(const CacheRecordRef& block) {
-    CLDBQuerySignature q{block, 7};
-    q.record.ArchivingTime = TestNow();
-    if (manager->QuerySignature(&q, 1) != 0) return -1;
-    return q.found == 1 ? 1 : 0;
-  }
-
   // No block of the lost archive file is ever found, but by the job that
   // inserted it.
   void ExpectNoFalseHit() {

@@ -96,20 +96,9 @@ TEST_F(ManagerTest, EmptyCLDBAsksFromTheTopAndDropsTheReply) {
   EXPECT_EQ(0u, FoundPruned());
 }
 
-TEST_F(ManagerTest, RecopiedFilesMissAfterInitialize) {
-  args.isAuxCopy = true;
-  MakeCleanCLDB({{kT0, Block(1, 5)}, {kT0, Block(2, 6)}});
-  storage->SetRecopied(3, {5});
-  InitializeOk();
-  EXPECT_TRUE(capture.Contains(0,
-                               "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
-                               "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
-  EXPECT_FALSE(Found(Block(1, 5)));
-  EXPECT_TRUE(Found(Block(2, 6)));
-}
-
-// Without its recopied list an auxiliary copy vouches for nothing stored by
-// earlier jobs, until a later load succeeds; an empty list is a list.
+// Files the storage side recopied miss. Without its recopied list an
+// auxiliary copy vouches for nothing stored by earlier jobs, until a later
+// load succeeds; an empty list is a list.
 TEST_F(ManagerTest, AuxiliaryCopyWithoutItsRecopiedListHitsOnlyItsOwnBlocks) {
   args.isAuxCopy = true;
   for (Storage::Call failing : {Storage::kConnectMediaManager, Storage::kGetAFsToRecopyForCopy}) {
@@ -133,14 +122,22 @@ TEST_F(ManagerTest, AuxiliaryCopyWithoutItsRecopiedListHitsOnlyItsOwnBlocks) {
     std::filesystem::remove_all(Folder());
     storage->SetCopyClean(12, false);
   }
-  MakeCleanCLDB({{kT0 - 100, Block(1, 5)}});
-  storage->SetRecopied(3, {});
-  InitializeOk();
-  EXPECT_TRUE(Found(Block(1, 5)));
+  // Loaded by Initialize.
+  for (const std::vector<int>& recopied : {std::vector<int>{}, {5}}) {
+    MakeCleanCLDB({{kT0 - 100, Block(1, 5)}, {kT0 - 100, Block(2, 6)}});
+    storage->SetRecopied(3, recopied);
+    InitializeOk();
+    EXPECT_EQ(!recopied.empty(),
+              capture.Contains(0,
+                               "CCLDBTableManager::ConfigureRecopiedAfileList [Copy-id - 3]  "
+                               "Recopy List size - 1 [ret - 0] [Mount-path offline - no]"));
+    EXPECT_EQ(recopied.empty(), Found(Block(1, 5)));
+    EXPECT_TRUE(Found(Block(2, 6)));
+    ASSERT_EQ(0, manager->Uninitialize(false));
+    std::filesystem::remove_all(Folder());
+  }
 }
 
-// A job whose id is 0 (the arguments' and the one Initialize asks for) still
-// loads its list.
 TEST_F(ManagerTest, AJobWithoutAnIdStillLoadsItsValidList) {
   args.jobId = 0;
   MakeCleanCLDB({{kT0 - 100, Block(1, 5)}, {kT0 - 100, Block(2, 6)}});

@@ -37,24 +37,4 @@ TEST(StorageBackend, ServicesUseTheInstalledBackendAndFailWithoutOne) {
   cldb::StorageBackend::Install(previous);
 }
 
-TEST(StorageBackend, RecopiedFilesNeedAConnectedMediaManager) {
-  auto mine = std::make_shared<cldb::InMemoryStorageBackend>();
-  auto previous = cldb::StorageBackend::Install(mine);
-  mine->SetRecopied(4, {30, 31});
-  mine->SetMountPathOffline(4, true);
-  MLMMessageInstance mm;
-  std::vector<MMAFToRecopy> list;
-  int flags = 0;
-  mine->FailCall(cldb::InMemoryStorageBackend::kConnectMediaManager, -2);
-  EXPECT_EQ(mm.Init(2, nullptr), -2);
-  EXPECT_NE(ZelMMIdxSIDBStoreInfo(mm).getAFsToRecopyForCopy(4, list, flags), 0);
-  mine->FailCall(cldb::InMemoryStorageBackend::kConnectMediaManager, 0);
-  ASSERT_EQ(mm.Init(2, nullptr), 0);
-  ASSERT_EQ(ZelMMIdxSIDBStoreInfo(mm).getAFsToRecopyForCopy(4, list, flags), 0);
-  ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[1].afileId, 31);
-  EXPECT_EQ(flags, int{ZELA_ANY_MOUNTPATH_OFFLINE_FLAG});
-  cldb::StorageBackend::Install(previous);
-}
-
 }  // namespace
