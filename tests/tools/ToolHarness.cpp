@@ -188,8 +188,6 @@ void WriteRandomFile(const std::string& path, uint64_t seed, size_t size) {
   cldbtest::WriteFile(path, RandomBytes(seed, size));
 }
 
-uint64_t BlocksOf(uint64_t size) { return (size + kBlock - 1) / kBlock; }
-
 TreeScan ScanTree(const std::string& root) {
   TreeScan scan;
   auto note = [&](const std::filesystem::path& path, const std::string& relative) {
