@@ -317,11 +317,9 @@ std::vector<DumpRecord> ToolTest::Dump(uint32_t app) {
 std::string ToolTest::Restore(uint32_t jobId, const std::vector<std::string>& extra) {
   static int restores = 0;
   const std::string target = dir_ / ("restore-" + std::to_string(++restores));
-  std::vector<std::string> args = {"restore", std::to_string(jobId), "--to", target, "--root",
-                                   Root()};
+  std::vector<std::string> args = {"restore", std::to_string(jobId), "--to", target};
   args.insert(args.end(), extra.begin(), extra.end());
-  RunResult result = RunTool(args);
-  EXPECT_EQ(result.exitCode, 0) << result.err;
+  Run(args);
   return target;
 }
 
