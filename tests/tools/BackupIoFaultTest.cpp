@@ -96,7 +96,6 @@ class BackupIoFault : public ToolTest {
   TreeScan first_, second_;
 };
 
-// Every seventh call.
 TEST_F(BackupIoFault, AFailedFileCallLeavesEarlierJobsWholeAndTheNextBackupClean) { Loop(7); }
 
 TEST_F(BackupIoFault, StressEveryFailedFileCall) { Loop(1); }

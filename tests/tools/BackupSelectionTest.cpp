@@ -156,8 +156,14 @@ TEST_F(BackupSelectionTest, MissingPathsAreReportedAndTheOthersBackedUp) {
 
   const RunResult none = Run({"backup", "--json", Tree("gone"), Tree("gone2")}, 1);
   EXPECT_EQ(none.Json()["error"]["exit_code"], 1) << none.out;  // --json: the error as JSON
-  EXPECT_EQ(none.ErrorLines().size(), 3u) << none.err;          // each path, then why nothing ran
+  // Each path, then why nothing ran.
+  EXPECT_EQ(none.ErrorLines(),
+            (std::vector<std::string>{
+                "cldb: cannot access '" + Tree("gone") + "': No such file or directory",
+                "cldb: cannot access '" + Tree("gone2") + "': No such file or directory",
+                "cldb: nothing to back up"}));
   EXPECT_EQ(Json({"storage", "jobs"})["jobs"].size(), 1u);
+  EXPECT_EQ(Backup({Tree("t")})["hits"], 6);
 }
 
 TEST_F(BackupSelectionTest, TheRootFolderIsNeverBackedUpIntoItself) {

@@ -135,8 +135,9 @@ TEST_F(CommandLineHelpTest, VersionNamesTheToolTheLibraryAndEveryFormat) {
 }
 
 // Each command's help shows the options every command takes and examples,
-// and names the types of values in words.
-TEST_F(CommandLineHelpTest, EveryCommandsHelpShowsTheCommonOptionsAndExamples) {
+// and names the types of values in words; the completion and the man page
+// cover every command and option it lists.
+TEST_F(CommandLineHelpTest, EveryCommandsHelpCompletionAndManPageAgree) {
   std::map<std::string, std::string> helps;
   Discover({}, helps);
   ASSERT_GT(helps.size(), 15u);
@@ -149,13 +150,9 @@ TEST_F(CommandLineHelpTest, EveryCommandsHelpShowsTheCommonOptionsAndExamples) {
       EXPECT_NE(help.find(option), std::string::npos) << option << " in\n" << help;
     EXPECT_NE(help.find("Examples:\n  cldb " + name), std::string::npos) << help;
   }
-}
 
-// What --help lists is what the completion offers and the man page
-// documents; the build made both from the same definitions.
-TEST_F(CommandLineHelpTest, CompletionAndManPageCoverEveryCommandAndOption) {
-  std::map<std::string, std::string> helps;
-  Discover({}, helps);
+  // What --help lists is what the completion offers and the man page
+  // documents; the build made both from the same definitions.
   const std::string bash = Generated("bash"), man = Generated("man");
   const std::vector<std::string> bashLines = Lines(bash);
   for (const auto& [name, help] : helps) {

@@ -18,7 +18,7 @@ class FolderCommandsTest : public ToolTest {
   nlohmann::json job_;
 };
 
-TEST_F(FolderCommandsTest, StateShowsAClosedCldbWithItsRecordCount) {
+TEST_F(FolderCommandsTest, StateAndStatsShowAClosedCldbWithItsRecordCount) {
   const nlohmann::json state = Json({"state", CldbFolder()});
   EXPECT_EQ(state["version"], 2);
   EXPECT_EQ(state["state"], 2);
@@ -29,9 +29,7 @@ TEST_F(FolderCommandsTest, StateShowsAClosedCldbWithItsRecordCount) {
 
   const RunResult human = RunTool({"state", CldbFolder()});
   EXPECT_NE(human.out.find("State            2 (closed)"), std::string::npos) << human.out;
-}
 
-TEST_F(FolderCommandsTest, StatsReportRecordsStateAndSize) {
   const nlohmann::json stats = Json({"stats"});
   EXPECT_EQ(stats["cldb_folder"], CldbFolder());
   EXPECT_EQ(stats["record_count"], kBlocks);

@@ -61,8 +61,10 @@ TEST_F(OutputOptionsTest, QuietPrintsErrorsOnly) {
 }
 
 // -v: the library's log on standard error as well as in the root's log,
-// which a configured log file does not take away.
-TEST_F(OutputOptionsTest, VerboseShowsTheLogOnTheTerminalAndKeepsTheLogFile) {
+// which a configured log file does not take away. The human summary: binary
+// units only, what went to disk always, the counters no backup changes only
+// with -v.
+TEST_F(OutputOptionsTest, VerboseShowsTheLogAndTheSummaryHidesCountersThatStayZero) {
   const std::string config = dir_ / "cldb.conf";
   cldbtest::WriteFile(config, "[EvDebug]\nLogFile = " + dir_ / "configured.log" + "\n");
   RunOptions options;
@@ -76,10 +78,25 @@ TEST_F(OutputOptionsTest, VerboseShowsTheLogOnTheTerminalAndKeepsTheLogFile) {
         HumanBackupArgs(verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{}),
         options);
     ASSERT_EQ(result.exitCode, 0) << result.err;
+    // Without -v nothing else, as there is no terminal.
     EXPECT_EQ(verbose, result.err.find(opened) != std::string::npos) << result.err;
+    if (!verbose) {
+      EXPECT_EQ(result.err, "");
+    }
     const std::string log = LogText();
     EXPECT_GT(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), before);
     EXPECT_NE(log.rfind(opened), std::string::npos);
+
+    const std::string& out = result.out;
+    EXPECT_NE(out.find("CLDB statistics"), std::string::npos) << out;
+    EXPECT_NE(out.find("  written        "), std::string::npos) << out;
+    EXPECT_NE(out.find("to disk"), std::string::npos) << out;
+    EXPECT_NE(out.find(" MiB/s"), std::string::npos) << out;
+    for (const char* decimal : {" MB", " kB", " KB", " GB"})
+      EXPECT_EQ(out.find(decimal), std::string::npos) << decimal << " in\n" << out;
+    EXPECT_NE(out.find("CRC not found"), std::string::npos) << out;
+    for (const char* label : {"Inserted by this job", "Expired in this job"})
+      EXPECT_EQ(verbose, out.find(label) != std::string::npos) << label << " in\n" << out;
   }
 }
 
@@ -107,30 +124,6 @@ TEST_F(OutputOptionsTest, LogLevelsByName) {
   const RunResult bad = RunTool(HumanBackupArgs({"--log-level", "loud"}));
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_NE(bad.err.find("--log-level"), std::string::npos) << bad.err;
-}
-
-// The human summary: binary units only, what went to disk always, the
-// counters no backup changes only with -v.
-TEST_F(OutputOptionsTest, TheSummaryUsesBinaryUnitsAndHidesCountersThatStayZero) {
-  for (bool verbose : {false, true}) {
-    SCOPED_TRACE(verbose);
-    const RunResult result = RunTool(
-        HumanBackupArgs(verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{}));
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    const std::string& out = result.out;
-    if (!verbose) {
-      EXPECT_EQ(result.err, "");  // nothing else without a terminal
-    }
-    EXPECT_NE(out.find("CLDB statistics"), std::string::npos) << out;
-    EXPECT_NE(out.find("  written        "), std::string::npos) << out;
-    EXPECT_NE(out.find("to disk"), std::string::npos) << out;
-    EXPECT_NE(out.find(" MiB/s"), std::string::npos) << out;
-    for (const char* decimal : {" MB", " kB", " KB", " GB"})
-      EXPECT_EQ(out.find(decimal), std::string::npos) << decimal << " in\n" << out;
-    EXPECT_NE(out.find("CRC not found"), std::string::npos) << out;
-    for (const char* label : {"Inserted by this job", "Expired in this job"})
-      EXPECT_EQ(verbose, out.find(label) != std::string::npos) << label << " in\n" << out;
-  }
 }
 
 }  // namespace

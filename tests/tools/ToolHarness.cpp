@@ -188,8 +188,6 @@ void WriteRandomFile(const std::string& path, uint64_t seed, size_t size) {
   cldbtest::WriteFile(path, RandomBytes(seed, size));
 }
 
-uint64_t BlocksOf(uint64_t size) { return (size + kBlock - 1) / kBlock; }
-
 TreeScan ScanTree(const std::string& root) {
   TreeScan scan;
   auto note = [&](const std::filesystem::path& path, const std::string& relative) {
@@ -319,11 +317,9 @@ std::vector<DumpRecord> ToolTest::Dump(uint32_t app) {
 std::string ToolTest::Restore(uint32_t jobId, const std::vector<std::string>& extra) {
   static int restores = 0;
   const std::string target = dir_ / ("restore-" + std::to_string(++restores));
-  std::vector<std::string> args = {"restore", std::to_string(jobId), "--to", target, "--root",
-                                   Root()};
+  std::vector<std::string> args = {"restore", std::to_string(jobId), "--to", target};
   args.insert(args.end(), extra.begin(), extra.end());
-  RunResult result = RunTool(args);
-  EXPECT_EQ(result.exitCode, 0) << result.err;
+  Run(args);
   return target;
 }
 

@@ -70,7 +70,6 @@ class Child {
 // `size` deterministic bytes for `seed`; different seeds give different blocks.
 std::string RandomBytes(uint64_t seed, size_t size);
 void WriteRandomFile(const std::string& path, uint64_t seed, size_t size);
-uint64_t BlocksOf(uint64_t size);
 
 // What a tree holds: each entry below its root (the root as "."), by
 // relative path, with what a restore must bring back of it.
