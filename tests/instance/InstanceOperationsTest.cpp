@@ -223,7 +223,7 @@ TEST_F(Operations, AKilledDumpLeavesTheCLDBIntactAndAReadOnlyFolderDumps) {
   ASSERT_EQ(0, chmod(Folder().c_str(), 0700));
 }
 
-TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
+TEST_F(Operations, AnOpenInstanceRefusesFolderOpsAndCompactionKeepsTheRecords) {
   CCLDBTables compactor;
   EXPECT_EQ(-1, compactor.CompactCacheTable(&log, (root / "none").c_str()));
   EXPECT_TRUE(capture.Contains("CCLDBTables::CompactCacheTable(): [ERROR] CLDB folder (" +
@@ -236,7 +236,16 @@ TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
   for (const char* op : {"CompactCacheTable", "DumpCacheTable"})
     EXPECT_TRUE(capture.Contains(std::string("CCLDBTables::") + op +
                                  "(): CacheTable already opened (" + Folder() + ")"));
+  config.cldbId = 99;
+  EXPECT_EQ(-1, Init(*tables));
+  EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: CacheTable already opened"));
+  config.cldbId = 12;
   EXPECT_EQ(Folder(), tables->Path());
+  EXPECT_EQ(-1, tables->DeleteCLDB());
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::DeleteCLDBFiles() File is in open state unable "
+                       "to delete(" +
+                       Folder() + ")"));
   CloseInstance();
   ASSERT_EQ(0, compactor.CompactCacheTable(&log, Folder().c_str()));
   EXPECT_TRUE(capture.Contains("CCacheTable::MakeCompact: Reindexing completed...."));
