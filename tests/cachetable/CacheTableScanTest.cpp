@@ -104,7 +104,7 @@ TEST_F(CacheTableScan, LeastArchiveFileIdSweepsTheStaleEntriesItPasses) {
   for (const auto& b : blocks) Insert(b);
   for (auto b : blocks) {
     b.archiveFileId = 9;
-    ASSERT_EQ(0, Query(b));
+    ASSERT_EQ(0, table->QuerySignature(b));
   }
   ASSERT_EQ(0, table->close());
   ASSERT_EQ(100, ArchiveFileEntries(dir / "CacheTable.dat"));
