@@ -78,7 +78,6 @@ class CacheTableTest : public ::testing::Test {
   _CacheRecord& Current() { return *table->getRecordPointer(); }
 
   void Insert(CacheRecordRef ref) { ASSERT_EQ(table->AddCacheRecord(ref, 0), 0); }
-  int Query(CacheRecordRef ref) { return table->QuerySignature(ref); }
   // A fresh block of archive file `afileId`, archived now.
   CacheRecordRef Block(uint32_t afileId = 1) {
     return MakeRef(RandomSignature(rng), 4096, 1, TestNow(), afileId);

@@ -1,5 +1,5 @@
-// Signature lookup: keys, the match rules in their order with their counters,
-// insertion, and the single-record operations.
+// Signature lookup: the match rules in their order, with their counters.
+// (Keys, collisions, insertion and the single-record operations: the model test.)
 #include <map>
 
 #include "CacheTableFixture.h"
@@ -110,57 +110,6 @@ TEST_F(CacheTableQuery, EachRuleDecidesCountsAndExpiresAsItShould) {
     EXPECT_EQ(kT0 + c.usedAt, r.InsertedTime);
     EXPECT_EQ(stored.ArchivingTime, r.ArchivingTime);
   }
-}
-
-TEST_F(CacheTableQuery, ZeroCrcIsKeyOneAndCollidingSignaturesShareAKey) {
-  OpenTable();
-  const Signature zero = SignatureWithCrc(RandomSignature(rng), 0);
-  Insert(MakeRef(zero, 1, 0, kT0, 3));
-  const std::vector<_CacheRecord> under = UnderKey(1);
-  ASSERT_EQ(1u, under.size());
-  EXPECT_EQ(1u, under[0].crc64);
-  EXPECT_EQ(0, Query(MakeRef(zero, 1, 0, kT0, 4)));
-  ExpectStats(_stCLDBStates());
-
-  const unsigned long long crc = CrcOf(RandomSignature(rng).data());
-  const Signature a = SignatureWithCrc(RandomSignature(rng), crc);
-  const Signature b = SignatureWithCrc(RandomSignature(rng), crc);
-  Insert(MakeRef(a, 1, 0, kT0, 1));
-  Insert(MakeRef(b, 1, 0, kT0, 2));
-  EXPECT_EQ(2u, UnderKey(crc).size());
-  _stCLDBStates want;
-  EXPECT_EQ(0, Query(MakeRef(b, 1, 0, kT0, 2)));  // meets a first
-  want.mismatchedSignature = 1;
-  ExpectStats(want);
-  EXPECT_EQ(0, Query(MakeRef(a, 1, 0, kT0, 1)));
-  ExpectStats(want);
-  // The signature is judged before the size: a's record is only a signature miss.
-  EXPECT_EQ(-1, Query(MakeRef(b, 2, 0, kT0, 2)));
-  want.mismatchedSignature = 2;
-  want.mismatchedDataSize = 1;
-  ExpectStats(want);
-}
-
-// The model test covers the rest of insertion, refresh and deletion.
-TEST_F(CacheTableQuery, InsertionFindsItsTwinAndSingleRecordOpsMissTheAbsent) {
-  OpenTable();
-  const CacheRecordRef ref = Block(3);
-  Insert(ref);
-  TestNow() = kT0 + 50;
-  Insert(ref);
-  EXPECT_EQ(1, table->getRecordCount());
-  EXPECT_EQ(kT0 + 50, UnderKey(CrcOf(ref.Signature))[0].LastUpdateTime);
-  EXPECT_TRUE(capture.Contains(3,
-                               "CCacheTable::AddCacheRecord: Record found here already, "
-                               "updating LastUpdateTime and return here"));
-
-  CacheRecordRef absent = ref;
-  absent.archiveFileId = 4;
-  EXPECT_EQ(-1, table->UpdateLastCacheTime(absent));
-  EXPECT_TRUE(capture.Contains(-1, "CCacheTable::UpdateLastCacheTime(): Search record failed"));
-  EXPECT_EQ(-1, table->DeleteCacheRecord(absent));
-  EXPECT_TRUE(capture.Contains(-1, "CCacheTable::DeleteCacheRecord(): Search record failed"));
-  EXPECT_EQ(1, table->getRecordCount());
 }
 
 }  // namespace

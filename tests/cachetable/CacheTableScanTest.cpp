@@ -1,5 +1,5 @@
-// Scans in archive-file order, expiry of archive files, clean-up and the
-// least archive-file id.
+// Scans in archive-file order, clean-up, and the sweep of the least
+// archive-file id. (Marking files expired: the model test.)
 #include <lmdb.h>
 
 #include <atomic>
@@ -39,24 +39,6 @@ TEST_F(CacheTableScan, ScansRunInArchiveFileOrderExpiredRecordsIncluded) {
   EXPECT_EQ(-1, table->FindFirstRecordByAfileId(10));
 }
 
-TEST_F(CacheTableScan, MarkingExpiresExactlyOneFileOnce) {
-  OpenTable();
-  InsertFiles({4, 6, 4, 4, 8});
-  ASSERT_EQ(0, table->MarkRecordsExpired(5));  // no file 5: nothing marked
-  EXPECT_TRUE(UnderKey(0).empty());
-  ASSERT_EQ(0, table->MarkRecordsExpired(4));
-  const std::vector<_CacheRecord> once = AllRecords();
-  for (const _CacheRecord& r : once) {
-    EXPECT_EQ(r.archiveFileId == 4, (r.Flags & CACHE_FLAG_EXPIRED) != 0);
-    EXPECT_EQ(r.archiveFileId == 4, r.crc64 == 0);
-    EXPECT_EQ(static_cast<uint32_t>(kSigType), r.Flags & ~CACHE_FLAG_EXPIRED);
-  }
-  ASSERT_EQ(0, table->MarkRecordsExpired(4));
-  const std::vector<_CacheRecord> twice = AllRecords();
-  ASSERT_EQ(once.size(), twice.size());
-  EXPECT_EQ(0, memcmp(once.data(), twice.data(), once.size() * sizeof(_CacheRecord)));
-}
-
 TEST_F(CacheTableScan, CleanUpDeletesOnlyFlaggedRecordsUnlessAskedToQuit) {
   OpenTable();
   InsertFiles({4, 6});
@@ -92,20 +74,6 @@ TEST_F(CacheTableScan, CleanUpDeletesOnlyFlaggedRecordsUnlessAskedToQuit) {
             capture.Lines());
 }
 
-TEST_F(CacheTableScan, LeastArchiveFileIdCountsExpiredRecordsAndFileZero) {
-  OpenTable();
-  unsigned int least = 77;
-  EXPECT_EQ(0, table->GetLeastAFileId(least));
-  EXPECT_EQ(0u, least);
-  InsertFiles({9, 3, 5});
-  ASSERT_EQ(0, table->MarkRecordsExpired(3));
-  EXPECT_EQ(0, table->GetLeastAFileId(least));
-  EXPECT_EQ(3u, least);
-  InsertFiles({0});
-  EXPECT_EQ(0, table->GetLeastAFileId(least));
-  EXPECT_EQ(0u, least);
-}
-
 // Entries of the archive-file index of the closed table `dataFile`.
 long long ArchiveFileEntries(const std::string& dataFile) {
   MDB_env* env = nullptr;
@@ -136,7 +104,7 @@ TEST_F(CacheTableScan, LeastArchiveFileIdSweepsTheStaleEntriesItPasses) {
   for (const auto& b : blocks) Insert(b);
   for (auto b : blocks) {
     b.archiveFileId = 9;
-    ASSERT_EQ(0, Query(b));
+    ASSERT_EQ(0, table->QuerySignature(b));
   }
   ASSERT_EQ(0, table->close());
   ASSERT_EQ(100, ArchiveFileEntries(dir / "CacheTable.dat"));

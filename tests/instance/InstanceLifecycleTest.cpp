@@ -160,20 +160,6 @@ TEST_F(Lifecycle, TheWipeRemovesOnlyTheCLDBsOwnEntriesAndAFailedWipeFailsCreate)
   EXPECT_FALSE(fs::exists(Folder() + "/CacheTable.dat"));  // it went no further
 }
 
-TEST_F(Lifecycle, OpenInstanceRefusesInitializeAndDelete) {
-  OpenInstance();
-  config.cldbId = 99;
-  EXPECT_EQ(-1, Init(*tables));
-  EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: CacheTable already opened"));
-  config.cldbId = 12;
-  EXPECT_EQ(Folder(), tables->Path());
-  EXPECT_EQ(-1, tables->DeleteCLDB());
-  EXPECT_TRUE(
-      capture.Contains(At("CCLDBTables::DeleteCLDBFiles() File is in open state unable "
-                          "to delete(@)")));
-  EXPECT_TRUE(fs::exists(Folder() + "/State.xml") && fs::exists(Folder() + "/CacheTable.dat"));
-}
-
 TEST_F(Lifecycle, MigrationCopiesOnlyCLDBFilesIntoTheNewFolderAndRemovesTheOld) {
   const std::string old = root / "ZEL_CLDB_APP_12";
   ASSERT_TRUE(fs::create_directories(old + "/sub.dat"));
@@ -279,7 +265,7 @@ TEST_F(Lifecycle, OpenReusesOnlyACleanlyClosedCLDBOfItsStoreAndVersion) {
                   capture.Contains(At("CCLDBTables::Open(): creating new CacheDB(@)")));
     EXPECT_EQ(c.outcome != kReused && c.outcome != kTableRecreated,
               capture.Contains(At("CCLDBTables::Open(): Creating CacheTable...version - 2 (@)")));
-    EXPECT_EQ(1u, StoredState(Folder(), 12));
+    EXPECT_EQ(1u, StoredValue(Folder(), 12, &CCLDBStateFile::GetState));
     EXPECT_EQ(c.outcome == kReused ? 3 : 0, tables->RecordCount());
     EXPECT_STREQ(cldb::RecreateReasonName(c.reason), cldb::RecreateReasonName(tables->Recreated()));
     CloseInstance();
@@ -306,7 +292,7 @@ TEST_F(Lifecycle, StateThatCannotBeRecordedFailsOpenLeavingNothingOpenAndFailsCl
   EXPECT_EQ(-1, tables->Close(false));
   EXPECT_TRUE(tables->IsOpened());
   EXPECT_TRUE(capture.Contains(At("CCLDBTables::Close(): Set State (@) Failed")));
-  EXPECT_EQ(1u, StoredState(Folder(), 12));
+  EXPECT_EQ(1u, StoredValue(Folder(), 12, &CCLDBStateFile::GetState));
 }
 
 TEST_F(Lifecycle, CloseRecordsTheCountAndTheLeastFileOfACloudLaptop) {

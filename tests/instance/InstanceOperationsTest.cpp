@@ -18,6 +18,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// What `body` returns when run with files limited to `bytes`: a write past
+// them fails (without the signal).
+template <typename Body>
+int WithFileSizeLimit(rlim_t bytes, const Body& body) {
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const rlimit limit{bytes, saved.rlim_max};
+  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  const int rc = body();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  return rc;
+}
+
 class Operations : public InstanceTest {
  protected:
   void SetUp() override {
@@ -73,18 +88,15 @@ TEST_F(Operations, InsertsWhoseCommitFailsAreReportedAndNeverTrusted) {
   Insert({Block(1, 5)});
   std::vector<CacheRecordRef> many;
   for (unsigned i = 0; i < 3000; ++i) many.push_back(Block(100 + i, 7));
-  // Writes past the current end of the table file fail: the commit needs new pages.
-  rlimit saved{}, limit{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  limit = {std::filesystem::file_size(Folder() + "/CacheTable.dat"), saved.rlim_max};
-  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &limit);
-  EXPECT_EQ(0, tables->InsertSignature(many.data(), static_cast<int>(many.size())));
-  // The table could not be sealed: the close says so and the state stays open.
-  EXPECT_NE(0, tables->Close(false));
-  tables.reset();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, previous);
+  // Writes past the current end of the table file fail: the commit needs
+  // new pages, so the table cannot be sealed: the close says so and the
+  // state stays open.
+  WithFileSizeLimit(fs::file_size(Folder() + "/CacheTable.dat"), [&] {
+    EXPECT_EQ(0, tables->InsertSignature(many.data(), static_cast<int>(many.size())));
+    EXPECT_NE(0, tables->Close(false));
+    tables.reset();
+    return 0;
+  });
   EXPECT_TRUE(engine.Contains("TCtreeTable::close: [ERROR]"));
   OpenInstance();
   EXPECT_EQ(cldb::RecreateReason::kUnclosed, tables->Recreated());
@@ -149,16 +161,9 @@ TEST_F(Operations, DumpWritesEveryRecordInArchiveFileOrder) {
   // A dump that cannot be written in full fails.
   fs::remove(work / name);
   fs::remove(work / second);
-  rlimit saved{}, limit{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  limit = {header.size() + 10, saved.rlim_max};
-  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &limit);
   config.cldbId = 12;
-  const int rc = dumper.DumpCacheTable(&log, Folder().c_str());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, previous);
-  EXPECT_EQ(-1, rc);
+  EXPECT_EQ(-1, WithFileSizeLimit(header.size() + 10,
+                                  [&] { return dumper.DumpCacheTable(&log, Folder().c_str()); }));
   EXPECT_TRUE(capture.Contains("DumpCache: File write failed - " + name));
 }
 
@@ -218,7 +223,7 @@ TEST_F(Operations, AKilledDumpLeavesTheCLDBIntactAndAReadOnlyFolderDumps) {
   ASSERT_EQ(0, chmod(Folder().c_str(), 0700));
 }
 
-TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
+TEST_F(Operations, AnOpenInstanceRefusesFolderOpsAndCompactionKeepsTheRecords) {
   CCLDBTables compactor;
   EXPECT_EQ(-1, compactor.CompactCacheTable(&log, (root / "none").c_str()));
   EXPECT_TRUE(capture.Contains("CCLDBTables::CompactCacheTable(): [ERROR] CLDB folder (" +
@@ -231,7 +236,16 @@ TEST_F(Operations, CompactionOnRequestKeepsTheRecordsAndRefusesAnOpenInstance) {
   for (const char* op : {"CompactCacheTable", "DumpCacheTable"})
     EXPECT_TRUE(capture.Contains(std::string("CCLDBTables::") + op +
                                  "(): CacheTable already opened (" + Folder() + ")"));
+  config.cldbId = 99;
+  EXPECT_EQ(-1, Init(*tables));
+  EXPECT_TRUE(capture.Contains("CCLDBTables::initialize: CacheTable already opened"));
+  config.cldbId = 12;
   EXPECT_EQ(Folder(), tables->Path());
+  EXPECT_EQ(-1, tables->DeleteCLDB());
+  EXPECT_TRUE(
+      capture.Contains("CCLDBTables::DeleteCLDBFiles() File is in open state unable "
+                       "to delete(" +
+                       Folder() + ")"));
   CloseInstance();
   ASSERT_EQ(0, compactor.CompactCacheTable(&log, Folder().c_str()));
   EXPECT_TRUE(capture.Contains("CCacheTable::MakeCompact: Reindexing completed...."));

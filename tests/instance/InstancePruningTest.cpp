@@ -64,86 +64,58 @@ class Pruning : public InstanceTest {
 // pass whose list holds three files is held by the fixture: four here.)
 TEST_F(Pruning, ListsArchiveFilesByTheirFirstRecordAndDecidesAtTheBoundaries) {
   const uint32_t start = kT0, now = kT0 + 1000, d30 = 30 * kDay;  // start: the backup's
+
+  using Files = std::vector<std::tuple<uint32_t, uint32_t, std::string>>;  // id, last use, status
   struct {
-    const char* what;
-    unsigned int nAge, extraExpiryDays;
-    bool aux;
+    struct {
+      const char* what;
+      unsigned int nAge, extraExpiryDays;
+      bool aux;
+      uint32_t curTime;
+    } run;
     std::vector<int> valid;  // {-2}: no list loaded for the job
-    uint32_t curTime;
-    std::vector<std::tuple<uint32_t, uint32_t, std::string>> files;  // id, last use, status
+    Files files;
   } cases[] = {
-      {"expiry window",
-       0,
-       0,
-       false,
+      {{"expiry window", 0, 0, false, now},
        {10, 11, 12},
-       now,
        {{10, now - d30, "Expired"},
         {11, now - d30 + 1, "Fine"},
         {12, start - 1, "Fine"},
         {13, now - d30 - 1, "Pruned"}}},
-      {"clock set back behind the start",
-       0,
-       0,
-       false,
+      {{"clock set back behind the start", 0, 0, false, start - 1000},
        {10, 11, 12},
-       start - 1000,
        {{10, start - 5, "Fine"},
         {11, start - d30 + 1, "Fine"},
         {12, start - d30, "Expired"},
         {13, start - 5, "Pruned"}}},
-      {"age limit",
-       3600,
-       0,
-       false,
+      {{"age limit", 3600, 0, false, now},
        {10, 11},
-       now,
        {{10, now - 3600, "Expired"}, {11, now - 3599, "Fine"}}},
-      {"second expiry period",
-       0,
-       2,
-       false,
+      {{"second expiry period", 0, 2, false, now},
        {10, 11},
-       now,
        {{10, now - 2 * kDay, "Expired"}, {11, now - 2 * kDay + 1, "Fine"}}},
-      {"auxiliary copy, empty list",
-       0,
-       0,
-       true,
+      {{"auxiliary copy, empty list", 0, 0, true, now},
        {},
-       now,
        {{10, now - d30, "Expired"}, {11, now - kDay, "Fine"}}},
-      {"client, no list for the job",
-       0,
-       0,
-       false,
+      {{"client, no list for the job", 0, 0, false, now},
        {-2},
-       now,
        {{10, now - d30, "Expired"}, {11, now - kDay, "Fine"}}},
-      {"client, empty list",
-       0,
-       0,
-       false,
+      {{"client, empty list", 0, 0, false, now},  // only the first record of a file lists it
        {},
-       now,  // only the first record of a file lists it
        {{5, start, ""},
         {6, start - 1, "Pruned"},
         {8, start - 1000, "Pruned"},
         {8, start, "Pruned"}}},
-      {"last possible archive file",
-       0,
-       0,
-       false,
+      {{"last possible archive file", 0, 0, false, now},
        {},
-       now,
        {{5, start - 1000, "Pruned"}, {4294967295u, start - 1000, "Pruned"}}},
   };
   for (auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.run.what);
     config.cldbId = 20 + (&c - cases);
-    config.nAge = c.nAge;
-    config.extraExpiryDays = c.extraExpiryDays;
-    config.aux = c.aux;
+    config.nAge = c.run.nAge;
+    config.extraExpiryDays = c.run.extraExpiryDays;
+    config.aux = c.run.aux;
     OpenForEarlierJob();
     for (bool thisJob : {false, true}) {  // the earlier job's blocks, then this job's
       if (thisJob) BeginJob();
@@ -156,7 +128,7 @@ TEST_F(Pruning, ListsArchiveFilesByTheirFirstRecordAndDecidesAtTheBoundaries) {
     if (c.valid != std::vector<int>{-2})
       tables->SetValidAFileList(c.valid.data(), static_cast<int>(c.valid.size()));
     capture.Clear();
-    auto pass = StartPass(c.curTime);
+    auto pass = StartPass(c.run.curTime);
     if (pass.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
       tables->StopPruning();  // a scan that started again at 0 would never end
       ADD_FAILURE() << "the pass did not end";

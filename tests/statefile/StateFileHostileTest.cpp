@@ -20,6 +20,12 @@ namespace fs = std::filesystem;
 
 using StateFileHostile = StateFileTest;
 
+template <typename T, int (CCLDBStateFile::*get)(T&)>
+int Read(CCLDBStateFile& state) {
+  T value{};
+  return (state.*get)(value);
+}
+
 TEST_F(StateFileHostile, OnlyASmallRegularFileIsEverReadOrParsed) {
   CreateFile();
   const std::string valid = Content();
@@ -41,28 +47,12 @@ TEST_F(StateFileHostile, OnlyASmallRegularFileIsEverReadOrParsed) {
   };
   // Each operation that reads State.xml, and what it returns when it cannot.
   const std::vector<std::pair<const char*, std::function<int(CCLDBStateFile&)>>> operations = {
-      {"Open", [](CCLDBStateFile& s) { return s.Open(); }},
-      {"CheckStatefileSanity", [](CCLDBStateFile& s) { return s.CheckStatefileSanity(); }},
-      {"GetState",
-       [](CCLDBStateFile& s) {
-         unsigned v;
-         return s.GetState(v);
-       }},
-      {"GetVersion",
-       [](CCLDBStateFile& s) {
-         unsigned v;
-         return s.GetVersion(v);
-       }},
-      {"GetOwner",
-       [](CCLDBStateFile& s) {
-         unsigned long long v;
-         return s.GetOwner(v);
-       }},
-      {"GetStampFloor",
-       [](CCLDBStateFile& s) {
-         unsigned v;
-         return s.GetStampFloor(v);
-       }},
+      {"Open", &CCLDBStateFile::Open},
+      {"CheckStatefileSanity", &CCLDBStateFile::CheckStatefileSanity},
+      {"GetState", Read<unsigned, &CCLDBStateFile::GetState>},
+      {"GetVersion", Read<unsigned, &CCLDBStateFile::GetVersion>},
+      {"GetOwner", Read<unsigned long long, &CCLDBStateFile::GetOwner>},
+      {"GetStampFloor", Read<unsigned, &CCLDBStateFile::GetStampFloor>},
       {"SetState", [](CCLDBStateFile& s) { return s.SetState(1); }},
       {"SetOwner", [](CCLDBStateFile& s) { return s.SetOwner(1); }},
       {"OpenForReading",

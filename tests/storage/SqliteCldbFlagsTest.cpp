@@ -89,18 +89,18 @@ TEST_F(SqliteCldbFlags, WithoutARunningJobOfTheClientItsCldbIsDirty) {
 // recreating for that; the copy's auxiliary CLDB, checked against no list,
 // does.
 TEST_F(SqliteCldbFlags, TheValidListHoldsExactlyTheFilesThatCanServeTheirBlocks) {
-  enum Drop { kLoseA, kLoseB, kDropJob1, kDropJob2 };
   struct Case {
     const char* what;
-    Drop drop;
+    bool dropJob;            // else lose an archive file
+    int which;               // job 1 or 2 (0, 1), archive file A or B (0, 1)
     bool otherCopyOfA;       // client 11 stores a on copy 1 too
     std::vector<int> valid;  // of A (0) and B (1)
   };
   for (const Case& c :
-       {Case{"losing A", kLoseA, false, {}},
-        Case{"losing A with a held elsewhere", kLoseA, true, {1}},
-        Case{"losing B", kLoseB, false, {0}}, Case{"dropping job 1", kDropJob1, false, {1}},
-        Case{"dropping job 2", kDropJob2, false, {0}}}) {
+       {Case{"losing A", false, 0, false, {}},
+        Case{"losing A with a held elsewhere", false, 0, true, {1}},
+        Case{"losing B", false, 1, false, {0}}, Case{"dropping job 1", true, 0, false, {1}},
+        Case{"dropping job 2", true, 1, false, {0}}}) {
     SCOPED_TRACE(c.what);
     TempDir root;  // a fresh database for each case
     std::string error;
@@ -124,21 +124,8 @@ TEST_F(SqliteCldbFlags, TheValidListHoldsExactlyTheFilesThatCanServeTheirBlocks)
     for (auto [app, copy] : {std::pair{10u, 1u}, {10u, 2u}, {11u, 1u}}) Recreated(app, copy);
     for (uint32_t copy : {1u, 2u}) ASSERT_EQ(backend_->MarkCopyClean(copy, true), 0);
 
-    int rc = 0;
-    switch (c.drop) {
-      case kLoseA:
-        rc = backend_->DropArchiveFile(files[0]);
-        break;
-      case kLoseB:
-        rc = backend_->DropArchiveFile(files[1]);
-        break;
-      case kDropJob1:
-        rc = backend_->DropJob(job1);
-        break;
-      case kDropJob2:
-        rc = backend_->DropJob(job2);
-        break;
-    }
+    const int rc = c.dropJob ? backend_->DropJob(c.which == 0 ? job1 : job2)
+                             : backend_->DropArchiveFile(files[c.which]);
     ASSERT_EQ(rc, 0) << backend_->LastError();
     std::vector<int> expected;
     for (int i : c.valid) expected.push_back(static_cast<int>(files[i]));
