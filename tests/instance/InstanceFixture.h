@@ -49,6 +49,9 @@ T StoredValue(const std::string& folder, unsigned int cldbId, int (CCLDBStateFil
   EXPECT_EQ(0, (file.*get)(value));
   return value;
 }
+inline unsigned int StoredState(const std::string& folder, unsigned int cldbId) {
+  return StoredValue<unsigned int>(folder, cldbId, &CCLDBStateFile::GetState);
+}
 template <typename T>
 void StoreValue(const std::string& folder, unsigned int cldbId, int (CCLDBStateFile::*set)(T),
                 T value) {

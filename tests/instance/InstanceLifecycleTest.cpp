@@ -265,7 +265,7 @@ TEST_F(Lifecycle, OpenReusesOnlyACleanlyClosedCLDBOfItsStoreAndVersion) {
                   capture.Contains(At("CCLDBTables::Open(): creating new CacheDB(@)")));
     EXPECT_EQ(c.outcome != kReused && c.outcome != kTableRecreated,
               capture.Contains(At("CCLDBTables::Open(): Creating CacheTable...version - 2 (@)")));
-    EXPECT_EQ(1u, StoredValue(Folder(), 12, &CCLDBStateFile::GetState));
+    EXPECT_EQ(1u, StoredState(Folder(), 12));
     EXPECT_EQ(c.outcome == kReused ? 3 : 0, tables->RecordCount());
     EXPECT_STREQ(cldb::RecreateReasonName(c.reason), cldb::RecreateReasonName(tables->Recreated()));
     CloseInstance();
@@ -292,7 +292,7 @@ TEST_F(Lifecycle, StateThatCannotBeRecordedFailsOpenLeavingNothingOpenAndFailsCl
   EXPECT_EQ(-1, tables->Close(false));
   EXPECT_TRUE(tables->IsOpened());
   EXPECT_TRUE(capture.Contains(At("CCLDBTables::Close(): Set State (@) Failed")));
-  EXPECT_EQ(1u, StoredValue(Folder(), 12, &CCLDBStateFile::GetState));
+  EXPECT_EQ(1u, StoredState(Folder(), 12));
 }
 
 TEST_F(Lifecycle, CloseRecordsTheCountAndTheLeastFileOfACloudLaptop) {
